@@ -1,0 +1,34 @@
+#include "access/XR9ALCOMMFactory.h"
+
+XR9ALCOMMFactory objCommFactory;
+XR9AL* pCANhandle = nullptr;
+XR9AL* pETHhandle = nullptr;
+XR9AL* pUSBhandle = nullptr;
+
+namespace {
+
+// The slot is written only once the constructor has returned, so a throwing
+// constructor leaves it null and a later call tries again.
+template <typename Transport>
+XR9AL* slotOrNew(XR9AL*& slot) {
+    if (!slot) {
+        XR9AL* created = new Transport();
+        slot = created;
+    }
+    return slot;
+}
+
+}  // namespace
+
+XR9AL* XR9ALCOMMFactory::createInstance(enInterfaceType type) {
+    switch (type) {
+    case IF_TYPE_ETHERNET:
+        return nullptr;  // Ethernet transport not built yet
+    case IF_TYPE_MM:
+        return nullptr;  // memory-media transport not built yet
+    case IF_TYPE_CAN:
+        return nullptr;  // CAN transport not built yet
+    default:
+        return nullptr;
+    }
+}

@@ -1,0 +1,46 @@
+// The library's log: two files, <base>.0 and <base>.1, that take turns at
+// 1 MiB each. One line per message: "<line>  <function>  <message>\n".
+#ifndef XR9LOG_H
+#define XR9LOG_H
+
+#include <fstream>
+#include <string>
+
+#include "KTTypes.h"
+#include "access/Xr9AlExport.h"
+
+// Verbosity; a call site writes when LOG_LEVEL is above its threshold.
+extern XR9AL_EXPORT int LOG_LEVEL;
+// The exported formatting buffer of the host's own call sites. The library's
+// call sites format into a per-thread buffer instead, so concurrent callers
+// never mix their texts.
+extern XR9AL_EXPORT char logbuff[1000];
+
+class XR9AL_EXPORT Xr9Log {
+public:
+    static constexpr KT::uint32 kFileLimit = 1048576;  // a file is full at this size
+    static constexpr int kMaxMessage = 999;            // longer messages are cut
+
+    Xr9Log();
+    ~Xr9Log();
+
+    // Stores level in LOG_LEVEL; any value is taken.
+    static void SetLogLevel(int level);
+    // Names the log (name + ".0"/".1"), chooses the file and creates the
+    // lock "XR9_LOG_MUTEX" (kept when it exists already). 0, or the OS code
+    // of the failed lock creation, after printing "Log Mutex: FAILED".
+    static KT::int32 CreateLogFile(std::string name);
+    // Chooses the file that takes the next line, deleting the older full file
+    // when both are full. Always 0. Called under the log lock by WriteLogMsg.
+    static KT::int32 setLogFile();
+    // Appends one line under the log lock. A null function or message ends
+    // the line early (no newline). Messages are cut at kMaxMessage bytes.
+    static void WriteLogMsg(int line, char* function, char* message);
+
+    static std::string m_FileName;
+    static std::string m_Logfile;
+    static KT::uint32 mutexID;
+    static std::ofstream m_stream;
+};
+
+#endif
