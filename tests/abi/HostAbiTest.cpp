@@ -1,0 +1,107 @@
+// The host's side of the binary interface: every name below is declared
+// here, as a host compiled separately would, and resolved from libxr9al.so.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace KT {
+typedef int int32;
+typedef unsigned char uint8;
+typedef unsigned int uint32;
+}  // namespace KT
+
+enum enInterfaceType { IF_TYPE_UNDEFINED, IF_TYPE_CAN, IF_TYPE_ETHERNET, IF_TYPE_RS232, IF_TYPE_MM };
+enum enMsgType { MSG_TYPE_NONE, MSG_TYPE_COMMAND, MSG_TYPE_STREAM, MSG_TYPE_SHM, MSG_TYPE_BROADCAST };
+
+struct InterfaceSetting {
+    KT::uint32 a;
+    KT::uint32 b;
+    std::string device;
+};
+
+class QByteArray;
+
+class XR9AL {
+public:
+    virtual ~XR9AL();
+    virtual KT::int32 GetDeviceList(InterfaceSetting* setting) = 0;
+    virtual KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) = 0;
+    virtual KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) = 0;
+    virtual KT::int32 SendData(QByteArray* data, enMsgType type) = 0;
+    virtual KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) = 0;
+    virtual KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) = 0;
+    virtual KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) = 0;
+    virtual KT::int32 ClosePort() = 0;
+    virtual KT::int32 ExitReceiveData() = 0;
+    virtual KT::int32 ResetPort() = 0;
+};
+
+class XR9ALCOMMFactory {
+public:
+    XR9AL* createInstance(enInterfaceType type);
+};
+
+KT::int32 Xr9AlInit();
+XR9AL* Xr9AlGetHandle(enInterfaceType type);
+KT::int32 Xr9AlCloseHandle(XR9AL* handle);
+
+extern XR9ALCOMMFactory objCommFactory;
+extern XR9AL* pCANhandle;
+extern XR9AL* pETHhandle;
+extern XR9AL* pUSBhandle;
+
+class Xr9Log {
+public:
+    static void SetLogLevel(int level);
+    static KT::int32 CreateLogFile(std::string name);
+    static KT::int32 setLogFile();
+    static void WriteLogMsg(int line, char* function, char* message);
+    static std::string m_FileName;
+    static std::string m_Logfile;
+    static KT::uint32 mutexID;
+};
+
+extern int LOG_LEVEL;
+extern char logbuff[1000];
+
+namespace {
+
+TEST(HostAbi, HandleFunctionsAndRegistryResolve) {
+    EXPECT_EQ(0, Xr9AlInit());
+    EXPECT_EQ(nullptr, Xr9AlGetHandle(IF_TYPE_UNDEFINED));
+    EXPECT_EQ(nullptr, Xr9AlGetHandle(IF_TYPE_RS232));
+    EXPECT_EQ(nullptr, objCommFactory.createInstance(static_cast<enInterfaceType>(5)));
+    EXPECT_EQ(0, Xr9AlCloseHandle(nullptr));
+    (void)pCANhandle;
+    (void)pETHhandle;
+    (void)pUSBhandle;
+}
+
+TEST(HostAbi, LogStaticsAndGlobalsAreTheLibrarys) {
+    EXPECT_EQ(6, LOG_LEVEL) << "initial level";
+    char pattern[] = "/tmp/xr9abi.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    std::string base = std::string(pattern) + "/host.log";
+    ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
+    EXPECT_EQ(base, Xr9Log::m_FileName);
+    EXPECT_EQ(base + ".0", Xr9Log::m_Logfile);
+    EXPECT_NE(0u, Xr9Log::mutexID);
+    Xr9Log::SetLogLevel(4);
+    EXPECT_EQ(4, LOG_LEVEL);
+    // The host's own call-site convention: format into logbuff, then write.
+    snprintf(logbuff, sizeof logbuff, "host says %d", 42);
+    char function[] = "int hostMain()";
+    Xr9Log::WriteLogMsg(12, function, logbuff);
+    std::ifstream in(base + ".0");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ("12  int hostMain()  host says 42\n", text.str());
+    unlink((base + ".0").c_str());
+    rmdir(pattern);
+}
+
+}  // namespace
