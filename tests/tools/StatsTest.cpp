@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include "xr9al/Stats.h"
+
+namespace {
+
+TEST(ToolStats, NearestRankPercentiles) {
+    std::vector<double> samples;
+    for (int i = 100; i >= 1; --i) samples.push_back(i);
+    EXPECT_DOUBLE_EQ(50, xr9tool::percentile(samples, 50));
+    EXPECT_DOUBLE_EQ(99, xr9tool::percentile(samples, 99));
+    EXPECT_DOUBLE_EQ(100, xr9tool::percentile(samples, 100));
+    EXPECT_DOUBLE_EQ(1, xr9tool::percentile(samples, 0));
+    EXPECT_DOUBLE_EQ(7, xr9tool::percentile({7}, 99));
+    EXPECT_DOUBLE_EQ(0, xr9tool::percentile({}, 50));
+    EXPECT_DOUBLE_EQ(3, xr9tool::percentile({1, 2, 3}, 99)) << "p99 of few samples is the largest";
+}
+
+TEST(ToolStats, RatesPickTheirUnit) {
+    EXPECT_EQ("512.0 B/s", xr9tool::formatRate(1024, 2.0));
+    EXPECT_EQ("2.0 KiB/s", xr9tool::formatRate(2048, 1.0));
+    EXPECT_EQ("3.0 MiB/s", xr9tool::formatRate(3u << 20, 1.0));
+    EXPECT_EQ("-", xr9tool::formatRate(100, 0));
+}
+
+TEST(ToolStats, SummaryHasARowPerMediumAndNamesAFailedCheck) {
+    xr9tool::MediumSummary eth;
+    eth.medium = "Ethernet (server)";
+    eth.messagesOut = 3;
+    eth.messagesIn = 4;
+    eth.bytesOut = 1048576;
+    eth.bytesIn = 1048576;
+    eth.seconds = 1;
+    eth.latenciesMs = {1, 2, 3, 4};
+    eth.integrityChecked = true;
+    eth.integrityOk = true;
+    xr9tool::MediumSummary can;
+    can.medium = "CAN";
+    can.integrityChecked = true;
+    can.integrityOk = false;
+    can.note = "checksum";
+    std::string table = xr9tool::renderSummary({eth, can});
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = table.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(table.substr(start, nl - start));
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ(0u, lines[0].find("medium"));
+    EXPECT_EQ(std::string::npos, lines[1].find_first_not_of('-'));
+    EXPECT_NE(std::string::npos, lines[2].find("2.0 MiB/s"));
+    EXPECT_NE(std::string::npos, lines[2].find("2.000"));
+    EXPECT_NE(std::string::npos, lines[2].find("4.000"));
+    EXPECT_NE(std::string::npos, lines[3].find("FAILED (checksum)"));
+    EXPECT_EQ(lines[0].find("msgs out") + 8, lines[2].find("3") + 1) << "numbers right-aligned under their heading";
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#include "Stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace xr9tool {
+
+double percentile(std::vector<double> samples, double p) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    p = std::min(100.0, std::max(0.0, p));
+    size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(samples.size())));
+    return samples[rank == 0 ? 0 : rank - 1];
+}
+
+std::string formatRate(uint64_t bytes, double seconds) {
+    if (seconds <= 0) return "-";
+    double rate = static_cast<double>(bytes) / seconds;
+    const char* unit = "B/s";
+    if (rate >= 1024.0 * 1024.0) {
+        rate /= 1024.0 * 1024.0;
+        unit = "MiB/s";
+    } else if (rate >= 1024.0) {
+        rate /= 1024.0;
+        unit = "KiB/s";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %s", rate, unit);
+    return text;
+}
+
+namespace {
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+}  // namespace
+
+std::string renderSummary(const std::vector<MediumSummary>& rows) {
+    const std::vector<std::string> head = {"medium", "msgs out", "msgs in", "bytes out", "bytes in",
+                                           "throughput", "lat p50 ms", "lat p99 ms", "integrity"};
+    std::vector<std::vector<std::string>> cells = {head};
+    for (const MediumSummary& r : rows) {
+        std::string integrity = !r.integrityChecked ? "n/a" : (r.integrityOk ? "ok" : "FAILED");
+        if (!r.note.empty()) integrity += " (" + r.note + ")";
+        const bool hasLatency = !r.latenciesMs.empty();
+        cells.push_back({r.medium, std::to_string(r.messagesOut), std::to_string(r.messagesIn),
+                         std::to_string(r.bytesOut), std::to_string(r.bytesIn),
+                         formatRate(r.bytesOut + r.bytesIn, r.seconds),
+                         hasLatency ? fixed(percentile(r.latenciesMs, 50), 3) : "-",
+                         hasLatency ? fixed(percentile(r.latenciesMs, 99), 3) : "-", integrity});
+    }
+    std::vector<size_t> width(head.size(), 0);
+    for (const auto& row : cells)
+        for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    std::string out;
+    for (size_t r = 0; r < cells.size(); ++r) {
+        for (size_t c = 0; c < cells[r].size(); ++c) {
+            const std::string& cell = cells[r][c];
+            std::string pad(width[c] - cell.size(), ' ');
+            out += c == 0 || c == cells[r].size() - 1 ? cell + pad : pad + cell;  // numbers right-aligned
+            out += c + 1 < cells[r].size() ? "  " : "";
+        }
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        out += '\n';
+        if (r == 0) {
+            size_t total = 0;
+            for (size_t w : width) total += w + 2;
+            out += std::string(total - 2, '-') + '\n';
+        }
+    }
+    return out;
+}
+
+}  // namespace xr9tool
