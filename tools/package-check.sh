@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Checks that hosts can consume the library the ways their ecosystem expects:
+#  1. cmake --install into a prefix, then the sample host built out of tree
+#     against it (find_package(Xr9Al)) and run;
+#  2. pkg-config sees the same prefix;
+#  3. CPack's Debian packages install with apt-get on this machine, and the
+#     sample host builds and runs against the installed packages.
+# Pass --no-deb to skip step 3 (it installs packages system-wide).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/deps.sh
+work="$(pwd)/build-package"
+rm -rf "$work"
+mkdir -p "$work"
+cmake -S . -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXR9AL_BUILD_TESTS=OFF -DXR9AL_BUILD_BENCH=OFF \
+      -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$work/build" -j"$(nproc)"
+
+echo "== install tree"
+DESTDIR="$work/root" cmake --install "$work/build" >/dev/null
+prefix="$work/root/usr"
+libdir="$(dirname "$(find "$prefix" -name libxr9al.so | head -n1)")"
+cmake -S examples/sample-host -B "$work/host-tree" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/host-tree"
+LD_LIBRARY_PATH="$libdir" "$work/host-tree/sample_host"
+echo "pkg-config: xr9al $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --modversion xr9al)"
+echo "libxr9al exports $(nm -D --defined-only "$libdir/libxr9al.so" | wc -l) symbols"
+
+if [ "${1:-}" = "--no-deb" ]; then exit 0; fi
+echo "== Debian packages"
+(cd "$work/build" && cpack -G DEB >/dev/null)
+ls "$work/build"/*.deb
+export DEBIAN_FRONTEND=noninteractive
+# Leave the machine as we found it.
+trap 'apt-get purge -y -qq libxr9al1 libxr9al-dev xr9al-tools >/dev/null 2>&1 || true' EXIT
+apt-get install -y -qq --allow-downgrades "$work"/build/*.deb >/dev/null
+cmake -S examples/sample-host -B "$work/host-deb" >/dev/null
+cmake --build "$work/host-deb"
+"$work/host-deb/sample_host"
+echo "package check passed"
