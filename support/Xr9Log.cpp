@@ -1,6 +1,7 @@
 #include "support/Xr9Log.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -24,6 +25,11 @@ namespace {
 unsigned long long fileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+}
+
+// Best effort: when it fails the next line is appended all the same.
+bool cutBack(const std::string& path, unsigned long long size) {
+    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
 }
 
 bool hasRoom(const std::string& path) {
@@ -69,16 +75,23 @@ void Xr9Log::WriteLogMsg(int line, char* function, char* message) {
     if (osMutSemTake(mutexID) != 0) {
         xr9::consoleLine("WriteLogMsg: ERROR LOCK Mutex");
     } else {
-        if (!m_stream.is_open()) m_stream.open(m_Logfile, std::ios::out | std::ios::app);
-        m_stream << line << "  ";
+        std::string text = std::to_string(line) + "  ";
         if (function) {
-            m_stream << function << "  ";
+            text += function;
+            text += "  ";
             if (message) {
-                m_stream.write(message, static_cast<std::streamsize>(strnlen(message, kMaxMessage)));
-                m_stream << '\n';
+                text.append(message, strnlen(message, kMaxMessage));
+                text += '\n';
             }
         }
+        const unsigned long long before = fileSize(m_Logfile);
+        if (!m_stream.is_open()) m_stream.open(m_Logfile, std::ios::out | std::ios::app);
+        m_stream.write(text.data(), static_cast<std::streamsize>(text.size()));
         m_stream.close();
+        // A disk that fills up mid-line must not leave a torn line for the
+        // next one to be glued to: cut the file back to where it was.
+        if (m_stream.fail() && osIsFileExists(m_Logfile.c_str()) == 0 && fileSize(m_Logfile) != before)
+            cutBack(m_Logfile, before);
         m_stream.clear();  // a failed open or write must not poison the next line
         setLogFile();
     }

@@ -1,6 +1,10 @@
 #include "common/TestSupport.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +91,31 @@ bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
 
 bool isRoot() {
     return geteuid() == 0;
+}
+
+int inPrivateMountNamespace(const std::function<int()>& body, std::chrono::milliseconds timeout) {
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child < 0) return 100;
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(100);
+        int rc = body();
+        std::fflush(stdout);
+        _exit(rc);
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return 102;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
 }  // namespace xr9test

@@ -52,6 +52,13 @@ bool waitFor(const std::function<bool()>& predicate,
 
 bool isRoot();
 
+// Runs body in a forked child that has its own mount namespace with "/"
+// made private, so mounts made there vanish with it. Returns the child's
+// exit code: body's result, or 100 when the namespace could not be set up,
+// 101 when the child died, 102 when it did not finish within timeout.
+int inPrivateMountNamespace(const std::function<int()>& body,
+                            std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
+
 }  // namespace xr9test
 
 #endif
