@@ -55,3 +55,50 @@ TEST(ToolStats, SummaryHasARowPerMediumAndNamesAFailedCheck) {
 }
 
 }  // namespace
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "xr9al/Progress.h"
+
+namespace {
+
+std::string drawn(bool interactive, const std::vector<uint64_t>& steps, uint64_t total) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    {
+        xr9tool::Progress p("upload", total, out, interactive);
+        for (uint64_t s : steps) p.update(s);
+        p.finish();
+    }
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+TEST(ToolProgress, BarFillsWithThePercentage) {
+    xr9tool::Progress p("upload", 200, stdout, true);
+    EXPECT_EQ("upload [" + std::string(30, '.') + "] 0%", p.bar(0));
+    EXPECT_EQ("upload [" + std::string(15, '#') + std::string(15, '.') + "] 50%", p.bar(100));
+    EXPECT_EQ("upload [" + std::string(30, '#') + "] 100%", p.bar(500)) << "done beyond total is clipped";
+}
+
+TEST(ToolProgress, PlainOutputPrintsQuartersOnce) {
+    std::string text = drawn(false, {0, 10, 30, 50, 51, 99}, 100);
+    EXPECT_EQ("upload: 0% (0 of 100 bytes)\nupload: 25% (30 of 100 bytes)\nupload: 50% (50 of 100 bytes)\n"
+              "upload: 75% (99 of 100 bytes)\nupload: 100% (100 of 100 bytes)\n",
+              text);
+}
+
+TEST(ToolProgress, TerminalOutputRedrawsInPlaceAndEndsTheLine) {
+    std::string text = drawn(true, {0, 0, 50, 100}, 100);
+    EXPECT_EQ(0u, text.find('\r'));
+    EXPECT_EQ(3, std::count(text.begin(), text.end(), '\r')) << "a repeated percentage is not redrawn";
+    EXPECT_EQ('\n', text.back());
+    EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n'));
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// xr9al peer: plays the remote update tool against a terminal, on the wire
+// formats alone.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "Cli.h"
+#include "Commands.h"
+#include "peer/PeerSockets.h"
+
+namespace xr9tool {
+
+namespace {
+
+const char kUsage[] =
+    "usage: xr9al peer eth [options] ACTION [ARG]\n"
+    "       xr9al peer can [options] ACTION [ARG]\n"
+    "\n"
+    "Plays the remote update tool against a terminal.\n"
+    "\n"
+    "Actions:\n"
+    "  command TEXT        send a command message and print the answer\n"
+    "  send-file PATH      send a file as one stream message\n"
+    "  receive-file PATH   wait for one stream message and store it\n"
+    "  shm VALUE           send a shared-memory notice carrying VALUE\n"
+    "  broadcast TEXT      (eth) send a broadcast frame and print answers\n"
+    "  listen              print every message that arrives\n"
+    "\n"
+    "Ethernet options:\n"
+    "  --host ADDR             terminal address (default 127.0.0.1)\n"
+    "  --command-port N        command TCP port (default 5000)\n"
+    "  --stream-port N         stream TCP port (default 5001)\n"
+    "  --broadcast-port N      UDP port of broadcast frames (default 5002)\n"
+    "  --listen-mode           listen for the terminal (terminal in client mode)\n"
+    "CAN options:\n"
+    "  --iface NAME            CAN interface (default can0)\n"
+    "  --ids C,CL,S,SL         command, command length, stream, stream length ids\n"
+    "                          (default 0x100,0x101,0x200,0x201)\n"
+    "  --extended              29-bit identifiers (bit 31 set on the wire)\n"
+    "Common:\n"
+    "  --timeout MS            how long to wait for an answer (default 5000)\n";
+
+struct Common {
+    std::string action, arg;
+    int timeoutMs = 5000;
+};
+
+bool readWholeFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    *out = s.str();
+    return true;
+}
+
+bool writeWholeFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+int fail(const std::string& what) {
+    std::cerr << "xr9al peer: " << what << "\n";
+    return kExitFailed;
+}
+
+const char* channelName(peer::EthChannel c) {
+    switch (c) {
+    case peer::EthChannel::Command: return "command";
+    case peer::EthChannel::Stream: return "stream";
+    case peer::EthChannel::Shm: return "shm";
+    case peer::EthChannel::Broadcast: return "broadcast";
+    }
+    return "?";
+}
+
+int runEth(Args& args, const Common& c) {
+    uint64_t cmdPort, streamPort, bcPort;
+    if (!args.number("command-port", 5000, 1, 65535, &cmdPort) || !args.number("stream-port", 5001, 1, 65535, &streamPort) ||
+        !args.number("broadcast-port", 5002, 1, 65535, &bcPort)) {
+        std::cerr << "xr9al peer: " << args.error() << "\n";
+        return kExitUsage;
+    }
+    const std::string host = args.value("host", "127.0.0.1");
+    std::string error;
+
+    if (c.action == "broadcast") {
+        peer::DatagramLink udp;
+        if (!udp.bind("0.0.0.0", static_cast<uint16_t>(bcPort), nullptr, &error)) return fail(error);
+        if (!udp.sendTo(host, static_cast<uint16_t>(bcPort), peer::encodeEthFrame(peer::EthChannel::Broadcast, c.arg), &error))
+            return fail(error);
+        std::vector<uint8_t> datagram;
+        std::string sender;
+        int answers = 0;
+        while (udp.receive(&datagram, &sender, c.timeoutMs, &error)) {
+            peer::EthFrameReader reader;
+            reader.feed(datagram.data(), datagram.size());
+            peer::EthMessage m;
+            while (reader.next(&m)) {
+                if (m.channel != peer::EthChannel::Broadcast) continue;
+                std::cout << sender << ": " << m.payload << "\n";
+                ++answers;
+            }
+        }
+        return answers > 0 ? kExitOk : fail("no answer to the broadcast within " + std::to_string(c.timeoutMs) + " ms");
+    }
+
+    // Both TCP connections, as the terminal expects them.
+    peer::Fd cmdFd, streamFd;
+    if (args.has("listen-mode")) {
+        peer::Fd l1 = peer::listenTcp("0.0.0.0", static_cast<uint16_t>(cmdPort), nullptr, &error);
+        peer::Fd l2 = peer::listenTcp("0.0.0.0", static_cast<uint16_t>(streamPort), nullptr, &error);
+        if (!l1.valid() || !l2.valid()) return fail(error);
+        cmdFd = peer::acceptTcp(l1.get(), c.timeoutMs, &error);
+        if (cmdFd.valid()) streamFd = peer::acceptTcp(l2.get(), c.timeoutMs, &error);
+    } else {
+        cmdFd = peer::connectTcp(host, static_cast<uint16_t>(cmdPort), c.timeoutMs, &error);
+        if (cmdFd.valid()) streamFd = peer::connectTcp(host, static_cast<uint16_t>(streamPort), c.timeoutMs, &error);
+    }
+    if (!cmdFd.valid() || !streamFd.valid()) return fail(error);
+    peer::FrameLink command(std::move(cmdFd)), stream(std::move(streamFd));
+
+    if (c.action == "command") {
+        if (!command.sendAll(peer::encodeEthFrame(peer::EthChannel::Command, c.arg), &error)) return fail(error);
+        peer::EthMessage m;
+        if (!command.receive(&m, c.timeoutMs, &error)) return fail(error);
+        std::cout << m.payload << "\n";
+        return kExitOk;
+    }
+    if (c.action == "shm") {
+        uint64_t value;
+        if (!parseNumber(c.arg, 0, UINT32_MAX, &value)) return fail("shm wants a 32-bit number, not '" + c.arg + "'");
+        return command.sendAll(peer::encodeEthShm(static_cast<int32_t>(value)), &error) ? kExitOk : fail(error);
+    }
+    if (c.action == "send-file") {
+        std::string data;
+        if (!readWholeFile(c.arg, &data)) return fail("cannot read " + c.arg);
+        if (!stream.sendAll(peer::encodeEthFrame(peer::EthChannel::Stream, data), &error)) return fail(error);
+        std::cout << "sent " << data.size() << " bytes\n";
+        return kExitOk;
+    }
+    if (c.action == "receive-file") {
+        peer::EthMessage m;
+        if (!stream.receive(&m, c.timeoutMs, &error)) return fail(error);
+        if (!writeWholeFile(c.arg, m.payload)) return fail("cannot write " + c.arg);
+        std::cout << "received " << m.payload.size() << " bytes\n";
+        return kExitOk;
+    }
+    if (c.action == "listen") {
+        for (;;) {
+            peer::EthMessage m;
+            if (command.receive(&m, 50, &error) || stream.receive(&m, 50, &error)) {
+                std::cout << channelName(m.channel) << ": " << m.payload.size() << " bytes\n";
+            } else if (error.find("within") == std::string::npos) {
+                return fail(error);
+            }
+        }
+    }
+    std::cerr << "xr9al peer: unknown action '" << c.action << "'\n" << kUsage;
+    return kExitUsage;
+}
+
+bool parseIds(const std::string& text, bool extended, peer::CanIds* ids) {
+    uint64_t v[4];
+    std::stringstream in(text);
+    std::string part;
+    for (int i = 0; i < 4; ++i) {
+        if (!std::getline(in, part, ',') || !parseNumber(part, 0, 0x1FFFFFFF, &v[i])) return false;
+    }
+    if (std::getline(in, part, ',')) return false;
+    const uint32_t flag = extended ? 0x80000000u : 0;
+    *ids = peer::CanIds{static_cast<uint32_t>(v[0]) | flag, static_cast<uint32_t>(v[1]) | flag,
+                        static_cast<uint32_t>(v[2]) | flag, static_cast<uint32_t>(v[3]) | flag};
+    return true;
+}
+
+int runCan(Args& args, const Common& c) {
+    peer::CanIds ids;
+    if (!parseIds(args.value("ids", "0x100,0x101,0x200,0x201"), args.has("extended"), &ids)) {
+        std::cerr << "xr9al peer: --ids wants four identifiers C,CL,S,SL\n";
+        return kExitUsage;
+    }
+    peer::CanLink link;
+    std::string error;
+    const std::string iface = args.value("iface", "can0");
+    if (!link.open(iface, &error)) return fail(error);
+    const int pauseUs = 200;  // the terminal reads one frame at a time
+    if (c.action == "command" || c.action == "send-file") {
+        std::string data = c.arg;
+        if (c.action == "send-file" && !readWholeFile(c.arg, &data)) return fail("cannot read " + c.arg);
+        const bool isCommand = c.action == "command";
+        auto frames = peer::encodeCanMessage(isCommand ? ids.commandLength : ids.streamLength,
+                                             isCommand ? ids.command : ids.stream, data);
+        if (!link.sendAll(frames, pauseUs, &error)) return fail(error);
+        if (!isCommand) {
+            std::cout << "sent " << data.size() << " bytes\n";
+            return kExitOk;
+        }
+    } else if (c.action == "shm") {
+        uint64_t value;
+        if (!parseNumber(c.arg, 0, UINT32_MAX, &value)) return fail("shm wants a 32-bit number, not '" + c.arg + "'");
+        return link.send(peer::encodeCanShm(ids.commandLength, static_cast<uint32_t>(value)), &error) ? kExitOk
+                                                                                                       : fail(error);
+    } else if (c.action != "receive-file" && c.action != "listen") {
+        std::cerr << "xr9al peer: unknown action '" << c.action << "'\n" << kUsage;
+        return kExitUsage;
+    }
+    peer::CanMessageReader reader(ids);
+    for (;;) {
+        peer::CanFrame frame;
+        if (!link.receive(&frame, c.timeoutMs, &error)) return c.action == "listen" ? kExitOk : fail(error);
+        auto event = reader.feed(frame);
+        if (event == peer::CanMessageReader::Event::None) continue;
+        if (event == peer::CanMessageReader::Event::Shm) {
+            std::cout << "shm: " << reader.shmValue() << "\n";
+        } else if (c.action == "receive-file" && event == peer::CanMessageReader::Event::Stream) {
+            if (!writeWholeFile(c.arg, reader.message())) return fail("cannot write " + c.arg);
+            std::cout << "received " << reader.message().size() << " bytes\n";
+            return kExitOk;
+        } else if (c.action == "command" && event == peer::CanMessageReader::Event::Command) {
+            std::cout << reader.message() << "\n";
+            return kExitOk;
+        } else if (c.action == "listen") {
+            std::cout << (event == peer::CanMessageReader::Event::Command ? "command: " : "stream: ")
+                      << reader.message().size() << " bytes\n";
+        }
+    }
+}
+
+}  // namespace
+
+int runPeer(int argc, char** argv) {
+    OptionSpec spec{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
+                    {"listen-mode", "extended"}};
+    Args args;
+    if (!args.parse(argc, argv, 0, spec)) {
+        std::cerr << "xr9al peer: " << args.error() << "\n" << kUsage;
+        return kExitUsage;
+    }
+    if (args.has("help")) {
+        std::cout << kUsage;
+        return kExitOk;
+    }
+    const auto& pos = args.positional();
+    if (pos.size() < 2 || (pos[0] != "eth" && pos[0] != "can")) {
+        std::cerr << kUsage;
+        return kExitUsage;
+    }
+    Common c;
+    c.action = pos[1];
+    c.arg = pos.size() > 2 ? pos[2] : "";
+    uint64_t timeout;
+    if (!args.number("timeout", 5000, 1, 3600000, &timeout)) {
+        std::cerr << "xr9al peer: " << args.error() << "\n";
+        return kExitUsage;
+    }
+    c.timeoutMs = static_cast<int>(timeout);
+    return pos[0] == "eth" ? runEth(args, c) : runCan(args, c);
+}
+
+}  // namespace xr9tool
