@@ -41,7 +41,7 @@ std::string fixed(double value, int decimals) {
 }  // namespace
 
 std::string renderSummary(const std::vector<MediumSummary>& rows) {
-    const std::vector<std::string> head = {"medium", "msgs out", "msgs in", "bytes out", "bytes in",
+    const std::vector<std::string> head = {"medium", "msgs to", "msgs from", "bytes to", "bytes from",
                                            "throughput", "lat p50 ms", "lat p99 ms", "integrity"};
     std::vector<std::vector<std::string>> cells = {head};
     for (const MediumSummary& r : rows) {

@@ -15,9 +15,11 @@ double percentile(std::vector<double> samples, double p);
 // Bytes per second as "12.3 MiB/s" (or KiB/s, B/s); "-" for no time.
 std::string formatRate(uint64_t bytes, double seconds);
 
+// One medium's figures, counted at the remote side: "to" the terminal and
+// "from" it.
 struct MediumSummary {
     std::string medium;
-    uint64_t messagesOut = 0, messagesIn = 0;
+    uint64_t messagesOut = 0, messagesIn = 0;  // to, from the terminal
     uint64_t bytesOut = 0, bytesIn = 0;
     double seconds = 0;
     std::vector<double> latenciesMs;
