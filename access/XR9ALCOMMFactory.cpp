@@ -1,5 +1,7 @@
 #include "access/XR9ALCOMMFactory.h"
 
+#include "memorymedia/XR9ALMM.h"
+
 XR9ALCOMMFactory objCommFactory;
 XR9AL* pCANhandle = nullptr;
 XR9AL* pETHhandle = nullptr;
@@ -25,7 +27,7 @@ XR9AL* XR9ALCOMMFactory::createInstance(enInterfaceType type) {
     case IF_TYPE_ETHERNET:
         return nullptr;  // Ethernet transport not built yet
     case IF_TYPE_MM:
-        return nullptr;  // memory-media transport not built yet
+        return slotOrNew<XR9ALMM>(pUSBhandle);
     case IF_TYPE_CAN:
         return nullptr;  // CAN transport not built yet
     default:

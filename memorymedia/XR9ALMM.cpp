@@ -1,0 +1,115 @@
+#include "memorymedia/XR9ALMM.h"
+
+#include <mntent.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "osal.h"
+#include "support/Console.h"
+#include "support/Xr9LogCall.h"
+
+KT::int32 mount_id = 0;
+
+namespace {
+
+const char* const kMountTable = "/proc/mounts";
+const char* const kDriveMarkers[] = {"usbsd", "/media/disk", "/mnt/usb"};
+constexpr KT::uint32 kSyncTimeoutSeconds = 5;
+constexpr int kOpenPortTraceLine = 91;  // line number hosts' log readers know
+
+bool isDriveDirectory(const char* dir) {
+    for (const char* marker : kDriveMarkers) {
+        if (std::strstr(dir, marker)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+XR9ALMM::XR9ALMM() : m_DeviceState(0) {
+    mount_id = 0;
+}
+
+XR9ALMM::~XR9ALMM() = default;
+
+int XR9ALMM::checkMountedDevice() {
+    bool found = false;
+    if (FILE* table = setmntent(kMountTable, "r")) {
+        while (const mntent* entry = getmntent(table)) {
+            if (entry->mnt_dir && isDriveDirectory(entry->mnt_dir)) {
+                m_MountPoint = std::string(entry->mnt_dir) + "/";
+                found = true;
+                break;
+            }
+        }
+        endmntent(table);
+    }
+    if (!found) {
+        m_DeviceState = 0;
+        return 0;
+    }
+    m_DeviceState = 1;
+    return 1;
+}
+
+KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
+    const KT::int32 before = m_DeviceState;
+    checkMountedDevice();
+    const KT::int32 after = m_DeviceState;
+    if (before == 0 && after == 1) {
+        if (setting) setting->device = m_MountPoint;
+        return 0;
+    }
+    if (before == 1 && after == 1) return kSameDrive;
+    if (before == 1 && setting) setting->device = m_MountPoint;  // names the drive that has gone
+    return kNoDrive;
+}
+
+KT::int32 XR9ALMM::OpenPort(enInterfaceType, void*, KT::uint32) {
+    const KT::int32 result = 0;
+    XR9_LOG_AT(kOpenPortTraceLine, xr9::kLogTrace, "function return value = %d", result);
+    return result;
+}
+
+KT::int32 XR9ALMM::SendData(KT::uint8*, KT::uint32, enMsgType) {
+    return 0;
+}
+
+KT::int32 XR9ALMM::SendData(QByteArray*, enMsgType) {
+    return -1;
+}
+
+KT::int32 XR9ALMM::ReceiveData(KT::uint8*, KT::uint32*, enMsgType) {
+    return 0;
+}
+
+KT::int32 XR9ALMM::ReceiveDataTimed(KT::uint8*, KT::uint32*, KT::uint32, enMsgType) {
+    return 0;
+}
+
+KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
+    return kNotSupported;
+}
+
+KT::int32 XR9ALMM::ClosePort() {
+    if (m_DeviceState != 1) return 0;
+    if (osRunCommand("sync", kSyncTimeoutSeconds) == 0) {
+        xr9::consoleLine("USB Memory Drive operation done.");
+    } else {
+        xr9::consoleLine("Unable to process sync.");
+    }
+    return 0;
+}
+
+KT::int32 XR9ALMM::ExitReceiveData() {
+    return 0;
+}
+
+KT::int32 XR9ALMM::ResetPort() {
+    if (m_DeviceState != 1) return -1;
+    xr9::consoleLine("USB memory drive removed (Mount Point) = " + m_MountPoint + " ");
+    m_MountPoint.clear();
+    m_DeviceState = 0;
+    return -1;
+}
