@@ -28,7 +28,7 @@ using xr9test::ScopedMount;
 const char* const kNet = "/sys/class/net";
 constexpr int kInterfaces = 4;
 
-class InspectedFlexcan : public XR9Flexcan {
+class ObservedFlexcan : public XR9Flexcan {
 public:
     using XR9Flexcan::m_BitrateFile;
 };
@@ -114,7 +114,7 @@ class FlexcanSysfs : public FakeSysfs, public ::testing::WithParamInterface<Rate
 TEST_P(FlexcanSysfs, SetsTheRateThroughSysfsBetweenDownAndUp) {
     const RateCase& c = GetParam();
     for (int i = 0; i < kInterfaces; ++i) prepare(i, c.kind, c.before);
-    InspectedFlexcan can;
+    ObservedFlexcan can;
     XR9CANInterface& service = can;
 
     EXPECT_EQ(c.result, service.setBaudrate(c.channel, c.rate));
@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FakeSysfs, RefusedCallKeepsTheFileOfTheLastChannel) {
     for (int i = 0; i < kInterfaces; ++i) prepare(i, FileKind::Text, "9");
-    InspectedFlexcan can;
+    ObservedFlexcan can;
     ASSERT_EQ(0, can.setBaudrate(2, 250));
     EXPECT_EQ(-1, can.setBaudrate(5, 250));
     EXPECT_EQ(-1, can.setBaudrate(2, 20000000));

@@ -25,7 +25,7 @@ namespace {
 using xr9test::ScopedMount;
 
 // Shows the transport's two members, whose values are part of its contract.
-class InspectedMM : public XR9ALMM {
+class ObservedMM : public XR9ALMM {
 public:
     using XR9ALMM::m_DeviceState;
     using XR9ALMM::m_MountPoint;
@@ -317,7 +317,7 @@ TEST_F(Drives, ResetPortPrintsTheForgottenDriveOnlyWhenOneIsKnown) {
 
 TEST_F(Drives, ResetPortAfterTheDriveWentPrintsNothing) {
     insert("usbsd");
-    InspectedMM mm;
+    ObservedMM mm;
     std::string device;
     ASSERT_EQ(0, poll(mm, &device));
     pull("usbsd");
@@ -332,7 +332,7 @@ TEST_F(Drives, ResetPortAfterTheDriveWentPrintsNothing) {
 
 TEST_F(Drives, ResetPortEmptiesTheMountPoint) {
     insert("usbsd");
-    InspectedMM mm;
+    ObservedMM mm;
     EXPECT_EQ(0, mm.m_DeviceState);
     EXPECT_EQ("", mm.m_MountPoint);
     std::string device;
