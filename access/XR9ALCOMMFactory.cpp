@@ -1,5 +1,6 @@
 #include "access/XR9ALCOMMFactory.h"
 
+#include "XR9ALEthernet/XR9ALEthernet.h"
 #include "memorymedia/XR9ALMM.h"
 
 XR9ALCOMMFactory objCommFactory;
@@ -25,7 +26,7 @@ XR9AL* slotOrNew(XR9AL*& slot) {
 XR9AL* XR9ALCOMMFactory::createInstance(enInterfaceType type) {
     switch (type) {
     case IF_TYPE_ETHERNET:
-        return nullptr;  // Ethernet transport not built yet
+        return slotOrNew<XR9ALEthernet>(pETHhandle);
     case IF_TYPE_MM:
         return slotOrNew<XR9ALMM>(pUSBhandle);
     case IF_TYPE_CAN:

@@ -1,0 +1,660 @@
+// The Ethernet transport over real loopback sockets, against a peer written
+// with plain POSIX sockets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <QMetaMethod>
+#include <QPointer>
+
+#include "KTDEI.h"
+#include "PosixPeer.h"
+#include "XR9ALEthernet/EthernetThread.h"
+#include "XR9ALEthernet/XR9ALEthernet.h"
+#include "XrTcpServer/XRTcpServer.h"
+#include "access/XR9ALCOMMFactory.h"
+#include "access/Xr9AlHandle.h"
+#include "common/TestSupport.h"
+#include "osal.h"
+#include "vocabulary/XRModules.h"
+#include "vocabulary/XRUpdateMessage.h"
+
+namespace {
+
+using namespace ethtest;
+
+constexpr int kTimeoutCode = -304;
+
+EthernetSettings serverSettings() {
+    EthernetSettings s{};
+    s.commandPort = freeTcpPort();
+    s.streamPort = freeTcpPort();
+    s.broadcastPort = freeUdpPort();
+    const short ip[4] = {127, 0, 0, 1};
+    std::copy(ip, ip + 4, s.ipAddress);
+    std::copy(ip, ip + 4, s.bindAddress);
+    s.clientMode = 0;
+    return s;
+}
+
+class EthernetTransport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KT::KTDEI::instance()->reset();
+        settings = serverSettings();
+        eth = new XR9ALEthernet();
+    }
+    void TearDown() override {
+        EXPECT_EQ(0, Xr9AlCloseHandle(static_cast<XR9AL*>(eth)));
+        KT::KTDEI::instance()->reset();
+    }
+
+    // Takes the next message of a channel, pumping the event loop meanwhile.
+    bool take(enMsgType type, QByteArray* out, int timeoutMs = 5000) {
+        out->clear();
+        return pumpUntil([&] { return eth->ReceiveData(out, type, 0) == 0; }, timeoutMs);
+    }
+    // Connects the peer to a server-mode port and waits until the transport
+    // has taken the socket (an empty frame goes through).
+    bool connectCommand(TcpPeer* peer) {
+        QByteArray ignored;
+        return peer->connectTo(quint16(settings.commandPort)) && peer->sendAll(frame(0xA5, "")) &&
+               take(MSG_TYPE_COMMAND, &ignored) && ignored.isEmpty();
+    }
+    bool connectStream(TcpPeer* peer) {
+        QByteArray ignored;
+        return peer->connectTo(quint16(settings.streamPort)) && peer->sendAll(frame(0xA7, "")) &&
+               take(MSG_TYPE_STREAM, &ignored) && ignored.isEmpty();
+    }
+    // Runs send steps in this (the owner) thread until the queue is empty.
+    bool flushSendQueue() {
+        return pumpUntil([&] {
+            eth->sendMessages();
+            return eth->isSendQueueEmpty();
+        });
+    }
+
+    EthernetSettings settings{};
+    XR9ALEthernet* eth = nullptr;
+};
+
+TEST_F(EthernetTransport, ServerModeCarriesCommandAndStreamBothWays) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command, stream;
+    ASSERT_TRUE(connectCommand(&command));
+    ASSERT_TRUE(connectStream(&stream));
+
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "abc")));
+    KT::uint8 buffer[1024];
+    KT::uint32 length = 0;
+    ASSERT_TRUE(pumpUntil([&] { return eth->ReceiveData(buffer, &length, MSG_TYPE_COMMAND) == 0; }));
+    EXPECT_EQ(std::string("abc"), std::string(reinterpret_cast<char*>(buffer), length));
+
+    KT::uint8 out[3] = {'x', 'y', 'z'};
+    EXPECT_EQ(0, eth->SendData(out, 3, MSG_TYPE_COMMAND));
+    EXPECT_EQ(0, eth->SendData(out, 0, MSG_TYPE_STREAM));
+    QByteArray shm("\x2A\x00\x00\x00", 4);
+    EXPECT_EQ(0, eth->SendData(&shm, MSG_TYPE_SHM));
+    while (!eth->isSendQueueEmpty()) EXPECT_EQ(0, eth->SendData(nullptr, MSG_TYPE_NONE));
+
+    std::string got;
+    ASSERT_TRUE(command.receive(11 + 8, &got));
+    EXPECT_EQ(frame(0xA5, "xyz") + shmFrame(42), got);
+    ASSERT_TRUE(stream.receive(8, &got));
+    EXPECT_EQ(std::string("\xA7\xA7\xA7\xA7\x00\x00\x00\x00", 8), got);
+}
+
+TEST_F(EthernetTransport, SplitJoinedAndEmptyFramesAreReassembled) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command;
+    ASSERT_TRUE(connectCommand(&command));
+    const std::string wire = frame(0xA5, "split across three arrivals");
+    ASSERT_TRUE(command.sendAll(wire.substr(0, 6)));
+    pumpFor(50);
+    ASSERT_TRUE(command.sendAll(wire.substr(6, 10)));
+    pumpFor(50);
+    EXPECT_TRUE(eth->isReceiveQueueEmpty());
+    ASSERT_TRUE(command.sendAll(wire.substr(16)));
+    QByteArray message;
+    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
+    EXPECT_EQ(QByteArray("split across three arrivals"), message);
+
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "first") + frame(0xA5, "") + frame(0xA5, "third")));
+    KT::uint8 buffer[1024];
+    KT::uint32 length = 99;
+    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
+    EXPECT_EQ(QByteArray("first"), message);
+    ASSERT_TRUE(pumpUntil([&] { return eth->ReceiveData(buffer, &length, MSG_TYPE_COMMAND) == 0; }));
+    EXPECT_EQ(0u, length);
+    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
+    EXPECT_EQ(QByteArray("third"), message);
+}
+
+TEST_F(EthernetTransport, GarbageAndForeignFramesAreDroppedAndTheNextArrivalStartsFresh) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command, stream;
+    ASSERT_TRUE(connectCommand(&command));
+    ASSERT_TRUE(connectStream(&stream));
+    struct Case {
+        TcpPeer* peer;
+        enMsgType channel;
+        std::string dropped;
+        std::string good;
+    } cases[] = {
+        {&command, MSG_TYPE_COMMAND, std::string("\x00\x11\x22\x33\x44\x55\x66\x77", 8) + frame(0xA5, "lost"),
+         frame(0xA5, "kept")},
+        {&command, MSG_TYPE_COMMAND, frame(0xA7, "stream") + frame(0xA5, "lost"), frame(0xA5, "kept")},
+        {&command, MSG_TYPE_COMMAND, frameWithLength(0xA5, -8, "negative"), frame(0xA5, "kept")},
+        {&stream, MSG_TYPE_STREAM, shmFrame(1) + frame(0xA7, "lost"), frame(0xA7, "kept")},
+        {&stream, MSG_TYPE_STREAM, frame(0xA5, "command") + frame(0xA7, "lost"), frame(0xA7, "kept")},
+    };
+    for (Case& c : cases) {
+        ASSERT_TRUE(c.peer->sendAll(c.dropped));
+        pumpFor(100);
+        QByteArray message;
+        EXPECT_EQ(kTimeoutCode, eth->ReceiveData(&message, c.channel, 0)) << "nothing of a dropped arrival is queued";
+        ASSERT_TRUE(c.peer->sendAll(c.good));
+        ASSERT_TRUE(take(c.channel, &message));
+        EXPECT_EQ(QByteArray("kept"), message);
+    }
+}
+
+TEST_F(EthernetTransport, ShmShortFramePostsAnUpdateMessageAndQueuesNothing) {
+    uint32_t two = 2;
+    ASSERT_EQ(0, osQueueCreate(&two, "q2", 1, 64));
+    unsigned char record[256];
+    uint32_t size = 0;
+    while (osQueueGetTimed(2, record, &size, 0) == 0) {
+    }
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command;
+    ASSERT_TRUE(connectCommand(&command));
+    ASSERT_TRUE(command.sendAll(shmFrame(42) + shmFrame(-2)));
+    for (int32_t expected : {42, -2}) {
+        ASSERT_TRUE(pumpUntil([&] { return osQueueGetTimed(2, record, &size, 0) == 0; }));
+        ASSERT_EQ(256u, size);
+        XRUpdateMessage message;
+        std::memcpy(&message, record, sizeof message);
+        EXPECT_EQ(unsigned(SHM_MODULE), message.module);
+        EXPECT_EQ(36u, message.messageId);
+        EXPECT_EQ(102u, message.event);
+        EXPECT_EQ(expected, message.result);
+        EXPECT_EQ('\0', message.text[0]);
+    }
+    EXPECT_TRUE(eth->isReceiveQueueEmpty());
+}
+
+TEST_F(EthernetTransport, BroadcastIsQueuedAndAnsweredToTheLastSender) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    UdpPeer sender;
+    ASSERT_TRUE(sender.valid());
+    ASSERT_TRUE(sender.sendTo(quint16(settings.broadcastPort), frame(0xA2, "one") + frame(0xA2, "two")));
+    ASSERT_TRUE(sender.sendTo(quint16(settings.broadcastPort), frameWithLength(0xA2, 100, "0123456789")));
+    QByteArray message;
+    for (const char* expected : {"one", "two", "0123456789"}) {
+        ASSERT_TRUE(take(MSG_TYPE_BROADCAST, &message));
+        EXPECT_EQ(QByteArray(expected), message) << "server mode adds nothing";
+    }
+    // The answer goes to the sender's address on the broadcast port; a more
+    // specific bind on that port than the transport's 0.0.0.0 receives it.
+    UdpPeer receiver(quint16(settings.broadcastPort));
+    ASSERT_TRUE(receiver.valid());
+    QByteArray answer("answer");
+    ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_BROADCAST));
+    EXPECT_EQ(1, eth->sendMessages());
+    std::string datagram;
+    ASSERT_TRUE(receiver.receive(&datagram));
+    EXPECT_EQ(frame(0xA2, "answer"), datagram);
+}
+
+TEST_F(EthernetTransport, PutBackKeepsOrderWhileAConnectionIsDown) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    QByteArray s1("s1"), c1("c1"), shm("\x01\x00\x00\x00", 4);
+    ASSERT_EQ(0, eth->SendData(&shm, MSG_TYPE_SHM));
+    ASSERT_EQ(0, eth->SendData(&s1, MSG_TYPE_STREAM));
+    ASSERT_EQ(0, eth->SendData(&c1, MSG_TYPE_COMMAND));
+    EXPECT_EQ(1, eth->sendMessages()) << "an SHM message without a connection is dropped";
+    EXPECT_EQ(0, eth->sendMessages()) << "the stream message waits";
+    EXPECT_EQ(0, eth->sendMessages());
+
+    TcpPeer command, stream;
+    ASSERT_TRUE(connectCommand(&command));
+    EXPECT_EQ(0, eth->sendMessages()) << "the command message must not overtake the stream message";
+    EXPECT_EQ("", command.drainFor(150));
+
+    ASSERT_TRUE(connectStream(&stream));
+    EXPECT_EQ(1, eth->sendMessages());
+    EXPECT_EQ(1, eth->sendMessages());
+    EXPECT_EQ(0, eth->sendMessages());
+    std::string got;
+    ASSERT_TRUE(stream.receive(10, &got));
+    EXPECT_EQ(frame(0xA7, "s1"), got);
+    ASSERT_TRUE(command.receive(10, &got));
+    EXPECT_EQ(frame(0xA5, "c1"), got) << "the SHM frame was dropped, not kept for later";
+}
+
+TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
+    KT::uint8 data[4] = {1, 2, 3, 4};
+    QByteArray array("x");
+    EXPECT_EQ(0, eth->SendData(data, 4, static_cast<enMsgType>(7)));
+    EXPECT_EQ(0, eth->SendData(data, 4, MSG_TYPE_NONE));
+    EXPECT_TRUE(eth->isSendQueueEmpty());
+    EXPECT_EQ(-1, eth->SendData(&array, static_cast<enMsgType>(7)));
+    EXPECT_EQ(0, eth->SendData(&array, MSG_TYPE_NONE));
+    EXPECT_EQ(-2, eth->SendData(nullptr, MSG_TYPE_COMMAND));
+    EXPECT_EQ(-2, eth->SendData(static_cast<KT::uint8*>(nullptr), 3, MSG_TYPE_COMMAND));
+    EXPECT_TRUE(eth->isSendQueueEmpty());
+    EXPECT_EQ(0, eth->sendMessages());
+    EXPECT_EQ(0, eth->enqueueRxMsg(static_cast<enMsgType>(9), "x"));
+    EXPECT_EQ(0, eth->enqueueTxMsg(MSG_TYPE_NONE, "x"));
+    EXPECT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_SHM, "x"));
+    QByteArray out;
+    for (enMsgType type : {MSG_TYPE_SHM, MSG_TYPE_NONE, static_cast<enMsgType>(5)}) {
+        EXPECT_EQ(-1, eth->ReceiveData(&out, type, 5000)) << "no wait for an unsupported channel";
+    }
+    EXPECT_EQ(0, eth->GetDeviceList(nullptr));
+    EXPECT_EQ(0, eth->ResetPort());
+    EXPECT_EQ(0, eth->ExitReceiveData());
+}
+
+TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndKeepsLongerMessages) {
+    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1025, 'L')));
+    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1024, 'F')));
+    std::vector<KT::uint8> buffer(1024 + 16, 0xEE);
+    KT::uint32 length = 0;
+    EXPECT_EQ(-403, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
+    EXPECT_EQ(1025u, length);
+    EXPECT_EQ(0xEE, buffer[0]) << "nothing copied";
+    EXPECT_EQ(-403, eth->ReceiveDataTimed(buffer.data(), &length, 5000, MSG_TYPE_STREAM)) << "still at the head";
+    QByteArray taken("ab");
+    ASSERT_EQ(0, eth->ReceiveData(&taken, MSG_TYPE_STREAM, 0));
+    EXPECT_EQ(QByteArray("ab") + QByteArray(1025, 'L'), taken) << "appended behind what the array held";
+    ASSERT_EQ(0, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
+    EXPECT_EQ(1024u, length);
+    EXPECT_EQ('F', buffer[1023]);
+    EXPECT_EQ(0xEE, buffer[1024]);
+    EXPECT_EQ(kTimeoutCode, eth->ReceiveDataTimed(buffer.data(), &length, 5000, MSG_TYPE_STREAM));
+    EXPECT_EQ(-2, eth->ReceiveData(nullptr, &length, MSG_TYPE_STREAM));
+}
+
+TEST_F(EthernetTransport, AcceptedSocketIsReplacedByTheNextConnection) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer first, second;
+    ASSERT_TRUE(connectCommand(&first));
+    const std::string wire = frame(0xA5, "from the first");
+    ASSERT_TRUE(first.sendAll(wire.substr(0, 12)));
+    pumpFor(50);
+    ASSERT_TRUE(connectCommand(&second)) << "the partial frame of the first must not swallow the second's bytes";
+    EXPECT_TRUE(first.waitClosed()) << "the replaced socket is deleted";
+    ASSERT_TRUE(second.sendAll(frame(0xA5, "second")));
+    QByteArray message;
+    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
+    EXPECT_EQ(QByteArray("second"), message);
+    QByteArray answer("to second");
+    ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_COMMAND));
+    ASSERT_TRUE(flushSendQueue());
+    std::string got;
+    ASSERT_TRUE(second.receive(17, &got));
+    EXPECT_EQ(frame(0xA5, "to second"), got);
+}
+
+TEST_F(EthernetTransport, ClosePortEmptiesAndDisconnectsButKeepsListening) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command;
+    ASSERT_TRUE(connectCommand(&command));
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "queued") + frame(0xA5, "part").substr(0, 10)));
+    ASSERT_TRUE(pumpUntil([&] { return !eth->isReceiveQueueEmpty(); }));
+    QByteArray pending("pending");
+    ASSERT_EQ(0, eth->SendData(&pending, MSG_TYPE_STREAM));
+
+    EXPECT_EQ(0, eth->ClosePort());
+    EXPECT_TRUE(eth->isReceiveQueueEmpty());
+    EXPECT_TRUE(eth->isSendQueueEmpty());
+    EXPECT_TRUE(command.waitClosed());
+
+    xr9test::CaptureStdout capture;
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0)) << "the kept record is used";
+    TcpPeer again;
+    ASSERT_TRUE(connectCommand(&again));
+    ASSERT_TRUE(again.sendAll(frame(0xA5, "after")));
+    QByteArray message;
+    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
+    EXPECT_EQ(QByteArray("after"), message);
+    EXPECT_EQ(std::string::npos, capture.text().find("Error")) << "the listeners were not restarted";
+}
+
+TEST_F(EthernetTransport, OpenWithoutAnyRecordIsAnInvalidParameterAndTouchesNothing) {
+    EXPECT_EQ(-2, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0));
+    EXPECT_EQ(0u, KT::KTDEI::instance()->callCount());
+    TcpPeer peer;
+    EXPECT_FALSE(peer.connectTo(quint16(settings.commandPort))) << "nothing listens";
+}
+
+TEST_F(EthernetTransport, ASecondRecordIsIgnoredAndTheFirstIsReadAsItNowHolds) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    EthernetSettings other = serverSettings();
+    settings.ipAddress[3] = 9;
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &other, 0));
+    KT::KTDEIValue value;
+    ASSERT_TRUE(KT::KTDEI::instance()->lastValue(0x2140, 1, &value));
+    EXPECT_EQ("127.0.0.9", value.text);
+    TcpPeer peer;
+    EXPECT_FALSE(peer.connectTo(quint16(other.commandPort)));
+}
+
+TEST_F(EthernetTransport, ListeningOnAPortInUsePrintsTheError) {
+    TcpListener occupant;
+    settings.commandPort = occupant.port();
+    xr9test::CaptureStdout capture;
+    eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0);
+    const std::string text = capture.text();
+    EXPECT_EQ(0u, text.find("  Error: ")) << text;
+    EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;
+}
+
+TEST_F(EthernetTransport, HostThreadBlockedInReceiveIsWokenByAMessageOrTimesOut) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command;
+    ASSERT_TRUE(connectCommand(&command));
+    std::atomic<bool> done{false};
+    int result = 1;
+    QByteArray message;
+    std::thread host([&] {
+        result = eth->ReceiveData(&message, MSG_TYPE_COMMAND, 10000);
+        done = true;
+    });
+    pumpFor(100);
+    EXPECT_FALSE(done);
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "wake")));
+    EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
+    host.join();
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(QByteArray("wake"), message);
+
+    done = false;
+    std::thread waiter([&] {
+        QByteArray none;
+        result = eth->ReceiveData(&none, MSG_TYPE_COMMAND, 100);
+        done = true;
+    });
+    EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
+    waiter.join();
+    EXPECT_EQ(kTimeoutCode, result);
+}
+
+TEST_F(EthernetTransport, SeveralTakersShareAQueueWithoutLossOrDuplicates) {
+    constexpr int kMessages = 3000;
+    std::mutex lock;
+    std::vector<int> seen;
+    std::vector<std::thread> takers;
+    for (int t = 0; t < 4; ++t) {
+        takers.emplace_back([&] {
+            while (true) {
+                QByteArray data;
+                if (eth->ReceiveData(&data, MSG_TYPE_STREAM, 500) != 0) return;
+                std::lock_guard<std::mutex> guard(lock);
+                seen.push_back(data.toInt());
+            }
+        });
+    }
+    for (int i = 0; i < kMessages; ++i) ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray::number(i)));
+    for (std::thread& t : takers) t.join();
+    ASSERT_EQ(size_t(kMessages), seen.size());
+    std::sort(seen.begin(), seen.end());
+    for (int i = 0; i < kMessages; ++i) ASSERT_EQ(i, seen[size_t(i)]);
+}
+
+TEST_F(EthernetTransport, SendStepFromAHostThreadRunsInTheOwner) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command;
+    ASSERT_TRUE(connectCommand(&command));
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        for (int i = 0; i < 20; ++i) {
+            QByteArray m = QByteArray::number(i);
+            eth->SendData(&m, MSG_TYPE_COMMAND);
+            eth->SendData(nullptr, MSG_TYPE_NONE);
+        }
+        done = true;
+    });
+    EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
+    host.join();
+    std::string expected;
+    for (int i = 0; i < 20; ++i) expected += frame(0xA5, std::to_string(i));
+    std::string got;
+    ASSERT_TRUE(command.receive(expected.size(), &got));
+    EXPECT_EQ(expected, got);
+}
+
+TEST_F(EthernetTransport, SendThreadDrainsInOrderAndStopsFromTheOwner) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer stream;
+    ASSERT_TRUE(connectStream(&stream));
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        QByteArray m = QByteArray::number(i);
+        ASSERT_EQ(0, eth->SendData(&m, MSG_TYPE_STREAM));
+        expected += frame(0xA7, std::to_string(i));
+    }
+    EthernetThread sender("EthSend", false, eth);
+    sender.start();
+    sender.notify();
+    ASSERT_TRUE(pumpUntil([&] { return eth->isSendQueueEmpty(); }));
+    std::string got;
+    ASSERT_TRUE(stream.receive(expected.size(), &got));
+    EXPECT_EQ(expected, got);
+
+    // Stopping without pumping, while the loop may wait in a hand-off to this thread.
+    for (int i = 0; i < 50; ++i) {
+        QByteArray m("z");
+        eth->SendData(&m, MSG_TYPE_STREAM);
+    }
+    sender.notify();
+    sender.stop();
+    EXPECT_TRUE(sender.isFinished());
+}
+
+TEST_F(EthernetTransport, DisabledSendThreadSendsNothing) {
+    QByteArray m("m");
+    ASSERT_EQ(0, eth->SendData(&m, MSG_TYPE_BROADCAST));
+    EthernetThread sender("EthSend", true, eth);
+    sender.start();
+    EXPECT_TRUE(sender.wait(5000));
+    pumpFor(50);
+    EXPECT_FALSE(eth->isSendQueueEmpty());
+}
+
+struct HostAnswerCase {
+    const char* name;
+    int ipAnswer;
+    int applyAnswer;
+    const char* console;
+    bool applySet;
+};
+
+class HostVariables : public ::testing::TestWithParam<HostAnswerCase> {};
+
+TEST_P(HostVariables, ServerModeSetsAddressThenApplyAndReportsRefusals) {
+    const HostAnswerCase& c = GetParam();
+    KT::KTDEI* dei = KT::KTDEI::instance();
+    dei->reset();
+    dei->setHandler([&](unsigned short group, unsigned short index, const KT::KTDEIValue&) {
+        if (group != 0x2140) return 99;
+        return index == 1 ? c.ipAnswer : c.applyAnswer;
+    });
+    EthernetSettings s = serverSettings();
+    XR9ALEthernet* eth = new XR9ALEthernet();
+    std::string text;
+    {
+        xr9test::CaptureStdout capture;
+        EXPECT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &s, 0)) << "host answers do not enter the result";
+        text = capture.text();
+    }
+    EXPECT_EQ(std::string(c.console), text);
+    KT::KTDEIValue value;
+    ASSERT_TRUE(dei->lastValue(0x2140, 1, &value));
+    EXPECT_TRUE(value.isText);
+    EXPECT_EQ("127.0.0.1", value.text);
+    EXPECT_EQ(c.applySet, dei->lastValue(0x2140, 20, &value));
+    if (c.applySet) {
+        EXPECT_EQ(1, value.number);
+    }
+    TcpPeer peer;
+    EXPECT_TRUE(peer.connectTo(quint16(s.commandPort))) << "the servers listen whatever the host answered";
+    Xr9AlCloseHandle(eth);
+    dei->reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostVariables,
+    ::testing::Values(HostAnswerCase{"Accepted", 0, 0, "", true}, HostAnswerCase{"AcceptedWith25", 25, 25, "", true},
+                      HostAnswerCase{"AddressRefused", 3, 0,
+                                     "XREthernet::openPort() set IPAddress: 127.0.0.1 returned: 3\n", false},
+                      HostAnswerCase{"ApplyRefused", 0, 3, "XREthernet::openPort() set applyNstart: 1 returned: 3\n",
+                                     true}),
+    [](const ::testing::TestParamInfo<HostAnswerCase>& info) { return std::string(info.param.name); });
+
+class EthernetClientMode : public EthernetTransport {
+protected:
+    void SetUp() override {
+        EthernetTransport::SetUp();
+        settings.commandPort = commandListener.port();
+        settings.streamPort = streamListener.port();
+        settings.clientMode = 1;
+    }
+    TcpListener commandListener, streamListener;
+};
+
+TEST_F(EthernetClientMode, ConnectsOutAndCarriesMessagesBothWays) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    EXPECT_EQ(0u, KT::KTDEI::instance()->callCount()) << "client mode sets no host variable";
+    TcpPeer command, stream;
+    ASSERT_TRUE(commandListener.accept(&command));
+    ASSERT_TRUE(streamListener.accept(&stream));
+    ASSERT_TRUE(pumpUntil([&] { return eth->isConnected(); }));
+
+    ASSERT_TRUE(stream.sendAll(frame(0xA7, "to host")));
+    QByteArray message;
+    ASSERT_TRUE(take(MSG_TYPE_STREAM, &message));
+    EXPECT_EQ(QByteArray("to host"), message);
+    QByteArray answer("to peer");
+    ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_COMMAND));
+    ASSERT_TRUE(flushSendQueue());
+    std::string got;
+    ASSERT_TRUE(command.receive(15, &got));
+    EXPECT_EQ(frame(0xA5, "to peer"), got);
+
+    // Already connected to that peer: a second open leaves both connections alone.
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    pumpFor(150);
+    EXPECT_FALSE(commandListener.pending());
+    EXPECT_FALSE(streamListener.pending());
+    EXPECT_TRUE(eth->isConnected());
+
+    stream.close();
+    EXPECT_TRUE(pumpUntil([&] { return !eth->isConnected(); }));
+}
+
+TEST_F(EthernetClientMode, BroadcastGetsTheSenderSuffixAndOutgoingBroadcastIsDropped) {
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    UdpPeer sender;
+    ASSERT_TRUE(sender.sendTo(quint16(settings.broadcastPort), frame(0xA2, "hello")));
+    QByteArray message;
+    ASSERT_TRUE(take(MSG_TYPE_BROADCAST, &message));
+    EXPECT_EQ(QByteArray("hello*ip=127.0.0.1"), message);
+
+    UdpPeer receiver(quint16(settings.broadcastPort));
+    QByteArray out("dropped");
+    ASSERT_EQ(0, eth->SendData(&out, MSG_TYPE_BROADCAST));
+    EXPECT_EQ(1, eth->sendMessages());
+    EXPECT_TRUE(eth->isSendQueueEmpty());
+    std::string datagram;
+    EXPECT_FALSE(receiver.receive(&datagram, 150));
+}
+
+TEST_F(EthernetClientMode, UnboundableBroadcastAddressFailsTheOpen) {
+    const short foreign[4] = {203, 0, 113, 1};  // not an address of this machine
+    std::copy(foreign, foreign + 4, settings.bindAddress);
+    EXPECT_EQ(-1, eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0));
+    TcpPeer command;
+    EXPECT_TRUE(commandListener.accept(&command)) << "the TCP set-up is done regardless";
+}
+
+TEST(EthernetHandle, FactoryHandsOutTheXr9alBaseAndCloseDestroysTheWholeObject) {
+    XR9AL* handle = Xr9AlGetHandle(IF_TYPE_ETHERNET);
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ(handle, Xr9AlGetHandle(IF_TYPE_ETHERNET));
+    EXPECT_EQ(handle, pETHhandle);
+    auto* eth = dynamic_cast<XR9ALEthernet*>(handle);
+    ASSERT_NE(nullptr, eth);
+    EXPECT_EQ(handle, static_cast<XR9AL*>(eth));
+    EXPECT_NE(static_cast<void*>(handle), static_cast<void*>(eth)) << "QObject is the primary base";
+    EXPECT_EQ(static_cast<void*>(handle), eth->qt_metacast("XR9AL"));
+    EXPECT_EQ(static_cast<void*>(eth), eth->qt_metacast("XR9ALEthernet"));
+    InterfaceSetting record{1, 2, "kept"};
+    EXPECT_EQ(0, handle->GetDeviceList(&record));
+    EXPECT_EQ("kept", record.device);
+
+    bool destroyed = false;
+    QObject::connect(eth, &QObject::destroyed, [&] { destroyed = true; });
+    QPointer<QObject> child = eth->findChild<QObject*>();
+    EXPECT_FALSE(child.isNull());
+    EXPECT_EQ(0, Xr9AlCloseHandle(handle));
+    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(child.isNull()) << "the QObject part deleted its children";
+    EXPECT_EQ(nullptr, pETHhandle);
+}
+
+TEST(EthernetMetaObject, SlotsAreDeclaredInTheirDocumentedOrder) {
+    const struct {
+        const QMetaObject* meta;
+        std::vector<const char*> names;
+    } classes[] = {
+        {&XR9ALEthernet::staticMetaObject,
+         {"ReceivedBroadcastMsg()", "ReceivedCommandMsg()", "ReceivedStreamMsg()", "commandSocketConnected()",
+          "streamSocketConnected()", "commandSocketDisconnected()", "streamSocketDisconnected()"}},
+        {&XRTcpServer::staticMetaObject, {"newConnection()", "disconnect()"}},
+        {&EthernetThread::staticMetaObject, {}},
+    };
+    for (const auto& c : classes) {
+        ASSERT_EQ(int(c.names.size()), c.meta->methodCount() - c.meta->methodOffset()) << c.meta->className();
+        for (size_t i = 0; i < c.names.size(); ++i) {
+            QMetaMethod m = c.meta->method(c.meta->methodOffset() + int(i));
+            EXPECT_EQ(QMetaMethod::Slot, m.methodType());
+            EXPECT_EQ(QByteArray(c.names[i]), m.methodSignature());
+        }
+    }
+}
+
+TEST(TcpServer, DisconnectForgetsThePortSoTheSameSettingsRestartTheListener) {
+    XR9ALEthernet eth;
+    XRTcpServer server(&eth);
+    server.init(&eth, static_cast<enMsgType>(5));  // accepts, hands to nobody
+    const quint16 port = freeTcpPort();
+    server.setEthernetSettings("127.0.0.1", port);
+    TcpPeer peer;
+    ASSERT_TRUE(peer.connectTo(port));
+    pumpFor(50);
+    {
+        xr9test::CaptureStdout capture;
+        server.setEthernetSettings("10.0.0.1", port);  // same port: nothing happens
+        EXPECT_EQ("", capture.text());
+    }
+    ASSERT_TRUE(QMetaObject::invokeMethod(&server, "disconnect"));
+    server.setEthernetSettings("127.0.0.1", port);  // restarts on the same port
+    TcpPeer again;
+    EXPECT_TRUE(again.connectTo(port));
+    const quint16 moved = freeTcpPort();
+    server.setEthernetSettings("127.0.0.1", moved);
+    TcpPeer old, fresh;
+    EXPECT_FALSE(old.connectTo(port)) << "the old port no longer accepts";
+    EXPECT_TRUE(fresh.connectTo(moved));
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "XR9ALEthernet/EthernetSettings.h"
+#include "XR9ALEthernet/EthernetUtilities.h"
+
+namespace {
+
+QByteArray bytes(std::initializer_list<int> values) {
+    QByteArray out;
+    for (int v : values) out.append(static_cast<char>(v));
+    return out;
+}
+
+struct ReaderCase {
+    const char* name;
+    QByteArray data;
+    int typeResult;
+    enMsgType type;
+    int lengthResult;
+    int length;  // expected; 777 means "left untouched"
+    int infoResult;
+};
+
+class FrameReaders : public ::testing::TestWithParam<ReaderCase> {};
+
+TEST_P(FrameReaders, ReportTypeAndLengthOfTheHead) {
+    const ReaderCase& c = GetParam();
+    enMsgType type = MSG_TYPE_STREAM;
+    EXPECT_EQ(c.typeResult, EthernetUtilities::GetMessageType(c.data, &type));
+    EXPECT_EQ(c.type, type);
+    int length = 777;
+    EXPECT_EQ(c.lengthResult, EthernetUtilities::GetMessageLength(c.data, length));
+    EXPECT_EQ(c.lengthResult == 0 ? c.length : 777, length);
+    int infoLength = 777;
+    type = MSG_TYPE_STREAM;
+    EXPECT_EQ(c.infoResult, EthernetUtilities::GetMessageInfo(c.data, &type, infoLength));
+    EXPECT_EQ(c.type, type);
+    EXPECT_EQ(c.infoResult == 0 ? c.length : 777, infoLength);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FrameReaders,
+    ::testing::Values(
+        ReaderCase{"SevenBytes", bytes({0xA5, 0xA5, 0xA5, 0xA5, 0, 0, 0}), -2, MSG_TYPE_NONE, -2, 777, -2},
+        ReaderCase{"Command", bytes({0xA5, 0xA5, 0xA5, 0xA5, 0, 0, 0, 3, 'a', 'b', 'c'}), 0, MSG_TYPE_COMMAND, 0, 3,
+                   0},
+        ReaderCase{"LengthIsBigEndian", bytes({0xA7, 0xA7, 0xA7, 0xA7, 0, 0, 1, 0}), 0, MSG_TYPE_STREAM, 0, 256, 0},
+        ReaderCase{"MixedMarker", bytes({0xA5, 0xA5, 0xA5, 0xA7, 0, 0, 0, 1}), -1, MSG_TYPE_NONE, 0, 1, -1},
+        ReaderCase{"MixedBroadcastShm", bytes({0xA2, 0xA1, 0xA2, 0xA2, 0, 0, 0, 1}), -1, MSG_TYPE_NONE, 0, 1, -1},
+        ReaderCase{"EmptyStream", bytes({0xA7, 0xA7, 0xA7, 0xA7, 0, 0, 0, 0}), 0, MSG_TYPE_STREAM, 0, 0, 0},
+        ReaderCase{"ShmShortForm", bytes({0xA1, 0xA1, 0xA1, 0xA1, 1, 0, 0, 0}), 0, MSG_TYPE_SHM, 0, 16777216, 0},
+        ReaderCase{"Broadcast", bytes({0xA2, 0xA2, 0xA2, 0xA2, 0, 0, 0, 5}), 0, MSG_TYPE_BROADCAST, 0, 5, 0},
+        ReaderCase{"NegativeLengthPassedOn", bytes({0xA5, 0xA5, 0xA5, 0xA5, 0xFF, 0xFF, 0xFF, 0xFE}), 0,
+                   MSG_TYPE_COMMAND, 0, -2, 0},
+        ReaderCase{"Empty", QByteArray(), -2, MSG_TYPE_NONE, -2, 777, -2}),
+    [](const ::testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
+
+TEST(FrameReaderArguments, NullTypeIsAnInvalidParameter) {
+    EXPECT_EQ(-2, EthernetUtilities::GetMessageType(bytes({0xA5, 0xA5, 0xA5, 0xA5, 0, 0, 0, 0}), nullptr));
+    int length = 9;
+    EXPECT_EQ(-2, EthernetUtilities::GetMessageInfo(bytes({0xA5, 0xA5, 0xA5, 0xA5, 0, 0, 0, 0}), nullptr, length));
+    EXPECT_EQ(9, length);
+}
+
+struct IpParseCase {
+    const char* text;
+    int result;
+    short expected[4];
+};
+
+class IpParsing : public ::testing::TestWithParam<IpParseCase> {};
+
+TEST_P(IpParsing, StoresFourNumbersOrLeavesTheArray) {
+    const IpParseCase& c = GetParam();
+    short address[4] = {-9, -9, -9, -9};
+    EXPECT_EQ(c.result, EthernetUtilities::setIPArray(QString::fromUtf8(c.text), address));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(c.expected[i], address[i]) << "element " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IpParsing,
+                         ::testing::Values(IpParseCase{"192.168.1.17", 0, {192, 168, 1, 17}},
+                                           IpParseCase{"1..2.3", 0, {1, 0, 2, 3}},
+                                           IpParseCase{"1.2.3", -1, {-9, -9, -9, -9}},
+                                           IpParseCase{"1.2.3.4.5", -1, {-9, -9, -9, -9}},
+                                           IpParseCase{"300.1.1.1", 0, {300, 1, 1, 1}},
+                                           IpParseCase{"a.b.c.d", 0, {0, 0, 0, 0}},
+                                           IpParseCase{"70000.1.-2.4", 0, {0, 1, -2, 4}},
+                                           IpParseCase{"", -1, {-9, -9, -9, -9}}));
+
+struct IpTextCase {
+    short address[4];
+    const char* text;
+};
+
+class IpFormatting : public ::testing::TestWithParam<IpTextCase> {};
+
+TEST_P(IpFormatting, WritesSignedDecimalsWithDots) {
+    IpTextCase c = GetParam();
+    EXPECT_EQ(QString::fromUtf8(c.text), EthernetUtilities::getIPStr(c.address));
+    QString* owned = EthernetUtilities::getIPString(c.address);
+    ASSERT_NE(nullptr, owned);
+    EXPECT_EQ(QString::fromUtf8(c.text), *owned);
+    delete owned;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IpFormatting,
+                         ::testing::Values(IpTextCase{{10, 0, 0, 1}, "10.0.0.1"},
+                                           IpTextCase{{-1, 0, 0, 0}, "-1.0.0.0"},
+                                           IpTextCase{{192, 168, 1, 17}, "192.168.1.17"},
+                                           IpTextCase{{300, 1000, 0, 255}, "300.1000.0.255"}));
+
+TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"192.168.1.17", "192.168.1.255"}, {"10.0.5.7", "10.0.5.255"}, {"", "255"}, {"abc", "255"}, {"1.2.", "1.2.255"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(QString::fromUtf8(c.second), EthernetUtilities::GetBroadcastIP(QString::fromUtf8(c.first)))
+            << c.first;
+    }
+}
+
+TEST(AddressLists, AreAlwaysEmpty) {
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(EthernetUtilities::GetAllLocalIPs().isEmpty());
+        EXPECT_TRUE(EthernetUtilities::GetAllBroadcastIPs().isEmpty());
+    }
+}
+
+TEST(SettingsRecord, ReadsTheFieldsAtTheirOffsets) {
+    // A record as a separately built host lays it out, byte by byte.
+    unsigned char raw[32] = {};
+    auto put32 = [&](int at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) raw[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    put32(0, 0x00011388);  // high half ignored by the transport, 5000 below
+    put32(4, 5001);
+    put32(8, 5002);
+    const short ip[4] = {192, 168, 1, 17};
+    const short bind[4] = {10, 0, 0, -1};
+    for (int i = 0; i < 4; ++i) {
+        raw[12 + 2 * i] = static_cast<unsigned char>(ip[i] & 0xFF);
+        raw[13 + 2 * i] = static_cast<unsigned char>((ip[i] >> 8) & 0xFF);
+        raw[20 + 2 * i] = static_cast<unsigned char>(bind[i] & 0xFF);
+        raw[21 + 2 * i] = static_cast<unsigned char>((bind[i] >> 8) & 0xFF);
+    }
+    raw[28] = 1;
+    EthernetSettings s;
+    static_assert(sizeof s == sizeof raw, "record size");
+    std::memcpy(&s, raw, sizeof raw);
+    EXPECT_EQ(5000u, s.commandPort & 0xFFFFu);
+    EXPECT_EQ(5001u, s.streamPort);
+    EXPECT_EQ(5002u, s.broadcastPort);
+    EXPECT_EQ(QStringLiteral("192.168.1.17"), EthernetUtilities::getIPStr(s.ipAddress));
+    EXPECT_EQ(QStringLiteral("10.0.0.-1"), EthernetUtilities::getIPStr(s.bindAddress));
+    EXPECT_EQ(1, s.clientMode);
+}
+
+}  // namespace

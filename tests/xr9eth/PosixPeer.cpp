@@ -1,0 +1,255 @@
+#include "PosixPeer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+
+namespace ethtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+uint16_t boundPort(int fd) {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+uint16_t freePort(int type) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return 0;
+    sockaddr_in address = loopback(0);
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) port = boundPort(fd);
+    ::close(fd);
+    return port;
+}
+
+bool readable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) > 0;
+}
+
+}  // namespace
+
+bool pumpUntil(const std::function<bool()>& predicate, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (predicate()) return true;
+        if (Clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 2);
+    }
+}
+
+void pumpFor(int milliseconds) {
+    pumpUntil([] { return false; }, milliseconds);
+}
+
+std::string frameWithLength(uint8_t marker, int32_t length, const std::string& payload) {
+    const uint32_t n = static_cast<uint32_t>(length);
+    std::string bytes(4, static_cast<char>(marker));
+    bytes += static_cast<char>(n >> 24);
+    bytes += static_cast<char>(n >> 16);
+    bytes += static_cast<char>(n >> 8);
+    bytes += static_cast<char>(n);
+    return bytes + payload;
+}
+
+std::string frame(uint8_t marker, const std::string& payload) {
+    return frameWithLength(marker, static_cast<int32_t>(payload.size()), payload);
+}
+
+std::string shmFrame(int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    std::string bytes(4, static_cast<char>(0xA1));
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(v >> shift);
+    return bytes;
+}
+
+uint16_t freeTcpPort() {
+    return freePort(SOCK_STREAM);
+}
+
+uint16_t freeUdpPort() {
+    return freePort(SOCK_DGRAM);
+}
+
+TcpPeer::~TcpPeer() {
+    close();
+}
+
+TcpPeer& TcpPeer::operator=(TcpPeer&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void TcpPeer::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool TcpPeer::connectTo(uint16_t port) {
+    close();
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0) return false;
+    sockaddr_in address = loopback(port);
+    // The kernel completes the handshake against a listening socket without
+    // the listener's event loop, so a blocking connect is bounded.
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool TcpPeer::sendAll(const std::string& bytes) {
+    size_t sent = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += size_t(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (Clock::now() >= deadline) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TcpPeer::receive(size_t n, std::string* bytes, int timeoutMs) {
+    bytes->clear();
+    bool closed = false;
+    pumpUntil(
+        [&] {
+            char chunk[65536];
+            while (bytes->size() < n && readable(fd_, 0)) {
+                ssize_t got = ::recv(fd_, chunk, std::min(sizeof chunk, n - bytes->size()), 0);
+                if (got <= 0) {
+                    closed = true;
+                    break;
+                }
+                bytes->append(chunk, size_t(got));
+            }
+            return bytes->size() >= n || closed;
+        },
+        timeoutMs);
+    return bytes->size() == n;
+}
+
+std::string TcpPeer::drainFor(int milliseconds) {
+    std::string bytes;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (Clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        char chunk[4096];
+        if (readable(fd_, 2)) {
+            ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            bytes.append(chunk, size_t(got));
+        }
+    }
+    return bytes;
+}
+
+bool TcpPeer::waitClosed(int timeoutMs) {
+    return pumpUntil(
+        [&] {
+            char chunk[4096];
+            while (readable(fd_, 0)) {
+                ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+                if (got <= 0) return true;
+            }
+            return false;
+        },
+        timeoutMs);
+}
+
+TcpListener::TcpListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0) return;
+    sockaddr_in address = loopback(0);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 8) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    port_ = boundPort(fd_);
+}
+
+TcpListener::~TcpListener() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool TcpListener::pending() {
+    return fd_ >= 0 && readable(fd_, 0);
+}
+
+bool TcpListener::accept(TcpPeer* peer, int timeoutMs) {
+    if (fd_ < 0 || !pumpUntil([&] { return pending(); }, timeoutMs)) return false;
+    int fd = ::accept(fd_, nullptr, nullptr);
+    if (fd < 0) return false;
+    *peer = TcpPeer(fd);
+    return true;
+}
+
+UdpPeer::UdpPeer(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) return;
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = loopback(port);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+UdpPeer::~UdpPeer() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool UdpPeer::sendTo(uint16_t port, const std::string& datagram) {
+    sockaddr_in address = loopback(port);
+    return ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                    sizeof address) == ssize_t(datagram.size());
+}
+
+bool UdpPeer::receive(std::string* datagram, int timeoutMs) {
+    return pumpUntil(
+        [&] {
+            if (!readable(fd_, 0)) return false;
+            char buffer[65536];
+            ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (got < 0) return false;
+            datagram->assign(buffer, size_t(got));
+            return true;
+        },
+        timeoutMs);
+}
+
+}  // namespace ethtest

@@ -1,0 +1,45 @@
+#include "XR9ALEthernet/EthernetThread.h"
+
+#include <QCoreApplication>
+
+#include "XR9ALEthernet/XR9ALEthernet.h"
+#include "support/TsanAnnotations.h"
+
+namespace {
+constexpr unsigned long kIdleSleepMs = 100;
+constexpr unsigned long kStopSliceMs = 10;
+}  // namespace
+
+EthernetThread::EthernetThread(std::string threadName, bool isDisabled, XR9ALEthernet* transport)
+    : QThread(nullptr), name(std::move(threadName)), disabled(isDisabled), ethernet(transport) {}
+
+EthernetThread::~EthernetThread() {
+    stop();
+}
+
+void EthernetThread::notify() {
+    condition.wakeAll();
+}
+
+void EthernetThread::stop() {
+    if (QThread::currentThread() == this) return;
+    stopRequested = true;
+    stopped = true;
+    notify();
+    const bool inOwner = ethernet && QThread::currentThread() == ethernet->thread();
+    while (!wait(kStopSliceMs)) {
+        notify();
+        if (inOwner) QCoreApplication::sendPostedEvents(ethernet, QEvent::MetaCall);
+    }
+    stopRequested = false;
+}
+
+void EthernetThread::run() {
+    if (stopRequested) return;
+    stopped = false;
+    if (disabled) return;
+    xr9::AnnotatedLocker locker(&mutex);
+    while (!stopped && !stopRequested) {
+        if (ethernet->sendMessages() == 0 && !stopped) locker.wait(&condition, kIdleSleepMs);
+    }
+}

@@ -1,0 +1,50 @@
+// The send thread of the Ethernet transport, created and started by the
+// host: it runs sendMessages() of its transport back to back while it can
+// send, and sleeps at most 100 ms (or until notify()) when there was nothing
+// it could send. stop() ends the loop; the destructor stops it too.
+#ifndef ETHERNETTHREAD_H
+#define ETHERNETTHREAD_H
+
+#include <atomic>
+#include <string>
+
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include "access/Xr9AlExport.h"
+
+class XR9ALEthernet;
+
+class XR9AL_EXPORT EthernetThread : public QThread {
+    Q_OBJECT
+
+public:
+    // ethernet is not owned and must outlive the running loop. A disabled
+    // thread returns from run() at once.
+    EthernetThread(std::string name, bool disabled, XR9ALEthernet* ethernet);
+    // Stops the loop and waits for it (see stop()).
+    ~EthernetThread() override;
+
+    // Wakes a sleeping loop so it tries to send at once. Any thread; takes no lock.
+    void notify();
+    // Ends the loop after its current step and waits for the thread; a later
+    // start() runs the loop again. Any thread but this one. Called from the
+    // transport's owner thread, it delivers the transport's pending
+    // cross-thread calls while it waits, since the loop may be blocked in one.
+    void stop();
+
+protected:
+    void run() override;
+
+private:
+    std::string name;
+    bool disabled;
+    std::atomic<bool> stopped{true};
+    XR9ALEthernet* ethernet;
+    QMutex mutex;
+    QWaitCondition condition;
+    std::atomic<bool> stopRequested{false};
+};
+
+#endif

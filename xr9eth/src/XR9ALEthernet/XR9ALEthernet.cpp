@@ -1,0 +1,202 @@
+#include "XR9ALEthernet/XR9ALEthernet.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include "KTDEI.h"
+#include "XR9ALEthernet/EthernetUtilities.h"
+#include "XrTcpServer/XRTcpServer.h"
+#include "support/Console.h"
+#include "support/TsanAnnotations.h"
+
+QMutex mutexRxQueue;
+QMutex mutexTxQueue;
+QWaitCondition commandQueueNotifier;
+QWaitCondition streamQueueNotifier;
+QWaitCondition broadcastQueueNotifier;
+QWaitCondition shmQueueNotifier;
+
+namespace {
+
+// Host variables that server mode sets: the terminal's IP address and the
+// request to apply it.
+constexpr unsigned short kNetworkGroup = 0x2140;
+constexpr unsigned short kIpAddressIndex = 1;
+constexpr unsigned short kApplyIndex = 20;
+
+bool hostAccepted(int status) {
+    return status == 0 || status == 25;
+}
+
+void emptyQueue(EthernetQueue* queue, QMutex* lock) {
+    xr9::AnnotatedLocker locker(lock);
+    queue->clear();
+}
+
+}  // namespace
+
+XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
+    init();
+}
+
+XR9ALEthernet::~XR9ALEthernet() {
+    settings = nullptr;
+    delete commandSocket;
+    delete streamSocket;
+    delete udpSocket;
+    delete commandServer;
+    delete streamServer;
+    delete txQueue;
+    delete commandRxQueue;
+    delete broadcastRxQueue;
+    delete streamRxQueue;
+    delete senderAddress;
+}
+
+KT::int32 XR9ALEthernet::init() {
+    if (udpSocket) {
+        udpSocket->disconnectFromHost();
+    } else {
+        udpSocket = new QUdpSocket();
+        connect(udpSocket, &QUdpSocket::readyRead, this, &XR9ALEthernet::ReceivedBroadcastMsg);
+    }
+    if (commandSocket) {
+        commandSocket->disconnectFromHost();
+    } else {
+        commandSocket = new QTcpSocket(this);
+        connect(commandSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
+        connect(commandSocket, &QTcpSocket::connected, this, &XR9ALEthernet::commandSocketConnected);
+        connect(commandSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::commandSocketDisconnected);
+    }
+    if (streamSocket) {
+        streamSocket->disconnectFromHost();
+    } else {
+        streamSocket = new QTcpSocket(this);
+        connect(streamSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
+        connect(streamSocket, &QTcpSocket::connected, this, &XR9ALEthernet::streamSocketConnected);
+        connect(streamSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::streamSocketDisconnected);
+    }
+    if (!commandServer) {
+        commandServer = new XRTcpServer(this);
+        commandServer->init(this, MSG_TYPE_COMMAND);
+    }
+    if (!streamServer) {
+        streamServer = new XRTcpServer(this);
+        streamServer->init(this, MSG_TYPE_STREAM);
+    }
+    if (txQueue) {
+        emptyQueue(txQueue, &mutexTxQueue);
+    } else {
+        txQueue = new EthernetQueue();
+    }
+    for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
+        if (*queue) {
+            emptyQueue(*queue, &mutexRxQueue);
+        } else {
+            *queue = new EthernetQueue();
+        }
+    }
+    if (senderAddress) {
+        senderAddress->setAddress(QStringLiteral("0.0.0.0"));
+    } else {
+        senderAddress = new QHostAddress(QStringLiteral("0.0.0.0"));
+    }
+    broadcastIPs = EthernetUtilities::GetAllBroadcastIPs();
+    commandBuffer.clear();
+    streamBuffer.clear();
+    broadcastBuffer.clear();
+    return 0;
+}
+
+KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uint32) {
+    if (settingsRecord && !settings) settings = static_cast<EthernetSettings*>(settingsRecord);
+    if (!settings) return -2;
+    const QString ip = EthernetUtilities::getIPStr(settings->ipAddress);
+    const quint16 commandPort = quint16(settings->commandPort & 0xFFFFu);
+    const quint16 streamPort = quint16(settings->streamPort & 0xFFFFu);
+
+    if (settings->clientMode != 0) {
+        if (commandSocket->peerAddress().toString() != ip) {
+            commandSocket->abort();
+            streamSocket->abort();
+            commandBuffer.clear();
+            streamBuffer.clear();
+            commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
+            streamSocket->connectToHost(ip, streamPort, QIODevice::ReadWrite);
+        }
+    } else {
+        KT::KTDEI* dei = KT::KTDEI::instance();
+        const int ipStatus = dei->setVariableValue(kNetworkGroup, kIpAddressIndex, ip.toUtf8().toStdString(), true, false);
+        if (!hostAccepted(ipStatus)) {
+            xr9::consoleLine("XREthernet::openPort() set IPAddress: " + ip.toStdString() +
+                             " returned: " + std::to_string(ipStatus));
+        } else {
+            const int applyStatus = dei->setVariableValue(kNetworkGroup, kApplyIndex, 1, true, false);
+            if (!hostAccepted(applyStatus)) {
+                xr9::consoleLine("XREthernet::openPort() set applyNstart: 1 returned: " + std::to_string(applyStatus));
+            }
+        }
+        commandServer->setEthernetSettings(ip, commandPort);
+        streamServer->setEthernetSettings(ip, streamPort);
+    }
+
+    udpSocket->disconnectFromHost();
+    const QString bindText =
+        settings->clientMode != 0 ? EthernetUtilities::getIPStr(settings->bindAddress) : QStringLiteral("0.0.0.0");
+    const bool bound = udpSocket->bind(QHostAddress(bindText), quint16(settings->broadcastPort & 0xFFFFu),
+                                       QAbstractSocket::ShareAddress);
+    return bound ? 0 : -1;
+}
+
+KT::int32 XR9ALEthernet::ClosePort() {
+    return init();
+}
+
+KT::int32 XR9ALEthernet::GetDeviceList(InterfaceSetting*) {
+    return 0;
+}
+
+KT::int32 XR9ALEthernet::ExitReceiveData() {
+    return 0;
+}
+
+KT::int32 XR9ALEthernet::ResetPort() {
+    return 0;
+}
+
+void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
+    if (!socket) return;
+    if (commandSocket && commandSocket != socket) delete commandSocket;
+    commandSocket = socket;
+    commandBuffer.clear();
+    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg, Qt::UniqueConnection);
+}
+
+void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
+    if (!socket) return;
+    if (streamSocket && streamSocket != socket) delete streamSocket;
+    streamSocket = socket;
+    streamBuffer.clear();
+    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg, Qt::UniqueConnection);
+}
+
+bool XR9ALEthernet::isConnected() {
+    return commandConnected && streamConnected;
+}
+
+void XR9ALEthernet::commandSocketConnected() {
+    commandConnected = true;
+}
+
+void XR9ALEthernet::streamSocketConnected() {
+    streamConnected = true;
+}
+
+void XR9ALEthernet::commandSocketDisconnected() {
+    commandConnected = false;
+}
+
+void XR9ALEthernet::streamSocketDisconnected() {
+    streamConnected = false;
+}

@@ -1,0 +1,184 @@
+// The Ethernet transport: command and SHM messages on one TCP connection,
+// stream messages on a second, broadcast messages as UDP datagrams, in
+// server mode (two listening servers accept the peer's connections) or client
+// mode (the terminal connects out).
+//
+// Threads. The transport belongs to the thread that created it (the owner):
+// its sockets and servers live there and its readers run from that thread's
+// Qt event loop, which the host must run. OpenPort, ClosePort and
+// Xr9AlCloseHandle are called from the owner. Any thread may call SendData
+// and the receive operations.
+//  - Every socket operation runs in the owner. sendMessages() called from
+//    another thread (the send thread, or a host thread pumping with
+//    MSG_TYPE_NONE) hands its whole step (take the head of the send queue,
+//    frame it, write it or put it back) to the owner with a blocking queued
+//    call and returns the owner's result; in the owner it runs directly. One
+//    step at a time, in one thread, keeps queue order and the put-back and
+//    drop rules whichever thread asks.
+//  - Deadlock rule: the owner must not wait for a thread that may be inside
+//    sendMessages(). EthernetThread::stop() (and its destructor) called from
+//    the owner delivers the transport's pending cross-thread calls while it
+//    waits, so stopping the send thread from the owner is safe. A host
+//    thread that waits in ReceiveData from the owner thread stalls every
+//    sender until its wait ends.
+//
+// Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
+// queue; each is held for one append, removal or re-insertion (and released
+// during a receiver's wait). Wait conditions are woken with wake-all after
+// the lock is released.
+//
+// Receive. Each endpoint has a reassembly buffer; a pass cuts every
+// complete frame off its head (EthernetFrameCutter). A head that is no
+// marker, a negative length or a frame of a channel that the endpoint does
+// not carry empties the buffer. A buffer is also emptied when its socket is
+// replaced and when the port is closed, so bytes of a dropped connection
+// never complete a frame of the next one. SHM short frames are not queued:
+// their value is posted as an update message (type 4, SHM_MODULE, event 102).
+#ifndef XR9ALETHERNET_H
+#define XR9ALETHERNET_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QWaitCondition>
+
+#include "XR9ALEthernet/EthernetFrameCutter.h"
+#include "XR9ALEthernet/EthernetSettings.h"
+#include "access/XR9AL.h"
+
+class QHostAddress;
+class QTcpSocket;
+class QUdpSocket;
+class XRTcpServer;
+
+typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
+
+// Queue locks and wait conditions, shared with hosts.
+extern XR9AL_EXPORT QMutex mutexRxQueue;
+extern XR9AL_EXPORT QMutex mutexTxQueue;
+extern XR9AL_EXPORT QWaitCondition commandQueueNotifier;
+extern XR9AL_EXPORT QWaitCondition streamQueueNotifier;
+extern XR9AL_EXPORT QWaitCondition broadcastQueueNotifier;
+extern XR9AL_EXPORT QWaitCondition shmQueueNotifier;  // exported; nothing signals or waits on it
+
+// Largest message the byte-buffer ReceiveData delivers; the caller's buffer
+// holds this many bytes.
+constexpr KT::uint32 kEthernetByteReceiveLimit = 1024;
+
+class XR9AL_EXPORT XR9ALEthernet : public QObject, public XR9AL {
+    Q_OBJECT
+
+public:
+    XR9ALEthernet();
+    ~XR9ALEthernet() override;
+
+    // Empties the queues and the reassembly buffers, asks every socket to
+    // disconnect, creates what does not exist yet; the servers keep
+    // listening and the kept settings stay. Always 0. Owner thread.
+    KT::int32 init();
+
+    KT::int32 GetDeviceList(InterfaceSetting* setting) override;  // 0, record untouched
+    // settings points to an EthernetSettings record, kept from the first call
+    // that passes one (later records are ignored; the host edits the kept one).
+    // -2 when no record was ever given (nothing touched); otherwise 0 when the
+    // broadcast socket could be bound, -1 when not. type and number are
+    // ignored. Owner thread.
+    KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
+    // Queues a copy for channels 1-4; another channel is dropped; MSG_TYPE_NONE
+    // does nothing. 0 (-2 for null data with a non-zero length). Any thread.
+    KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
+    // MSG_TYPE_NONE: one sendMessages() step, 0. Channels 1-4: queued, 0.
+    // Another channel: -1. Null data for a channel: -2. Any thread.
+    KT::int32 SendData(QByteArray* data, enMsgType type) override;
+    // Polls the channel's queue: 0 with the oldest message copied to data and
+    // its size in *length; -304 when none is queued; -1 for a channel other
+    // than command, stream or broadcast; -403 when the oldest message is
+    // longer than 1024 bytes: it stays queued, *length receives its size and
+    // nothing is copied (take it with the QByteArray form); -2 for null data
+    // or length. Any thread.
+    KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
+    // As ReceiveData(data, length, type); timeout is ignored.
+    KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) override;
+    // Appends the oldest message of the channel to *data, waiting up to
+    // timeout ms for one (-1: no limit, 0: poll). 0; -304 on time-out; -1 for
+    // a channel other than command, stream or broadcast; -2 for null data.
+    // Any thread but the owner with a long time-out (nothing fills the queue
+    // while the owner waits).
+    KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) override;
+    KT::int32 ClosePort() override;        // init(); owner thread
+    KT::int32 ExitReceiveData() override;  // 0, releases nobody
+    KT::int32 ResetPort() override;        // 0
+
+    // Called by the listening servers with an accepted socket (owner thread).
+    // Null is ignored. The previous socket is deleted at once and the
+    // endpoint's reassembly buffer emptied.
+    void setCommandSocket(QTcpSocket* socket);
+    void setStreamSocket(QTcpSocket* socket);
+    // Both own client sockets have connected (client mode only).
+    bool isConnected();
+
+    // Queues (type, payload) under mutexRxQueue and wakes the channel's
+    // waiters: 1; 0 for a channel that has no receive queue.
+    int enqueueRxMsg(enMsgType type, QByteArray payload);
+    // Command: one reader pass over the command connection. Stream: every
+    // available byte queued as one stream message, unframed, then -1. Other: -1.
+    KT::int32 receivedMsg(enMsgType type);
+    // Cuts one frame of length payload bytes off the head of buffer and
+    // queues it for type: 1; 0 when it is not complete yet. A negative length
+    // is malformed: buffer is emptied and 0 returned.
+    int readMessage(QByteArray* buffer, int length, enMsgType type);
+    // Cuts one SHM short frame (8 bytes, present) off the head of buffer and
+    // posts its value as an update message. Always 1.
+    int readSHMMessage(QByteArray* buffer);
+    bool isReceiveQueueEmpty();  // the command queue only
+
+    // Appends (type, payload) to the send queue for channels 1-4: 1; 0 and
+    // nothing queued otherwise. Does not wake the send thread.
+    int enqueueTxMsg(enMsgType type, QByteArray payload);
+    // Removes the head of the send queue, its channel into type; empty array
+    // and type unchanged when the queue is empty.
+    QByteArray dequeueTxMsg(enMsgType& type);
+    // One send step: 1 when a message was taken and written, failed or was
+    // dropped; 0 when the queue was empty or its head was put back because
+    // its connection is down. Any thread (see above).
+    int sendMessages();
+    bool isSendQueueEmpty();
+
+public slots:
+    KT::int32 ReceivedBroadcastMsg();
+    KT::int32 ReceivedCommandMsg();
+    KT::int32 ReceivedStreamMsg();
+    void commandSocketConnected();
+    void streamSocketConnected();
+    void commandSocketDisconnected();
+    void streamSocketDisconnected();
+
+private:
+    int sendMessagesInOwner();
+    void putBackTxMsg(enMsgType type, const QByteArray& payload);
+    KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
+    int queuePieces(const EthernetFrameCutter::Pass& pass);
+
+    QUdpSocket* udpSocket = nullptr;
+    XRTcpServer* commandServer = nullptr;
+    XRTcpServer* streamServer = nullptr;
+    QTcpSocket* commandSocket = nullptr;
+    QTcpSocket* streamSocket = nullptr;
+    EthernetQueue* commandRxQueue = nullptr;
+    EthernetQueue* broadcastRxQueue = nullptr;
+    EthernetQueue* streamRxQueue = nullptr;
+    EthernetQueue* txQueue = nullptr;
+    bool commandConnected = false;
+    bool streamConnected = false;
+    QByteArray commandBuffer;
+    QByteArray streamBuffer;
+    QByteArray broadcastBuffer;
+    QList<QString> broadcastIPs;
+    QHostAddress* senderAddress = nullptr;
+    EthernetSettings* settings = nullptr;
+};
+
+#endif

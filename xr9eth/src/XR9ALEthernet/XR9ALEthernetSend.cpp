@@ -1,0 +1,133 @@
+// The send path of XR9ALEthernet: the send queue (any thread) and the send
+// step, whose socket part runs in the owner thread.
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QThread>
+#include <QUdpSocket>
+
+#include "XR9ALEthernet/EthernetUtilities.h"
+#include "XR9ALEthernet/XR9ALEthernet.h"
+#include "support/Console.h"
+#include "support/TsanAnnotations.h"
+
+namespace {
+
+bool isChannel(enMsgType type) {
+    return type == MSG_TYPE_COMMAND || type == MSG_TYPE_STREAM || type == MSG_TYPE_SHM || type == MSG_TYPE_BROADCAST;
+}
+
+// marker x4, the payload size as a big-endian signed 32-bit number (left out
+// for SHM), the payload: one array, so one write per frame.
+QByteArray frameOf(enMsgType type, const QByteArray& payload) {
+    const bool shortForm = type == MSG_TYPE_SHM;
+    QByteArray frame;
+    frame.reserve(xr9eth::kFrameHeaderSize + payload.size());
+    frame.fill(static_cast<char>(xr9eth::markerOf(type)), xr9eth::kMarkerSize);
+    if (!shortForm) {
+        const KT::uint32 size = KT::uint32(payload.size());
+        frame.append(static_cast<char>(size >> 24));
+        frame.append(static_cast<char>(size >> 16));
+        frame.append(static_cast<char>(size >> 8));
+        frame.append(static_cast<char>(size));
+    }
+    frame.append(payload);
+    return frame;
+}
+
+bool connectedSocket(QTcpSocket* socket) {
+    return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+}  // namespace
+
+KT::int32 XR9ALEthernet::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
+    if (!data && length > 0) return -2;
+    if (type == MSG_TYPE_NONE) return 0;
+    enqueueTxMsg(type, QByteArray(reinterpret_cast<const char*>(data), int(length)));
+    return 0;
+}
+
+KT::int32 XR9ALEthernet::SendData(QByteArray* data, enMsgType type) {
+    if (type == MSG_TYPE_NONE) {
+        sendMessages();
+        return 0;
+    }
+    if (!data) return -2;
+    return enqueueTxMsg(type, *data) == 1 ? 0 : -1;
+}
+
+int XR9ALEthernet::enqueueTxMsg(enMsgType type, QByteArray payload) {
+    if (!isChannel(type)) return 0;
+    xr9::AnnotatedLocker locker(&mutexTxQueue);
+    txQueue->append(qMakePair(type, payload));
+    return 1;
+}
+
+QByteArray XR9ALEthernet::dequeueTxMsg(enMsgType& type) {
+    xr9::AnnotatedLocker locker(&mutexTxQueue);
+    if (!txQueue || txQueue->isEmpty()) return QByteArray();
+    QPair<enMsgType, QByteArray> head = txQueue->takeFirst();
+    type = head.first;
+    return head.second;
+}
+
+void XR9ALEthernet::putBackTxMsg(enMsgType type, const QByteArray& payload) {
+    xr9::AnnotatedLocker locker(&mutexTxQueue);
+    txQueue->prepend(qMakePair(type, payload));
+}
+
+bool XR9ALEthernet::isSendQueueEmpty() {
+    xr9::AnnotatedLocker locker(&mutexTxQueue);
+    return !txQueue || txQueue->isEmpty();
+}
+
+int XR9ALEthernet::sendMessages() {
+    if (QThread::currentThread() == thread()) return sendMessagesInOwner();
+    // The caller waits until the owner has run the step; see the deadlock
+    // rule in the header.
+    int result = 0;
+    xr9::tsanRelease(&result);
+    QMetaObject::invokeMethod(
+        this,
+        [this, &result] {
+            xr9::tsanAcquire(&result);
+            result = sendMessagesInOwner();
+            xr9::tsanRelease(&result);
+        },
+        Qt::BlockingQueuedConnection);
+    xr9::tsanAcquire(&result);
+    return result;
+}
+
+int XR9ALEthernet::sendMessagesInOwner() {
+    enMsgType type = MSG_TYPE_NONE;
+    const QByteArray payload = dequeueTxMsg(type);
+    if (type == MSG_TYPE_NONE) return 0;
+    switch (type) {
+    case MSG_TYPE_COMMAND:
+        if (!connectedSocket(commandSocket)) break;
+        commandSocket->write(frameOf(type, payload));
+        return 1;
+    case MSG_TYPE_STREAM:
+        if (!connectedSocket(streamSocket)) break;
+        if (streamSocket->write(frameOf(type, payload)) == -1) {
+            xr9::consoleLine("XREthernet::sendMessages() => STREAM send Error: " +
+                             streamSocket->errorString().toUtf8().toStdString());
+        }
+        return 1;
+    case MSG_TYPE_SHM:
+        if (connectedSocket(commandSocket)) commandSocket->write(frameOf(type, payload));
+        return 1;
+    case MSG_TYPE_BROADCAST:
+        // Without a kept record there is no port to send to: dropped, as in client mode.
+        if (settings && settings->clientMode == 0) {
+            udpSocket->writeDatagram(frameOf(type, payload), *senderAddress,
+                                     quint16(settings->broadcastPort & 0xFFFFu));
+        }
+        return 1;
+    default:
+        return 1;
+    }
+    putBackTxMsg(type, payload);
+    return 0;
+}
