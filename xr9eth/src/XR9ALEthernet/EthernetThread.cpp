@@ -8,6 +8,9 @@
 namespace {
 constexpr unsigned long kIdleSleepMs = 100;
 constexpr unsigned long kStopSliceMs = 10;
+// Steps per hand-off to the transport's owner thread: many messages per
+// cross-thread call, and the stop request is seen after each batch.
+constexpr int kStepsPerHandOff = 64;
 }  // namespace
 
 EthernetThread::EthernetThread(std::string threadName, bool isDisabled, XR9ALEthernet* transport)
@@ -40,6 +43,6 @@ void EthernetThread::run() {
     if (disabled) return;
     xr9::AnnotatedLocker locker(&mutex);
     while (!stopped && !stopRequested) {
-        if (ethernet->sendMessages() == 0 && !stopped) locker.wait(&condition, kIdleSleepMs);
+        if (ethernet->sendQueuedMessages(kStepsPerHandOff) == 0 && !stopped) locker.wait(&condition, kIdleSleepMs);
     }
 }

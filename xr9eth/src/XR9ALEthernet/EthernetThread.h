@@ -1,7 +1,9 @@
 // The send thread of the Ethernet transport, created and started by the
-// host: it runs sendMessages() of its transport back to back while it can
-// send, and sleeps at most 100 ms (or until notify()) when there was nothing
-// it could send. stop() ends the loop; the destructor stops it too.
+// host: it runs sendMessages() steps of its transport back to back while it
+// can send (handed to the transport's owner thread up to 64 steps at a time,
+// see sendQueuedMessages), and sleeps at most 100 ms (or until notify())
+// when there was nothing it could send. stop() ends the loop; the destructor
+// stops it too.
 #ifndef ETHERNETTHREAD_H
 #define ETHERNETTHREAD_H
 

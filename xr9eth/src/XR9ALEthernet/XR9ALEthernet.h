@@ -145,6 +145,10 @@ public:
     // dropped; 0 when the queue was empty or its head was put back because
     // its connection is down. Any thread (see above).
     int sendMessages();
+    // Up to maxSteps sendMessages() steps back to back, ending at the first
+    // step that gives 0; from another thread, in one hand-off to the owner.
+    // The number of messages dealt with. Any thread.
+    int sendQueuedMessages(int maxSteps);
     bool isSendQueueEmpty();
 
 public slots:
@@ -158,6 +162,7 @@ public slots:
 
 private:
     int sendMessagesInOwner();
+    int sendStepsInOwner(int maxSteps);
     void putBackTxMsg(enMsgType type, const QByteArray& payload);
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
     int queuePieces(const EthernetFrameCutter::Pass& pass);

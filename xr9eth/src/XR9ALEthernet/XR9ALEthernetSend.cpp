@@ -82,21 +82,31 @@ bool XR9ALEthernet::isSendQueueEmpty() {
 }
 
 int XR9ALEthernet::sendMessages() {
-    if (QThread::currentThread() == thread()) return sendMessagesInOwner();
-    // The caller waits until the owner has run the step; see the deadlock
+    return sendQueuedMessages(1);
+}
+
+int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
+    if (QThread::currentThread() == thread()) return sendStepsInOwner(maxSteps);
+    // The caller waits until the owner has run the steps; see the deadlock
     // rule in the header.
     int result = 0;
     xr9::tsanRelease(&result);
     QMetaObject::invokeMethod(
         this,
-        [this, &result] {
+        [this, &result, maxSteps] {
             xr9::tsanAcquire(&result);
-            result = sendMessagesInOwner();
+            result = sendStepsInOwner(maxSteps);
             xr9::tsanRelease(&result);
         },
         Qt::BlockingQueuedConnection);
     xr9::tsanAcquire(&result);
     return result;
+}
+
+int XR9ALEthernet::sendStepsInOwner(int maxSteps) {
+    int dealtWith = 0;
+    while (dealtWith < maxSteps && sendMessagesInOwner() == 1) ++dealtWith;
+    return dealtWith;
 }
 
 int XR9ALEthernet::sendMessagesInOwner() {
