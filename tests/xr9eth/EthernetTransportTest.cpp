@@ -263,6 +263,37 @@ TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
     EXPECT_EQ(0, eth->ExitReceiveData());
 }
 
+TEST_F(EthernetTransport, SingleFrameReadersCutTheHeadOfAnyBuffer) {
+    uint32_t two = 2;
+    ASSERT_EQ(0, osQueueCreate(&two, "q2", 1, 64));
+    unsigned char record[256];
+    uint32_t size = 0;
+    while (osQueueGetTimed(2, record, &size, 0) == 0) {
+    }
+    const std::string second = frame(0xA5, "de");
+    QByteArray buffer = QByteArray::fromStdString(frame(0xA5, "abc") + second);
+    EXPECT_EQ(1, eth->readMessage(&buffer, 3, MSG_TYPE_COMMAND));
+    EXPECT_EQ(QByteArray::fromStdString(second), buffer);
+    EXPECT_EQ(0, eth->readMessage(&buffer, 5, MSG_TYPE_COMMAND)) << "incomplete";
+    EXPECT_EQ(QByteArray::fromStdString(second), buffer);
+    QByteArray message;
+    ASSERT_EQ(0, eth->ReceiveData(&message, MSG_TYPE_COMMAND, 0));
+    EXPECT_EQ(QByteArray("abc"), message);
+    EXPECT_EQ(0, eth->readMessage(&buffer, -1, MSG_TYPE_COMMAND));
+    EXPECT_TRUE(buffer.isEmpty()) << "a negative length is malformed";
+
+    QByteArray shm = QByteArray::fromStdString(shmFrame(7) + "tail");
+    EXPECT_EQ(1, eth->readSHMMessage(&shm));
+    EXPECT_EQ(QByteArray("tail"), shm);
+    ASSERT_EQ(0, osQueueGetTimed(2, record, &size, 1000));
+    XRUpdateMessage posted;
+    std::memcpy(&posted, record, sizeof posted);
+    EXPECT_EQ(7, posted.result);
+    EXPECT_EQ(-1, eth->receivedMsg(MSG_TYPE_SHM));
+    EXPECT_EQ(-1, eth->receivedMsg(MSG_TYPE_BROADCAST));
+    EXPECT_TRUE(eth->isReceiveQueueEmpty());
+}
+
 TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndKeepsLongerMessages) {
     ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1025, 'L')));
     ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1024, 'F')));

@@ -1,7 +1,5 @@
 #include "XR9ALEthernet/EthernetThread.h"
 
-#include <QCoreApplication>
-
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
 
@@ -32,12 +30,19 @@ void EthernetThread::stop() {
     const bool inOwner = ethernet && QThread::currentThread() == ethernet->thread();
     while (!wait(kStopSliceMs)) {
         notify();
-        if (inOwner) QCoreApplication::sendPostedEvents(ethernet, QEvent::MetaCall);
+        if (inOwner) ethernet->serveSendRequests();
     }
+    xr9::tsanAcquire(this);  // pairs with the release at the end of run()
     stopRequested = false;
 }
 
 void EthernetThread::run() {
+    // QThread::wait() is built on Qt's own lock; this marks the end of the
+    // loop for the sanitizer on every way out.
+    struct EndOfRun {
+        EthernetThread* thread;
+        ~EndOfRun() { xr9::tsanRelease(thread); }
+    } endOfRun{this};
     if (stopRequested) return;
     stopped = false;
     if (disabled) return;

@@ -32,8 +32,8 @@ public:
     void notify();
     // Ends the loop after its current step and waits for the thread; a later
     // start() runs the loop again. Any thread but this one. Called from the
-    // transport's owner thread, it delivers the transport's pending
-    // cross-thread calls while it waits, since the loop may be blocked in one.
+    // transport's owner thread, it serves the transport's pending send
+    // requests while it waits, since the loop may be blocked in one.
     void stop();
 
 protected:

@@ -41,6 +41,13 @@ XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
 }
 
 XR9ALEthernet::~XR9ALEthernet() {
+    {
+        // A sender still waiting for the owner is released with nothing sent.
+        std::lock_guard<std::mutex> guard(sendRequestLock);
+        for (SendRequest* request : sendRequests) request->done = true;
+        sendRequests.clear();
+        sendRequestDone.notify_all();
+    }
     settings = nullptr;
     delete commandSocket;
     delete streamSocket;

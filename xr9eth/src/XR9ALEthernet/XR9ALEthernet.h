@@ -11,16 +11,19 @@
 //  - Every socket operation runs in the owner. sendMessages() called from
 //    another thread (the send thread, or a host thread pumping with
 //    MSG_TYPE_NONE) hands its whole step (take the head of the send queue,
-//    frame it, write it or put it back) to the owner with a blocking queued
-//    call and returns the owner's result; in the owner it runs directly. One
-//    step at a time, in one thread, keeps queue order and the put-back and
-//    drop rules whichever thread asks.
+//    frame it, write it or put it back) to the owner (a request served by
+//    the owner's event loop) and waits for the owner's result; in the owner
+//    it runs directly. One step at a time, in one thread, keeps queue order
+//    and the put-back and drop rules whichever thread asks. The frame is
+//    built in the owner too: taking the head and deciding to write or put
+//    back must be one step, or two senders could reorder the queue.
 //  - Deadlock rule: the owner must not wait for a thread that may be inside
-//    sendMessages(). EthernetThread::stop() (and its destructor) called from
-//    the owner delivers the transport's pending cross-thread calls while it
-//    waits, so stopping the send thread from the owner is safe. A host
-//    thread that waits in ReceiveData from the owner thread stalls every
-//    sender until its wait ends.
+//    sendMessages() without serving its requests. EthernetThread::stop()
+//    (and its destructor) called from the owner serves them while it waits
+//    (serveSendRequests), so stopping the send thread from the owner is
+//    safe. A host thread that waits in ReceiveData from the owner thread
+//    stalls every sender until its wait ends; a sender still waiting when
+//    the transport is destroyed is released with 0.
 //
 // Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
 // queue; each is held for one append, removal or re-insertion (and released
@@ -36,6 +39,10 @@
 // their value is posted as an update message (type 4, SHM_MODULE, event 102).
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 #include <QByteArray>
 #include <QList>
@@ -149,7 +156,14 @@ public:
     // step that gives 0; from another thread, in one hand-off to the owner.
     // The number of messages dealt with. Any thread.
     int sendQueuedMessages(int maxSteps);
+    // Runs, in order, the send steps that other threads have handed over and
+    // not yet seen run. Owner thread; called by the owner's event loop, and
+    // by whoever in the owner thread must wait for a sending thread.
+    void serveSendRequests();
     bool isSendQueueEmpty();
+
+    // Serves the hand-over events of sendQueuedMessages.
+    bool event(QEvent* event) override;
 
 public slots:
     KT::int32 ReceivedBroadcastMsg();
@@ -163,6 +177,19 @@ public slots:
 private:
     int sendMessagesInOwner();
     int sendStepsInOwner(int maxSteps);
+
+    // A batch of send steps handed to the owner by another thread. The
+    // hand-over runs under a standard mutex rather than through Qt's
+    // blocking call so that the sanitizers see it, and so that the
+    // destructor can release a waiting sender.
+    struct SendRequest {
+        int maxSteps;
+        int result = 0;
+        bool done = false;
+    };
+    std::mutex sendRequestLock;
+    std::condition_variable sendRequestDone;
+    std::deque<SendRequest*> sendRequests;
     void putBackTxMsg(enMsgType type, const QByteArray& payload);
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
     int queuePieces(const EthernetFrameCutter::Pass& pass);

@@ -1,5 +1,7 @@
 // The send path of XR9ALEthernet: the send queue (any thread) and the send
 // step, whose socket part runs in the owner thread.
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QThread>
@@ -32,6 +34,11 @@ QByteArray frameOf(enMsgType type, const QByteArray& payload) {
     }
     frame.append(payload);
     return frame;
+}
+
+QEvent::Type sendRequestEventType() {
+    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
 }
 
 bool connectedSocket(QTcpSocket* socket) {
@@ -89,18 +96,38 @@ int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
     if (QThread::currentThread() == thread()) return sendStepsInOwner(maxSteps);
     // The caller waits until the owner has run the steps; see the deadlock
     // rule in the header.
-    int result = 0;
-    xr9::tsanRelease(&result);
-    QMetaObject::invokeMethod(
-        this,
-        [this, &result, maxSteps] {
-            xr9::tsanAcquire(&result);
-            result = sendStepsInOwner(maxSteps);
-            xr9::tsanRelease(&result);
-        },
-        Qt::BlockingQueuedConnection);
-    xr9::tsanAcquire(&result);
-    return result;
+    SendRequest request{maxSteps};
+    {
+        std::lock_guard<std::mutex> guard(sendRequestLock);
+        sendRequests.push_back(&request);
+    }
+    QEvent* wake = new QEvent(sendRequestEventType());
+    xr9::tsanRelease(&sendRequestLock);  // the event was allocated here and is freed by the owner
+    QCoreApplication::postEvent(this, wake);
+    std::unique_lock<std::mutex> lock(sendRequestLock);
+    sendRequestDone.wait(lock, [&] { return request.done; });
+    return request.result;
+}
+
+void XR9ALEthernet::serveSendRequests() {
+    std::unique_lock<std::mutex> lock(sendRequestLock);
+    while (!sendRequests.empty()) {
+        SendRequest* request = sendRequests.front();
+        sendRequests.pop_front();
+        lock.unlock();
+        const int result = sendStepsInOwner(request->maxSteps);
+        lock.lock();
+        request->result = result;
+        request->done = true;
+        sendRequestDone.notify_all();
+    }
+}
+
+bool XR9ALEthernet::event(QEvent* e) {
+    xr9::tsanAcquire(&sendRequestLock);  // pairs with the release before postEvent
+    if (e->type() != sendRequestEventType()) return QObject::event(e);
+    serveSendRequests();
+    return true;
 }
 
 int XR9ALEthernet::sendStepsInOwner(int maxSteps) {
