@@ -2,6 +2,8 @@
 // with plain POSIX sockets.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -489,6 +491,17 @@ TEST_F(EthernetTransport, SendThreadDrainsInOrderAndStopsFromTheOwner) {
     sender.notify();
     sender.stop();
     EXPECT_TRUE(sender.isFinished());
+}
+
+TEST(EthernetSendThread, StoppedThreadMayOutliveItsTransport) {
+    auto* transport = new XR9ALEthernet();
+    auto sender = std::make_unique<EthernetThread>("EthSend", false, transport);
+    sender->start();
+    sender->stop();
+    EXPECT_EQ(0, Xr9AlCloseHandle(static_cast<XR9AL*>(transport)));
+    sender.reset();  // must not touch the transport that is gone
+    EthernetThread neverStarted("EthSend", false, nullptr);
+    neverStarted.stop();
 }
 
 TEST_F(EthernetTransport, DisabledSendThreadSendsNothing) {

@@ -23,7 +23,9 @@ void EthernetThread::notify() {
 }
 
 void EthernetThread::stop() {
-    if (QThread::currentThread() == this) return;
+    // A loop that is not running needs no transport: the transport may be
+    // gone already when a stopped thread is destroyed.
+    if (QThread::currentThread() == this || !isRunning()) return;
     stopRequested = true;
     stopped = true;
     notify();
