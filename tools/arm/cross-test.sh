@@ -152,6 +152,7 @@ qtnet=$(ls "$sysroot/usr/lib/$TRIPLET"/libQt5Network.so.5 2>/dev/null) || mirror
 resolved=$(qemu-arm -L "$sysroot" "$loader" --list "$qtnet" 2>&1)
 if [ $? -ne 0 ] || printf '%s\n' "$resolved" | grep -q 'not found'; then
   printf '%s\n' "$resolved" | sed 's/^/arm: ld.so: /' >&2
+  rm -f "$stamp"  # unpack anew next time
   mirror_fail "the armhf Qt libraries do not resolve in the sysroot"
 fi
 host_qt=$("$QT_HOST_BINS/moc" -v 2>&1 | awk '{print $2}')
