@@ -12,7 +12,11 @@
 #   qmake); default /usr/lib/qt5/bin. They must be of the sysroot's Qt 5
 #   version line, since moc's output is compiled against the target's headers.
 # XR9AL_ARM_EMULATOR: how tests and test discovery run target programs;
-#   default "qemu-arm -L <sysroot>" when qemu-arm is on the PATH.
+#   default "qemu-arm -L <sysroot>" when qemu-arm is on the PATH. Without an
+#   emulator the test executables cannot be listed after they are linked:
+#   configure with -DXR9AL_BUILD_TESTS=OFF then.
+#
+# tools/arm/cross-test.sh builds such a sysroot from Debian's armhf packages.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)

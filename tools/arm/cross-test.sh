@@ -7,14 +7,16 @@
 #   bash tools/arm/cross-test.sh [build-dir]        (default: build-arm)
 #
 # Nothing armhf is installed on the machine. The script adds the cross
-# compiler and qemu-user when missing and registers armhf as a foreign
-# architecture so that apt knows its packages; the armhf packages themselves
-# are fetched with `apt-get download` and unpacked with `dpkg -x` into
+# compiler and qemu-user when missing; it registers armhf as a foreign
+# architecture only while apt resolves and downloads the armhf set (and
+# unregisters it again if it was not registered before); the packages are
+# fetched with `apt-get download` and unpacked with `dpkg -x` into
 # <build-dir>/sysroot. The machine's own Qt and libraries stay as they are.
+# Later runs reuse that sysroot without asking apt.
 #
 # Environment:
 #   XR9AL_ARM_JOBS=N       parallel build and test jobs (default 2)
-#   XR9AL_ARM_REFRESH=1    refresh apt's lists and fetch the armhf set anew
+#   XR9AL_ARM_REFRESH=1    ask the mirror again (new versions, new sysroot)
 #   XR9AL_CTEST_ARGS=...   more ctest arguments (e.g. "-R Osal")
 #
 # Exit status:
@@ -67,68 +69,88 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get install -y -qq "${need[@]}" >/dev/null || die 2 "could not install ${need[*]}"
 fi
 [ -x "$QT_HOST_BINS/moc" ] || die 2 "no moc in $QT_HOST_BINS"
-
-# --- armhf package lists -----------------------------------------------------
-lists_have_armhf() { compgen -G "/var/lib/apt/lists/*binary-armhf_Packages*" >/dev/null; }
-refresh="${XR9AL_ARM_REFRESH:-0}"
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  dpkg --add-architecture armhf || die 2 "dpkg --add-architecture armhf failed"
-  refresh=1
-fi
-lists_have_armhf || refresh=1
-if [ "$refresh" = 1 ]; then
-  # A partly failed update (one index mid-sync) leaves the other indexes
-  # usable; whether the set is consistent is checked on what gets unpacked.
-  apt-get update -qq 2>&1 | sed 's/^/arm: apt: /' >&2
-  lists_have_armhf || mirror_fail "no armhf package index could be fetched"
-fi
-phase "tools and lists"
+phase "build machine's tools"
 
 # --- the armhf set ------------------------------------------------------------
 # Runtime closure of what the tests load, through Depends and Pre-Depends.
 runtime_roots=(libqt5core5a libqt5network5 libstdc++6 libgcc-s1 libc6)
 # Headers, link-time files, CMake package files and the mkspec that Qt's
-# package files check for; their own dependencies
-# (GL, X11, the armhf Qt tools) are not needed for Core and Network.
+# package files check for; their own dependencies (GL, X11, the armhf Qt
+# tools) are not needed for Core and Network.
 dev_pkgs=(qtbase5-dev qt5-qmake libgtest-dev libgmock-dev libc6-dev linux-libc-dev libcrypt-dev libnsl-dev)
+stamp="$sysroot/.xr9al-packages"
 
-closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-            --no-replaces --no-enhances "${runtime_roots[@]/%/:armhf}" 2>/dev/null |
-          sed -n 's/^\([a-z0-9][a-z0-9.+-]*\):armhf$/\1/p' | sort -u)
-[ -n "$closure" ] || mirror_fail "apt-cache knows no armhf libqt5core5a"
-# Data-only packages that apt lists under armhf but the libraries never open.
-pkgs=$(printf '%s\n' $closure "${dev_pkgs[@]}" | grep -vx 'shared-mime-info' | sort -u)
-# Candidate version of each, and the file name apt-get download gives it.
-info=$(apt-cache show --no-all-versions $(printf '%s:armhf ' $pkgs) 2>/dev/null |
-       awk '/^Package:/ { p = $2 } /^Version:/ { v = $2 } /^Architecture:/ { a = $2 }
-            /^$/ { if (p != "") print p, v, a; p = "" } END { if (p != "") print p, v, a }')
+# armhf stays registered only while apt resolves and downloads: with it, every
+# plain `apt-get update` on the machine also fetches armhf indexes and fails
+# as a whole whenever one of them is mid-sync on the mirror.
+added_arch=0
+drop_arch() {
+  if [ "$added_arch" = 1 ]; then
+    dpkg --remove-architecture armhf || echo "arm: could not unregister armhf (dpkg --remove-architecture armhf)" >&2
+    added_arch=0
+  fi
+}
+trap drop_arch EXIT
+
+fetch_set() {  # sets want: the .deb file names of the set, all in $debs
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf || die 2 "dpkg --add-architecture armhf failed"
+    added_arch=1
+  fi
+  # A partly failed update (one index mid-sync) leaves the other indexes
+  # usable; whether the set is consistent is checked on what gets unpacked.
+  apt-get update -qq 2>&1 | sed 's/^/arm: apt: /' >&2
+  compgen -G "/var/lib/apt/lists/*binary-armhf_Packages*" >/dev/null ||
+    mirror_fail "no armhf package index could be fetched"
+
+  local closure pkgs info p v a f
+  closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+              --no-replaces --no-enhances "${runtime_roots[@]/%/:armhf}" 2>/dev/null |
+            sed -n 's/^\([a-z0-9][a-z0-9.+-]*\):armhf$/\1/p' | sort -u)
+  [ -n "$closure" ] || mirror_fail "apt-cache knows no armhf libqt5core5a"
+  # shared-mime-info: data for QMimeDatabase, which nothing here uses.
+  pkgs=$(printf '%s\n' $closure "${dev_pkgs[@]}" | grep -vx 'shared-mime-info' | sort -u)
+  # Candidate version of each, and the file name apt-get download gives it.
+  info=$(apt-cache show --no-all-versions $(printf '%s:armhf ' $pkgs) 2>/dev/null |
+         awk '/^Package:/ { p = $2 } /^Version:/ { v = $2 } /^Architecture:/ { a = $2 }
+              /^$/ { if (p != "") print p, v, a; p = "" } END { if (p != "") print p, v, a }')
+  want=""
+  local missing=()
+  mkdir -p "$debs"
+  for p in $pkgs; do
+    v=""
+    read -r _ v a < <(printf '%s\n' "$info" | awk -v p="$p" '$1 == p { print; exit }')
+    [ -n "$v" ] || mirror_fail "no armhf candidate for $p"
+    f="${p}_${v//:/%3a}_${a}.deb"
+    want+="$f"$'\n'
+    [ -s "$debs/$f" ] || missing+=("$p:armhf")
+  done
+  want=$(printf '%s' "$want" | sort -u)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "arm: downloading ${#missing[@]} armhf packages"
+    (cd "$debs" && apt-get download -q -o APT::Sandbox::User=root "${missing[@]}" >/dev/null) ||
+      mirror_fail "apt-get download failed"
+  fi
+  drop_arch
+  for f in $want; do
+    [ -s "$debs/$f" ] || mirror_fail "download did not give $f"
+  done
+  # Versions no longer wanted go, so that the sysroot holds one of each.
+  for f in "$debs"/*.deb; do
+    printf '%s\n' "$want" | grep -qxF "$(basename "$f")" || rm -f "$f"
+  done
+}
+
+# A sysroot once unpacked stays pinned to its packages; XR9AL_ARM_REFRESH=1
+# asks the mirror again.
 want=""
-missing=()
-mkdir -p "$debs"
-for p in $pkgs; do
-  read -r _ v a < <(printf '%s\n' "$info" | awk -v p="$p" '$1 == p { print; exit }')
-  [ -n "${v:-}" ] || mirror_fail "no armhf candidate for $p"
-  f="${p}_${v//:/%3a}_${a}.deb"
-  want+="$f"$'\n'
-  [ -s "$debs/$f" ] || missing+=("$p:armhf")
-  v=""
-done
-want=$(printf '%s' "$want" | sort -u)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "arm: downloading ${#missing[@]} armhf packages"
-  (cd "$debs" && apt-get download -q -o APT::Sandbox::User=root "${missing[@]}" >/dev/null) ||
-    mirror_fail "apt-get download failed"
+if [ "${XR9AL_ARM_REFRESH:-0}" != 1 ] && [ -f "$stamp" ]; then
+  want=$(cat "$stamp")
+  for f in $want; do [ -s "$debs/$f" ] || want=""; done
 fi
-for f in $want; do
-  [ -s "$debs/$f" ] || mirror_fail "download did not give $f"
-done
-# Versions no longer wanted go, so that the sysroot holds one of each.
-for f in "$debs"/*.deb; do
-  printf '%s\n' "$want" | grep -qxF "$(basename "$f")" || rm -f "$f"
-done
+[ -n "$want" ] || fetch_set
 phase "armhf packages"
 
-stamp="$sysroot/.xr9al-packages"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   rm -rf "$sysroot"
   mkdir -p "$sysroot"
