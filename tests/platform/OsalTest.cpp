@@ -174,6 +174,9 @@ TEST(OsalMutex, NumbersAreWrittenByOsalAndZeroNamesNone) {
 }
 
 TEST(OsalMutex, GiveWithoutHoldingAndSecondTakeFailInsteadOfHanging) {
+#ifdef XR9AL_TSAN
+    GTEST_SKIP() << "the thread sanitizer reports these misuses itself, which is what this test provokes";
+#endif
     uint32_t m = 0;
     ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&m, "m", 0));
     EXPECT_EQ(OS_SEM_FAILURE, osMutSemGive(m));

@@ -23,16 +23,18 @@ void EthernetThread::notify() {
 }
 
 void EthernetThread::stop() {
+    if (QThread::currentThread() == this) return;
     // A loop that is not running needs no transport: the transport may be
     // gone already when a stopped thread is destroyed.
-    if (QThread::currentThread() == this || !isRunning()) return;
-    stopRequested = true;
-    stopped = true;
-    notify();
-    const bool inOwner = ethernet && QThread::currentThread() == ethernet->thread();
-    while (!wait(kStopSliceMs)) {
+    if (isRunning()) {
+        stopRequested = true;
+        stopped = true;
         notify();
-        if (inOwner) ethernet->serveSendRequests();
+        const bool inOwner = ethernet && QThread::currentThread() == ethernet->thread();
+        while (!wait(kStopSliceMs)) {
+            notify();
+            if (inOwner) ethernet->serveSendRequests();
+        }
     }
     xr9::tsanAcquire(this);  // pairs with the release at the end of run()
     stopRequested = false;
