@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "osal.h"
 #include "vocabulary/XRUpdateMessage.h"
@@ -30,13 +31,13 @@ int sendUpdateMessage(XRMessageType type, unsigned int module, unsigned int even
 }
 
 XRUpdateMessage* getUpdateMessage(unsigned int* raw, unsigned int size) {
-    if (size != sizeof(XRUpdateMessage)) return nullptr;
-    XRUpdateMessage* copy = new XRUpdateMessage();
-    std::memcpy(copy, raw, sizeof *copy);
+    if (size != sizeof(XRUpdateMessage) || !raw) return nullptr;
+    XRUpdateMessage* copy = new (std::nothrow) XRUpdateMessage();
+    if (copy) std::memcpy(copy, raw, sizeof *copy);
     return copy;
 }
 
 unsigned int* getControlMessage(unsigned int* raw, unsigned int size) {
-    if (size != sizeof(unsigned int)) return nullptr;
-    return new unsigned int(*raw);
+    if (size != sizeof(unsigned int) || !raw) return nullptr;
+    return new (std::nothrow) unsigned int(*raw);
 }

@@ -38,9 +38,11 @@ constexpr unsigned int kShmNoticeEvent = 102;
 // result (0 when queued). Any thread.
 XR9AL_EXPORT int sendUpdateMessage(XRMessageType type, unsigned int module, unsigned int event, int result,
                                    std::string* text);
-// A new copy of the record in raw (caller deletes), or null unless size is 256.
+// A new copy of the record in raw (caller deletes), or null unless size is
+// 256 and raw is given (also null when the heap is exhausted).
 XR9AL_EXPORT XRUpdateMessage* getUpdateMessage(unsigned int* raw, unsigned int size);
-// A new copy of the 32-bit control word in raw (caller deletes), or null unless size is 4.
+// A new copy of the 32-bit control word in raw (caller deletes), or null
+// unless size is 4 and raw is given (also null when the heap is exhausted).
 XR9AL_EXPORT unsigned int* getControlMessage(unsigned int* raw, unsigned int size);
 
 #endif

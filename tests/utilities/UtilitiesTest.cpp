@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/TestSupport.h"
+#include "support/GXSError.h"
+#include "support/Utilities.h"
+#include "support/Xr9Log.h"
+
+namespace {
+
+// Destinations start as an empty text with a guard pattern behind, so that a
+// write past the result shows.
+struct Destination {
+    Destination() {
+        std::memset(bytes, 0x5A, sizeof bytes);
+        bytes[0] = '\0';
+    }
+    char bytes[512];
+    std::string text() const { return std::string(bytes); }
+    bool untouchedFrom(size_t offset) const {
+        for (size_t i = offset; i < sizeof bytes; ++i)
+            if (bytes[i] != 0x5A) return false;
+        return true;
+    }
+};
+
+struct NameCase {
+    const char* name;
+    const char* path;
+    const char* fileName;  // GetFileName
+    const char* xmlName;   // GetXmlFileName
+    const char* directory; // GetFilePath; null: -1 and nothing written
+};
+
+const NameCase kNameCases[] = {
+    {"PlainPath", "/data/pkg/update.xr9", "update.xr9", "update.xml", "/data/pkg"},
+    {"TwoExtensions", "/data/pkg/name.tar.gz", "name.tar.gz", "name.xml", "/data/pkg"},
+    {"LeadingDot", "/data/.hidden", ".hidden", ".xml", "/data"},
+    {"NoDot", "/data/README", "README", "README.xml", "/data"},
+    {"TrailingSlash", "/data/pkg/", "", ".xml", "/data/pkg"},
+    {"DirectlyUnderRoot", "/file.bin", "file.bin", "file.xml", ""},
+    {"NoSeparator", "file.bin", "file.bin", "file.xml", nullptr},
+    {"Backslash", "C:\\pkg\\a.b", "a.b", "a.xml", "C:\\pkg"},
+    {"MixedSeparatorsLastWins", "/a\\b/c\\d.e", "d.e", "d.xml", "/a\\b/c"},
+    {"EmptyPath", "", "", ".xml", nullptr},
+    {"OnlySlash", "/", "", ".xml", ""},
+    {"DotInDirectoryOnly", "/dir.d/file", "file", "file.xml", "/dir.d"},
+    {"DoubleSlash", "/a//b", "b", "b.xml", "/a/"},
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PathParts : public ::testing::TestWithParam<NameCase> {
+protected:
+    void SetUp() override { Xr9Log::SetLogLevel(-1); }
+    void TearDown() override { Xr9Log::SetLogLevel(6); }
+};
+
+TEST_P(PathParts, GetFileNameTakesEverythingAfterTheLastSeparator) {
+    Destination d;
+    EXPECT_EQ(0, Utilities::GetFileName(d.bytes, GetParam().path));
+    EXPECT_EQ(GetParam().fileName, d.text());
+    EXPECT_TRUE(d.untouchedFrom(d.text().size() + 1));
+}
+
+TEST_P(PathParts, GetXmlFileNameReplacesEveryExtension) {
+    Destination d;
+    EXPECT_EQ(0, Utilities::GetXmlFileName(d.bytes, GetParam().path));
+    EXPECT_EQ(GetParam().xmlName, d.text());
+    EXPECT_TRUE(d.untouchedFrom(d.text().size() + 1));
+}
+
+TEST_P(PathParts, GetFilePathTakesEverythingBeforeTheLastSeparator) {
+    Destination d;
+    if (GetParam().directory) {
+        EXPECT_EQ(0, Utilities::GetFilePath(d.bytes, GetParam().path));
+        EXPECT_EQ(GetParam().directory, d.text());
+        EXPECT_TRUE(d.untouchedFrom(d.text().size() + 1));
+    } else {
+        EXPECT_EQ(-1, Utilities::GetFilePath(d.bytes, GetParam().path));
+        EXPECT_TRUE(d.untouchedFrom(1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, PathParts, ::testing::ValuesIn(kNameCases),
+                         [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.name; });
+
+TEST(PathPartsTest, NullPointersGiveMinusOneAndWriteNothing) {
+    Xr9Log::SetLogLevel(-1);
+    Destination d;
+    EXPECT_EQ(-1, Utilities::GetFileName(d.bytes, nullptr));
+    EXPECT_EQ(-1, Utilities::GetXmlFileName(d.bytes, nullptr));
+    EXPECT_EQ(-1, Utilities::GetFilePath(d.bytes, nullptr));
+    EXPECT_TRUE(d.untouchedFrom(1));
+    EXPECT_EQ(-1, Utilities::GetFileName(nullptr, "/a/b"));
+    EXPECT_EQ(-1, Utilities::GetXmlFileName(nullptr, "/a/b"));
+    EXPECT_EQ(-1, Utilities::GetFilePath(nullptr, "/a/b"));
+    EXPECT_EQ(-1, Utilities::GetTerminalRootPath(nullptr));
+    EXPECT_EQ(0, Utilities::GetFileSize(nullptr));
+}
+
+TEST(PathPartsTest, LongFileNamePartIsCutBeforeTheExtensionIsReplaced) {
+    Xr9Log::SetLogLevel(-1);
+    const struct {
+        size_t nameLength;
+        size_t dotAt;  // position of the first dot in the name, or npos
+        std::string expectedStem;
+    } cases[] = {
+        {254, std::string::npos, std::string(254, 'n')},
+        {255, std::string::npos, std::string(254, 'n')},
+        {1000, std::string::npos, std::string(254, 'n')},
+        {1000, 253, std::string(253, 'n')},
+        {1000, 254, std::string(254, 'n')},  // the dot lies beyond the cut
+        {300, 10, std::string(10, 'n')},
+    };
+    for (const auto& c : cases) {
+        std::string name(c.nameLength, 'n');
+        if (c.dotAt != std::string::npos) name[c.dotAt] = '.';
+        const std::string path = "/data/" + name;
+        std::vector<char> d(Utilities::kXmlFileNameSize + 16, 0x5A);
+        d[0] = '\0';
+        ASSERT_EQ(0, Utilities::GetXmlFileName(d.data(), path.c_str())) << c.nameLength;
+        EXPECT_EQ(c.expectedStem + ".xml", std::string(d.data())) << c.nameLength << " " << c.dotAt;
+        for (size_t i = Utilities::kXmlFileNameSize; i < d.size(); ++i) ASSERT_EQ(0x5A, d[i]) << i;
+    }
+}
+
+TEST(PathPartsTest, DestinationMayBeTheSourceBuffer) {
+    Xr9Log::SetLogLevel(-1);
+    char buffer[64] = "/data/pkg/update.tar.gz";
+    EXPECT_EQ(0, Utilities::GetXmlFileName(buffer, buffer));
+    EXPECT_STREQ("update.xml", buffer);
+    char other[64] = "/data/pkg/update.tar.gz";
+    EXPECT_EQ(0, Utilities::GetFileName(other, other));
+    EXPECT_STREQ("update.tar.gz", other);
+    char third[64] = "/data/pkg/update.tar.gz";
+    EXPECT_EQ(0, Utilities::GetFilePath(third, third));
+    EXPECT_STREQ("/data/pkg", third);
+}
+
+TEST(TerminalRoot, IsDataWithoutTrailingSeparator) {
+    Destination d;
+    EXPECT_EQ(0, Utilities::GetTerminalRootPath(d.bytes));
+    EXPECT_EQ("/data", d.text());
+    EXPECT_TRUE(d.untouchedFrom(6));
+}
+
+TEST(HostStatics, StartEmptyAndZero) {
+    EXPECT_EQ("", Utilities::TOOLCHAIN_VERSION);
+    EXPECT_EQ(0, Utilities::APP_TYPE);
+}
+
+class FileChecks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Xr9Log::SetLogLevel(-1);
+        GXSError::ERROR_STRING.clear();
+        GXSError::WAS_READ = false;
+    }
+    void TearDown() override { Xr9Log::SetLogLevel(6); }
+    // An existing file whose whole path is exactly length characters.
+    std::string fileWithPathLength(size_t length) {
+        const std::string prefix = dir.path() + "/";
+        EXPECT_LT(prefix.size() + 1, length);
+        const std::string path = prefix + std::string(length - prefix.size(), 'p');
+        xr9test::writeFile(path, "x");
+        return path;
+    }
+    xr9test::TempDir dir;
+};
+
+TEST_F(FileChecks, GetFileSizeReportsBytesOrZero) {
+    const struct {
+        size_t bytes;
+    } sizes[] = {{0}, {1}, {4096}, {100000}};
+    for (const auto& s : sizes) {
+        const std::string path = dir.file("f" + std::to_string(s.bytes));
+        xr9test::writeFile(path, std::string(s.bytes, 'b'));
+        EXPECT_EQ(static_cast<KT::int32>(s.bytes), Utilities::GetFileSize(path.c_str()));
+    }
+    EXPECT_EQ(0, Utilities::GetFileSize(dir.file("missing").c_str()));
+    EXPECT_EQ(0, Utilities::GetFileSize(""));
+}
+
+TEST_F(FileChecks, PathOf253CharactersThatExistsIsValid) {
+    const std::string path = fileWithPathLength(253);
+    ASSERT_EQ(253u, path.size());
+    EXPECT_EQ(0, Utilities::IsFilePathValid(path));
+    EXPECT_EQ("", GXSError::getErrorString());
+}
+
+TEST_F(FileChecks, PathOf254CharactersIsTooLongEvenWhenItExists) {
+    const std::string path = fileWithPathLength(254);
+    ASSERT_EQ(254u, path.size());
+    EXPECT_EQ(-313, Utilities::IsFilePathValid(path));
+    EXPECT_EQ("Invalid FILE PATH: " + path, GXSError::getErrorString());
+}
+
+TEST_F(FileChecks, MissingShortPathIsNoSuchFile) {
+    const std::string path = dir.file("missing");
+    EXPECT_EQ(-501, Utilities::IsFilePathValid(path));
+    EXPECT_EQ("Invalid FILE PATH: " + path, GXSError::getErrorString());
+    EXPECT_EQ(-501, Utilities::IsFilePathValid(""));
+}
+
+TEST_F(FileChecks, ExistingDirectoryIsValid) {
+    EXPECT_EQ(0, Utilities::IsFilePathValid(dir.path()));
+}
+
+// Traces and the invalid-path report as they appear in the log file.
+class UtilityTraces : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base = dir.file("trace");
+        ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
+        Xr9Log::SetLogLevel(6);
+        GXSError::ERROR_STRING.clear();
+        GXSError::WAS_READ = false;
+    }
+    void TearDown() override { Xr9Log::SetLogLevel(6); }
+    std::vector<std::string> lines() { return xr9test::readLines(base + ".0"); }
+    xr9test::TempDir dir;
+    std::string base;
+};
+
+TEST_F(UtilityTraces, EachOperationWritesItsEntryAndReturnLines) {
+    Destination d;
+    const std::string missing = dir.file("none.bin");
+    Utilities::GetFileSize(missing.c_str());
+    Utilities::GetXmlFileName(d.bytes, "/a/b.c");
+    Utilities::GetFileName(d.bytes, "/a/b.c");
+    Utilities::GetFilePath(d.bytes, "nosep");
+    const std::vector<std::string> expected = {
+        "50  static KT::int32 Utilities::GetFileSize(const char*)  Params pFileName = " + missing,
+        "60  static KT::int32 Utilities::GetFileSize(const char*)  function return value = 0",
+        "93  static KT::int32 Utilities::GetXmlFileName(char*, const char*)  Params pchFileName = ,pchFilePath = /a/b.c",
+        "138  static KT::int32 Utilities::GetXmlFileName(char*, const char*)  function return value = 0",
+        "169  static KT::int32 Utilities::GetFileName(char*, const char*)  Params pchFileName = b.xml,pchFilePath = /a/b.c",
+        "198  static KT::int32 Utilities::GetFileName(char*, const char*)  function return value = 0",
+        "222  static KT::int32 Utilities::GetFilePath(char*, const char*)  Params absFilePath = b.c,absFilename = nosep",
+        "245  static KT::int32 Utilities::GetFilePath(char*, const char*)  function return value = -1",
+    };
+    EXPECT_EQ(expected, lines());
+}
+
+TEST_F(UtilityTraces, InvalidPathIsLoggedWithItsMessage) {
+    const std::string missing = dir.file("gone");
+    const std::string tooLong(260, 'L');
+    EXPECT_EQ(-501, Utilities::IsFilePathValid(missing));
+    EXPECT_EQ(-313, Utilities::IsFilePathValid(tooLong));
+    const std::string function = "static KT::int32 Utilities::IsFilePathValid(std::__cxx11::string)";
+    const std::vector<std::string> expected = {
+        "294  " + function + "  File not valid: " + missing + " ERROR: NO SUCH FILE OR DIRECTORY",
+        "294  " + function + "  File not valid: " + tooLong + " ERROR: OS INVALID NAME SIZE",
+    };
+    EXPECT_EQ(expected, lines());
+}
+
+TEST_F(UtilityTraces, LevelDecidesWhichLinesAreWritten) {
+    const struct {
+        int level;
+        size_t traceLines;    // GetFileSize: entry and return
+        size_t invalidLines;  // IsFilePathValid of a missing file
+    } cases[] = {{6, 2, 1}, {5, 2, 1}, {4, 0, 1}, {3, 0, 1}, {0, 0, 1}, {-1, 0, 0}};
+    const std::string missing = dir.file("gone");
+    size_t total = 0;
+    for (const auto& c : cases) {
+        Xr9Log::SetLogLevel(c.level);
+        Utilities::GetFileSize(missing.c_str());
+        total += c.traceLines;
+        EXPECT_EQ(total, lines().size()) << "level " << c.level;
+        Utilities::IsFilePathValid(missing);
+        total += c.invalidLines;
+        EXPECT_EQ(total, lines().size()) << "level " << c.level;
+    }
+    // The error is still recorded when the log is silent.
+    GXSError::WAS_READ = true;
+    Xr9Log::SetLogLevel(-1);
+    EXPECT_EQ(-501, Utilities::IsFilePathValid(missing + "2"));
+    EXPECT_EQ("Invalid FILE PATH: " + missing + "2", GXSError::getErrorString());
+}
+
+TEST_F(UtilityTraces, NullPathsAreTracedWithoutCrashing) {
+    Destination d;
+    EXPECT_EQ(-1, Utilities::GetXmlFileName(d.bytes, nullptr));
+    EXPECT_EQ(0, Utilities::GetFileSize(nullptr));
+    const std::vector<std::string> got = lines();
+    ASSERT_EQ(4u, got.size());
+    EXPECT_EQ("93  static KT::int32 Utilities::GetXmlFileName(char*, const char*)  Params pchFileName = ,pchFilePath = (null)",
+              got[0]);
+    EXPECT_EQ("138  static KT::int32 Utilities::GetXmlFileName(char*, const char*)  function return value = -1", got[1]);
+    EXPECT_EQ("50  static KT::int32 Utilities::GetFileSize(const char*)  Params pFileName = (null)", got[2]);
+}
+
+}  // namespace
