@@ -34,7 +34,8 @@ XR9AL_EXPORT char* getErrorString(int code);
 
 namespace xr9 {
 
-// The same message without allocation: a static text, never null.
+// The same message without allocation: a static text, never null. For the
+// library's own call sites; not exported.
 const char* statusText(int code);
 
 }  // namespace xr9

@@ -5,6 +5,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "osal.h"
@@ -132,6 +133,42 @@ TEST_F(UpdateMessages, FullQueuePassesTheOsFailureBack) {
     // The queued records are the first ones, in order; the refused one is lost.
     for (uint32_t i = 0; i < kDepth; ++i) EXPECT_EQ(i, word(take(3), 8));
     EXPECT_TRUE(isEmpty(3));
+}
+
+TEST_F(UpdateMessages, ConcurrentSendersEachPostWholeRecords) {
+    constexpr unsigned int kSenders = 4;
+    constexpr unsigned int kEach = 100;
+    uint32_t id = 6;
+    ASSERT_EQ(0, osQueueCreate(&id, "HostQueue6", 1, kSenders * kEach));  // keeps the queue, raises its depth
+    std::vector<std::thread> senders;
+    std::vector<int> failures(kSenders, 0);
+    for (unsigned int t = 0; t < kSenders; ++t) {
+        senders.emplace_back([t, &failures] {
+            for (unsigned int i = 0; i < kEach; ++i) {
+                std::string text = "sender " + std::to_string(t) + " record " + std::to_string(i);
+                if (sendUpdateMessage(3, 0x10000u << t, i, -static_cast<int>(t), &text) != 0) ++failures[t];
+            }
+        });
+    }
+    for (std::thread& sender : senders) sender.join();
+    for (unsigned int t = 0; t < kSenders; ++t) ASSERT_EQ(0, failures[t]) << "sender " << t;
+    // Per sender the records arrive in order, each consistent in itself.
+    std::vector<unsigned int> next(kSenders, 0);
+    for (unsigned int n = 0; n < kSenders * kEach; ++n) {
+        const std::vector<unsigned char> item = take(6);
+        ASSERT_EQ(256u, item.size());
+        const uint32_t module = word(item, 0);
+        ASSERT_TRUE(module != 0 && (module & (module - 1)) == 0) << module;
+        const unsigned int t = static_cast<unsigned int>(__builtin_ctz(module)) - 16;
+        ASSERT_LT(t, kSenders);
+        EXPECT_EQ(36u, word(item, 4));
+        EXPECT_EQ(next[t], word(item, 8)) << "sender " << t;
+        EXPECT_EQ(static_cast<uint32_t>(-static_cast<int>(t)), word(item, 12));
+        EXPECT_EQ("sender " + std::to_string(t) + " record " + std::to_string(next[t]),
+                  std::string(reinterpret_cast<const char*>(item.data() + 16)));
+        ++next[t];
+    }
+    EXPECT_TRUE(isEmpty(6));
 }
 
 std::vector<unsigned int> rawRecord() {
