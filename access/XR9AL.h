@@ -11,7 +11,7 @@
 
 class QByteArray;
 
-enum enInterfaceType {
+enum enInterfaceType : int {
     IF_TYPE_UNDEFINED = 0,
     IF_TYPE_CAN = 1,
     IF_TYPE_ETHERNET = 2,
@@ -19,7 +19,7 @@ enum enInterfaceType {
     IF_TYPE_MM = 4
 };
 
-enum enMsgType {
+enum enMsgType : int {
     MSG_TYPE_NONE = 0,
     MSG_TYPE_COMMAND = 1,
     MSG_TYPE_STREAM = 2,

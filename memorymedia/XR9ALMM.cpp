@@ -61,9 +61,9 @@ KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
         if (setting) setting->device = m_MountPoint;
         return 0;
     }
-    if (before == 1 && after == 1) return kSameDrive;
+    if (before == 1 && after == 1) return XR_MM_SAME_DRIVE;
     if (before == 1 && setting) setting->device = m_MountPoint;  // names the drive that has gone
-    return kNoDrive;
+    return XR_MM_NO_DRIVE;
 }
 
 KT::int32 XR9ALMM::OpenPort(enInterfaceType, void*, KT::uint32) {
@@ -89,7 +89,7 @@ KT::int32 XR9ALMM::ReceiveDataTimed(KT::uint8*, KT::uint32*, KT::uint32, enMsgTy
 }
 
 KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
-    return kNotSupported;
+    return XR_NOT_SUPPORTED;
 }
 
 KT::int32 XR9ALMM::ClosePort() {

@@ -15,31 +15,27 @@
 #include <string>
 
 #include "access/XR9AL.h"
+#include "vocabulary/XRErrorCodes.h"
 
 // Set to 0 by every XR9ALMM constructor; nothing else in the library uses it.
 extern XR9AL_EXPORT KT::int32 mount_id;
 
 class XR9AL_EXPORT XR9ALMM : public XR9AL {
 public:
-    // Mount-table polling results of GetDeviceList.
-    static constexpr KT::int32 kNoDrive = -280;       // none found, or the known one has gone
-    static constexpr KT::int32 kSameDrive = -281;     // still the drive reported before
-    static constexpr KT::int32 kNotSupported = -502;
-
     XR9ALMM();
     // Frees the mount path only: no flush, no console output.
     ~XR9ALMM() override;
 
     // Rescans the mount table. 0 and device = mount directory + "/" when a
-    // drive appeared since the last poll; kSameDrive while one stays (device
-    // untouched); kNoDrive with device = the old path when the known drive has
-    // gone; kNoDrive and device untouched when there was and is none. Only
+    // drive appeared since the last poll; XR_MM_SAME_DRIVE while one stays (device
+    // untouched); XR_MM_NO_DRIVE with device = the old path when the known drive has
+    // gone; XR_MM_NO_DRIVE and device untouched when there was and is none. Only
     // device of the record is written; a null setting gets nothing.
     KT::int32 GetDeviceList(InterfaceSetting* setting) override;
     // Arguments ignored; 0. Traces its result at LOG_LEVEL 5 and above.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
     // The data operations move nothing and leave their arguments untouched:
-    // 0, -1, 0, 0 and kNotSupported in declaration order.
+    // 0, -1, 0, 0 and XR_NOT_SUPPORTED in declaration order.
     KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
     KT::int32 SendData(QByteArray* data, enMsgType type) override;
     KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
