@@ -1,6 +1,7 @@
 #include "access/XR9ALCOMMFactory.h"
 
 #include "XR9ALEthernet/XR9ALEthernet.h"
+#include "can/XR9ALCAN.h"
 #include "memorymedia/XR9ALMM.h"
 
 XR9ALCOMMFactory objCommFactory;
@@ -30,7 +31,7 @@ XR9AL* XR9ALCOMMFactory::createInstance(enInterfaceType type) {
     case IF_TYPE_MM:
         return slotOrNew<XR9ALMM>(pUSBhandle);
     case IF_TYPE_CAN:
-        return nullptr;  // CAN transport not built yet
+        return slotOrNew<XR9ALCAN>(pCANhandle);
     default:
         return nullptr;
     }

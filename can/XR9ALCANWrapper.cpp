@@ -1,0 +1,481 @@
+#include "can/XR9ALCANWrapper.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "KTDEI.h"
+#include "can/CanFrameCodec.h"
+#include "can/CanMessageAssembler.h"
+#include "osal.h"
+#include "support/Console.h"
+#include "support/Xr9LogCall.h"
+#include "vocabulary/XRModules.h"
+#include "vocabulary/XRUpdateMessage.h"
+
+int canSock = -1;
+sockaddr_can addr = {};
+ifreq ifr = {};
+bool runCANRxThread = false;
+KT::uint32 mutexCAN = 0;
+KT::uint32 Command_ID = 0;
+KT::uint32 Command_Len_ID = 0;
+KT::uint32 Stream_ID = 0;
+KT::uint32 Stream_Len_ID = 0;
+KT::uint32 uiCCQueueId = 8;
+KT::uint32 uiFTQueueId = 9;
+KT::uint32 uiSHMQeueId = 2;
+KT::uint32 uiCANRxDroppedMsgs = 0;
+
+// Set when OpenPort has completed; the receive task polls the socket only
+// while it is set.
+static bool canPortOpen = false;
+// Set by osInit, cleared by ClosePort so that the next OpenPort starts a new
+// receive task.
+static bool canOsInitDone = false;
+
+namespace {
+
+using xr9can::CanMessageAssembler;
+
+constexpr KT::uint32 kQueueBlocks = 4;  // 4 * 256 bytes: one whole message per item
+constexpr KT::uint32 kQueueDepth = 256;
+constexpr KT::uint32 kTaskStack = 20480;
+constexpr KT::uint32 kTaskPriority = 128;
+constexpr int kInterfaces = 4;              // "can0" .. "can3"
+constexpr socklen_t kBindAddressLength = 16;
+constexpr unsigned short kBitRateGroup = 0x2120;  // | interface number
+constexpr unsigned short kBitRateIndex = 4;
+constexpr int kHostAccepted = 0;
+constexpr int kHostAcceptedToo = 25;
+constexpr int kWriteAttempts = 10;
+constexpr KT::uint32 kFrameGapMs = 1;       // before each data frame
+constexpr KT::uint32 kWriteRetryMs = 10;    // after a failed write
+constexpr KT::uint32 kIdleMs = 1000;        // receive task, port not open
+constexpr long kSelectSliceUs = 10000;      // receive task, port open
+constexpr int kLengthFrameResult = 16;      // SendData of an empty message
+constexpr KT::uint8 kExitItem[XR9ALCANWrapper::kExitItemSize] = {};
+static_assert(CanMessageAssembler::kCapacity == XR9ALCANWrapper::kMessageCapacity,
+              "the receive buffers hold one queue item");
+static_assert(kQueueBlocks * OS_QUEUE_BLOCK_SIZE == XR9ALCANWrapper::kMessageCapacity,
+              "a queue item holds one whole message");
+
+// The flags, the socket and the identifiers are shared between host threads
+// and the receive task without a lock; every access is a single atomic one.
+template <typename T>
+T loadShared(const T& value) {
+    return __atomic_load_n(&value, __ATOMIC_ACQUIRE);
+}
+
+template <typename T>
+void storeShared(T& target, T value) {
+    __atomic_store_n(&target, value, __ATOMIC_RELEASE);
+}
+
+xr9can::CanChannelIds currentIds() {
+    xr9can::CanChannelIds ids;
+    ids.command = loadShared(Command_ID);
+    ids.commandLength = loadShared(Command_Len_ID);
+    ids.stream = loadShared(Stream_ID);
+    ids.streamLength = loadShared(Stream_Len_ID);
+    return ids;
+}
+
+struct WriteResult {
+    KT::int32 count;
+    int error;  // errno of a failed write
+};
+
+// One frame written under mutexCAN.
+WriteResult writeFrame(const can_frame& frame) {
+    osMutSemTake(loadShared(mutexCAN));
+    WriteResult result;
+    result.count = static_cast<KT::int32>(write(loadShared(canSock), &frame, sizeof frame));
+    result.error = errno;
+    osMutSemGive(loadShared(mutexCAN));
+    return result;
+}
+
+void reportWriteFailure(int error) {
+    xr9::consoleLine(std::string("##### Write returned: ") + std::strerror(error));
+}
+
+const char* dropDescription(const CanMessageAssembler& channel, char* text, size_t size) {
+    switch (channel.dropReason()) {
+    case CanMessageAssembler::DropReason::TooLong:
+        std::snprintf(text, size, "%u bytes announced, %u fit", channel.droppedAnnounced(),
+                      CanMessageAssembler::kCapacity);
+        break;
+    case CanMessageAssembler::DropReason::Unannounced:
+        std::snprintf(text, size, "data frame of %u bytes without a length frame", channel.droppedFrameBytes());
+        break;
+    case CanMessageAssembler::DropReason::Overrun:
+        std::snprintf(text, size, "data frame of %u bytes beyond the %u bytes announced",
+                      channel.droppedFrameBytes(), channel.droppedAnnounced());
+        break;
+    case CanMessageAssembler::DropReason::None:
+        std::snprintf(text, size, "no reason");
+        break;
+    }
+    return text;
+}
+
+}  // namespace
+
+void ReadDataFunc() {
+    CanMessageAssembler stream;   // both buffers taken once, for the life of the task
+    CanMessageAssembler command;
+    int nRetVal = -1;
+    osTaskRegister();
+    XR9_LOG(xr9::kLogSetup, "Starting CAN RX THREAD  readSocket=%x", loadShared(canSock));
+    for (;;) {
+        if (!loadShared(runCANRxThread)) break;
+        if (!loadShared(canPortOpen)) {
+            osTaskDelay(kIdleMs);
+            continue;
+        }
+        const int sock = loadShared(canSock);
+        if (sock == -1) continue;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval slice = {0, kSelectSliceUs};
+        const int ready = select(sock + 1, &readable, nullptr, nullptr, &slice);
+        if (!loadShared(runCANRxThread)) break;
+        if (ready < 0) {
+            const int error = errno;
+            XR9_LOG(xr9::kLogSetup, "SocketCAN::select(): %d => %s", ready, std::strerror(error));
+            continue;
+        }
+        if (ready == 0 || !FD_ISSET(sock, &readable)) continue;
+
+        can_frame frame;
+        osMutSemTake(loadShared(mutexCAN));
+        nRetVal = static_cast<int>(read(sock, &frame, sizeof frame));
+        if (nRetVal < 0) {
+            const int error = errno;
+            XR9_LOG(xr9::kLogSetup, "SocketCAN::read(): %d => %s", nRetVal, std::strerror(error));
+            osMutSemGive(loadShared(mutexCAN));
+            continue;
+        }
+        osMutSemGive(loadShared(mutexCAN));
+        if (nRetVal != static_cast<int>(xr9can::kFrameBytes)) continue;
+
+        CanMessageAssembler* channel = nullptr;
+        const char* channelName = "";
+        CanMessageAssembler::Outcome outcome = CanMessageAssembler::Outcome::Ignored;
+        switch (xr9can::classifyFrame(frame, currentIds())) {
+        case xr9can::FrameKind::StreamLength:
+            channel = &stream;
+            channelName = "STREAM";
+            outcome = stream.announce(xr9can::frameValue(frame));
+            XR9_LOG(xr9::kLogTrace, "STREAM_LENGTH uiStreamMsgLength  = %d", static_cast<int>(xr9can::frameValue(frame)));
+            break;
+        case xr9can::FrameKind::StreamData:
+            channel = &stream;
+            channelName = "STREAM";
+            outcome = stream.add(frame.data, xr9can::dataLength(frame));
+            if (outcome == CanMessageAssembler::Outcome::Complete) {
+                nRetVal = osQueuePut(uiFTQueueId, stream.message(), stream.messageSize());
+                XR9_LOG(xr9::kLogTrace, "STREAM osQueuePut nRetVal = %d", nRetVal);
+            }
+            break;
+        case xr9can::FrameKind::ShmNotice:
+            sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent,
+                              static_cast<int>(xr9can::frameValue(frame)), nullptr);
+            break;
+        case xr9can::FrameKind::CommandLength:
+            channel = &command;
+            channelName = "COMMAND";
+            outcome = command.announce(xr9can::frameValue(frame));
+            XR9_LOG(xr9::kLogTrace, "uiCommandMsgLength = %x", xr9can::frameValue(frame));
+            break;
+        case xr9can::FrameKind::CommandData:
+            channel = &command;
+            channelName = "COMMAND";
+            outcome = command.add(frame.data, xr9can::dataLength(frame));
+            if (outcome == CanMessageAssembler::Outcome::Complete) {
+                osQueuePut(uiCCQueueId, command.message(), command.messageSize());
+                XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: COMMAND received");
+            }
+            break;
+        case xr9can::FrameKind::Foreign:
+            break;
+        }
+        if (channel && outcome == CanMessageAssembler::Outcome::Dropped) {
+            __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
+            char why[96];
+            XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: %s message dropped: %s", channelName,
+                    dropDescription(*channel, why, sizeof why));
+        }
+    }
+    XR9_LOG(xr9::kLogSetup, "Exiting can rx thread");
+}
+
+XR9ALCANWrapper::XR9ALCANWrapper() : m_uiRxTaskId(0) {
+    storeShared(runCANRxThread, true);
+    osInit();
+}
+
+XR9ALCANWrapper::~XR9ALCANWrapper() {
+    ClosePort();
+}
+
+KT::int32 XR9ALCANWrapper::osInit() {
+    KT::int32 rc = osQueueCreate(&uiFTQueueId, "CAN_Stream_Queue", kQueueBlocks, kQueueDepth);
+    XR9_LOG(xr9::kLogSetup, "osQueueCreate of %s returned %d", "CAN_Stream_Queue", rc);
+    rc = osQueueCreate(&uiCCQueueId, "CAN_Command_Queue", kQueueBlocks, kQueueDepth);
+    XR9_LOG(xr9::kLogSetup, "osQueueCreate of %s returned %d", "CAN_Command_Queue", rc);
+    rc = osMutSemCreate(&mutexCAN, "CAN_Mutex", 0);
+    XR9_LOG(xr9::kLogSetup, "osMutSemCreate of %s returned %d", "CAN_Mutex", rc);
+    m_uiRxTaskId = kRxTaskId;
+    rc = osTaskCreate(&m_uiRxTaskId, "CAN_Rx_Thread", ReadDataFunc, kTaskStack, 0, kTaskPriority, 0);
+    XR9_LOG(xr9::kLogSetup, "osTaskCreate of %s returned %d", "CAN_Rx_Thread", rc);
+    storeShared(canOsInitDone, true);
+    const KT::int32 result = 0;
+    XR9_LOG(xr9::kLogSetup, "returned %d", result);
+    return result;
+}
+
+KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 number) {
+    char name[IFNAMSIZ] = {};
+    if (number < kInterfaces) std::snprintf(name, sizeof name, "can%u", number);
+
+    KT::int32 result = -1;
+    if (!settings) {
+        XR9_LOG(xr9::kLogSetup, "input param fail\n");
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+    const CANPortSetting setting = *static_cast<const CANPortSetting*>(settings);
+    const KT::uint32 mode = setting.canMode == CAN_MODE_EXTENDED ? xr9can::kExtendedFlag : 0;
+    storeShared(Command_ID, setting.commandId | mode);
+    storeShared(Command_Len_ID, setting.commandLengthId | mode);
+    storeShared(Stream_ID, setting.streamId | mode);
+    storeShared(Stream_Len_ID, setting.streamLengthId | mode);
+
+    if (loadShared(canPortOpen)) {
+        result = 0;
+        XR9_LOG(xr9::kLogSetup, "Already initialized \n");
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+    XR9_LOG(xr9::kLogSetup, "opening %s ...\n", name);
+
+    // A socket left by an earlier failed attempt is not read by anyone (the
+    // port is not open); it goes before its successor takes its place.
+    if (loadShared(canSock) != -1) close(loadShared(canSock));
+    int sock = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (sock >= FD_SETSIZE) {  // the receive task could not watch it
+        close(sock);
+        sock = -1;
+    }
+    storeShared(canSock, sock);
+    if (sock < 0) {
+        XR9_LOG(xr9::kLogSetup, "CAN Socket Open failed ");
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+    XR9_LOG(xr9::kLogSetup, "CAN Socket Open Success ");
+
+    addr.can_family = AF_CAN;
+    std::memcpy(ifr.ifr_name, name, sizeof name);
+    if (ioctl(sock, SIOCGIFINDEX, &ifr) < 0) {
+        XR9_LOG(xr9::kLogSetup, "ioctl failed \n");
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+    addr.can_ifindex = ifr.ifr_ifindex;
+
+    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), kBindAddressLength) < 0) {
+        XR9_LOG(xr9::kLogSetup, "readSocket bind failed");
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+
+    const int flags = fcntl(sock, F_GETFL);
+    if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        XR9_LOG(xr9::kLogSetup, "fcntl canSock failed");
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+
+    if (!loadShared(canOsInitDone)) {
+        result = osInit();
+        if (result != 0) {
+            XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+            return result;
+        }
+    }
+
+    const KT::uint32 rate = convertBaudrateToPeak(setting.baudRate);
+    const unsigned short group = static_cast<unsigned short>(kBitRateGroup | number);
+    result = KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
+    XR9_LOG(xr9::kLogSetup, "setBaudrate(%d, %d) returned: %d", static_cast<int>(number + 1),
+            static_cast<int>(rate), result);
+    if (result != kHostAccepted && result != kHostAcceptedToo) {
+        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+        return result;
+    }
+    storeShared(canPortOpen, true);
+    result = 0;
+    XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
+    return result;
+}
+
+KT::int32 XR9ALCANWrapper::ClosePort() {
+    storeShared(canPortOpen, false);
+    storeShared(runCANRxThread, false);
+    if (m_uiRxTaskId != 0) {
+        osTaskJoin(kRxTaskId);
+        m_uiRxTaskId = 0;
+    }
+    const int sock = loadShared(canSock);
+    if (sock != -1) {
+        close(sock);
+        storeShared(canSock, -1);
+    }
+    storeShared(runCANRxThread, true);
+    storeShared(canOsInitDone, false);
+    const KT::int32 result = 0;
+    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+    return result;
+}
+
+KT::int32 XR9ALCANWrapper::ResetPort() {
+    ExitReceiveData();
+    const KT::int32 nRetVal = 0;
+    XR9_LOG(xr9::kLogSetup, "nRetVal = %x\n", nRetVal);
+    return nRetVal;
+}
+
+KT::uint32 XR9ALCANWrapper::convertBaudrateToPeak(enBaudRate rate) {
+    KT::uint32 bitsPerSecond = 0;
+    switch (rate) {
+    case CAN_BITRATE_10K: bitsPerSecond = 10000; break;
+    case CAN_BITRATE_20K: bitsPerSecond = 20000; break;
+    case CAN_BITRATE_50K: bitsPerSecond = 50000; break;
+    case CAN_BITRATE_83K: bitsPerSecond = 83333; break;
+    case CAN_BITRATE_100K: bitsPerSecond = 100000; break;
+    case CAN_BITRATE_111K: bitsPerSecond = 111110; break;
+    case CAN_BITRATE_125K: bitsPerSecond = 125000; break;
+    case CAN_BITRATE_250K: bitsPerSecond = 250000; break;
+    case CAN_BITRATE_500K: bitsPerSecond = 500000; break;
+    case CAN_BITRATE_800K: bitsPerSecond = 800000; break;
+    case CAN_BITRATE_1M: bitsPerSecond = 1000000; break;
+    }
+    XR9_LOG(xr9::kLogTrace, "function return value = %d", static_cast<int>(bitsPerSecond));
+    return bitsPerSecond;
+}
+
+KT::int32 XR9ALCANWrapper::GetCANMode(enCANMode mode) {
+    return mode == CAN_MODE_EXTENDED ? 1 : 0;
+}
+
+KT::int32 XR9ALCANWrapper::GetDeviceList(enInterfaceType) {
+    return -1;
+}
+
+KT::int32 XR9ALCANWrapper::SendData(QByteArray*, enMsgType) {
+    return -1;
+}
+
+KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
+    KT::int32 result = -1;
+    if (!data && (type == MSG_TYPE_SHM || length != 0)) {
+        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+        return result;
+    }
+    const xr9can::CanChannelIds ids = currentIds();
+    const KT::uint32 lengthId = type == MSG_TYPE_STREAM ? ids.streamLength : ids.commandLength;
+    const KT::uint32 dataId = type == MSG_TYPE_STREAM ? ids.stream : ids.command;
+
+    can_frame frame;
+    if (type == MSG_TYPE_SHM)
+        xr9can::encodeShmFrame(ids.commandLength, data, &frame);
+    else
+        xr9can::encodeLengthFrame(lengthId, length, &frame);
+
+    WriteResult written = {-1, 0};
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        written = writeFrame(frame);
+        if (written.count >= 0) break;
+        reportWriteFailure(written.error);
+        XR9_LOG(xr9::kLogTrace, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
+        osTaskDelay(kWriteRetryMs);
+    }
+    XR9_LOG(xr9::kLogTrace, "Bytes send = %x", written.count);
+    if (written.count != static_cast<KT::int32>(xr9can::kFrameBytes) || type == MSG_TYPE_SHM) {
+        result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? 0 : -1;
+        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+        return result;
+    }
+    if (length == 0) {
+        result = kLengthFrameResult;
+        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+        return result;
+    }
+
+    for (KT::uint32 offset = 0; offset < length; offset += xr9can::kMaxData) {
+        xr9can::encodeDataFrame(dataId, data, length, offset, &frame);
+        for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+            osTaskDelay(kFrameGapMs);
+            written = writeFrame(frame);
+            if (written.count >= 0) break;
+            reportWriteFailure(written.error);
+            XR9_LOG(xr9::kLogTrace, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
+            osTaskDelay(kWriteRetryMs);
+        }
+        if (length - offset <= xr9can::kMaxData) break;  // the last piece; offset must not wrap
+    }
+    result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? 0 : -1;
+    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+    return result;
+}
+
+KT::int32 XR9ALCANWrapper::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
+    KT::int32 result = -1;
+    KT::uint32 queue = 0;
+    switch (type) {
+    case MSG_TYPE_COMMAND: queue = uiCCQueueId; break;
+    case MSG_TYPE_STREAM: queue = uiFTQueueId; break;
+    case MSG_TYPE_SHM: queue = uiSHMQeueId; break;
+    default:
+        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+        return result;
+    }
+    result = osQueueGet(queue, data, length) == OS_SUCCESS ? 0 : -1;
+    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+    return result;
+}
+
+KT::int32 XR9ALCANWrapper::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout,
+                                            enMsgType type) {
+    KT::int32 result = -1;
+    switch (type) {
+    case MSG_TYPE_STREAM: result = osQueueGetTimed(uiFTQueueId, data, length, timeout); break;
+    case MSG_TYPE_COMMAND: result = osQueueGetTimed(uiCCQueueId, data, length, timeout); break;
+    case MSG_TYPE_SHM: result = osQueueGet(uiSHMQeueId, data, length); break;
+    default: break;
+    }
+    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+    return result;
+}
+
+KT::int32 XR9ALCANWrapper::ExitReceiveData() {
+    osQueuePut(uiCCQueueId, kExitItem, sizeof kExitItem);
+    const KT::int32 result = osQueuePut(uiFTQueueId, kExitItem, sizeof kExitItem);
+    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
+    return result;
+}
+
+KT::uint32 XR9ALCANWrapper::droppedMessages() {
+    return __atomic_load_n(&uiCANRxDroppedMsgs, __ATOMIC_RELAXED);
+}

@@ -1,0 +1,86 @@
+// Shared pieces of the CAN transport tests: the port settings, frames built
+// by hand (independently of the library's codec), a fixture that gives each
+// test a fresh log, fresh bus faults and a transport, and bounded receives.
+//
+// Port state is process-wide: the fixture drains the transport's queues and
+// resets the bus and the data-exchange stand-in before every test, and
+// destroys the transport (which joins its receive task) after it.
+#ifndef CANHARNESS_H
+#define CANHARNESS_H
+
+#include <gtest/gtest.h>
+#include <linux/can.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "UserSpaceCanBus.h"
+#include "can/XR9ALCAN.h"
+#include "common/TestSupport.h"
+
+namespace cantest {
+
+constexpr KT::uint32 kCommandId = 0x123;
+constexpr KT::uint32 kCommandLengthId = 0x122;
+constexpr KT::uint32 kStreamId = 0x321;
+constexpr KT::uint32 kStreamLengthId = 0x320;
+constexpr KT::uint32 kEff = 0x80000000u;
+constexpr KT::uint32 kShmQueue = 2;
+
+using Bytes = std::vector<uint8_t>;
+
+CANPortSetting portSetting(enCANMode mode = CAN_MODE_STANDARD, enBaudRate rate = CAN_BITRATE_1M);
+
+// n bytes: seed, seed + 1, ... (mod 256).
+Bytes pattern(size_t n, uint8_t seed = 1);
+can_frame makeFrame(uint32_t id, const Bytes& data);
+// 00 A5 A5 A5 and the length, big-endian.
+can_frame lengthFrame(uint32_t id, uint32_t length);
+// The length frame and the data frames of message.
+std::vector<can_frame> messageFrames(uint32_t lengthId, uint32_t dataId, const Bytes& message);
+Bytes frameData(const can_frame& frame);
+
+// Takes every item out of queue without waiting.
+void drainQueue(KT::uint32 queue);
+
+struct Received {
+    KT::int32 result = -1;
+    Bytes bytes;
+};
+
+// ReceiveData (which waits without limit) on another thread. When nothing
+// came within timeout the receiver is released (ExitReceiveData, or a record
+// in queue 2 for MSG_TYPE_SHM) and the test fails.
+Received receiveBlocking(XR9AL* transport, enMsgType type,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+class CanTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // OpenPort with setting on interface number; asserts success.
+    void open(const CANPortSetting& setting = portSetting(), KT::uint32 number = 0);
+    void sendFrames(const std::vector<can_frame>& frames);
+    // Frames the library has written, taken without waiting.
+    std::vector<can_frame> busFrames();
+    // ReceiveDataTimed with a 5 s limit; the test fails when nothing came.
+    Received receive(enMsgType type);
+    std::string logText() const;
+    std::vector<std::string> logLines() const;
+    bool logHas(const std::string& text) const;
+    // Waits (bounded) until the log holds text.
+    bool waitForLog(const std::string& text) const;
+
+    canbus::UserSpaceCanBus& bus = canbus::UserSpaceCanBus::instance();
+    std::unique_ptr<xr9test::TempDir> dir;
+    std::string logBase;
+    std::unique_ptr<XR9ALCAN> can;
+};
+
+}  // namespace cantest
+
+#endif

@@ -1,0 +1,308 @@
+#include "UserSpaceCanBus.h"
+
+#include <dlfcn.h>
+#include <net/if.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+constexpr int kSlots = 16;
+constexpr int kInterfaces = 4;
+
+// Descriptors are stored plus one, so that the zero-initialised arrays mean
+// "free" before any constructor has run (the C library's callers may reach
+// this unit during start-up).
+std::atomic<int> libraryEnd[kSlots];
+std::atomic<int> busEnd[kSlots];
+std::atomic<int> newestBus;
+std::atomic<int> created;
+std::atomic<int> boundIndex;
+
+struct Fault {
+    int after = 0;
+    int count = 0;
+    int err = 0;
+    int result = -1;
+};
+
+struct Faults {
+    Fault socket, bind, write, read, select;
+};
+
+std::mutex stateLock;  // guards faults, lookup and slot allocation
+Faults faults;
+char lookup[IFNAMSIZ];
+
+template <typename Fn>
+Fn next(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+int slotOf(int fd) {
+    if (fd < 0) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        if (libraryEnd[i].load(std::memory_order_acquire) == fd + 1) return i;
+    }
+    return -1;
+}
+
+bool isCan(int fd) {
+    return slotOf(fd) >= 0;
+}
+
+// True when the call is to fail (or be cut short): result and errno to give.
+bool takeFault(Fault Faults::*which, int* result, int* err) {
+    std::lock_guard<std::mutex> g(stateLock);
+    Fault& f = faults.*which;
+    if (f.count == 0) return false;
+    if (f.after > 0) {
+        --f.after;
+        return false;
+    }
+    --f.count;
+    *result = f.result;
+    *err = f.err;
+    return true;
+}
+
+void arm(Fault Faults::*which, int count, int err, int result, int after) {
+    std::lock_guard<std::mutex> g(stateLock);
+    Fault& f = faults.*which;
+    f.after = after;
+    f.count = count;
+    f.err = err;
+    f.result = result;
+}
+
+// Bus ends whose CAN socket is closed; stateLock held.
+void closeOrphanedBusEnds() {
+    for (int i = 0; i < kSlots; ++i) {
+        if (libraryEnd[i].load() == 0 && busEnd[i].load() != 0) {
+            const int fd = busEnd[i].exchange(0) - 1;
+            if (newestBus.load() == fd + 1) newestBus.store(0);
+            ::close(fd);
+        }
+    }
+}
+
+int interfaceNumber(const char* name) {
+    if (strnlen(name, IFNAMSIZ) != 4 || strncmp(name, "can", 3) != 0) return -1;
+    const int n = name[3] - '0';
+    return n >= 0 && n < kInterfaces ? n : -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int socket(int domain, int type, int protocol) __THROW {
+    static const auto real = next<int (*)(int, int, int)>("socket");
+    if (domain != PF_CAN || (type & 0xff) != SOCK_RAW || protocol != CAN_RAW) return real(domain, type, protocol);
+    int result = -1;
+    int err = 0;
+    if (takeFault(&Faults::socket, &result, &err)) {
+        errno = err;
+        return -1;
+    }
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | (type & (SOCK_CLOEXEC | SOCK_NONBLOCK)), 0, ends) != 0) return -1;
+    std::lock_guard<std::mutex> g(stateLock);
+    closeOrphanedBusEnds();
+    for (int i = 0; i < kSlots; ++i) {
+        if (libraryEnd[i].load() == 0 && busEnd[i].load() == 0) {
+            busEnd[i].store(ends[1] + 1);
+            libraryEnd[i].store(ends[0] + 1, std::memory_order_release);
+            newestBus.store(ends[1] + 1);
+            created.fetch_add(1);
+            return ends[0];
+        }
+    }
+    ::close(ends[0]);
+    ::close(ends[1]);
+    errno = EMFILE;
+    return -1;
+}
+
+int ioctl(int fd, unsigned long request, ...) __THROW {
+    static const auto real = next<int (*)(int, unsigned long, ...)>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (request != SIOCGIFINDEX || !isCan(fd)) return real(fd, request, arg);
+    ifreq* request_ = static_cast<ifreq*>(arg);
+    if (!request_) {
+        errno = EFAULT;
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> g(stateLock);
+        memcpy(lookup, request_->ifr_name, IFNAMSIZ);
+        lookup[IFNAMSIZ - 1] = '\0';
+    }
+    const int n = interfaceNumber(request_->ifr_name);
+    if (n < 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    request_->ifr_ifindex = canbus::UserSpaceCanBus::kFirstIfIndex + n;
+    return 0;
+}
+
+int bind(int fd, const sockaddr* address, socklen_t length) __THROW {
+    static const auto real = next<int (*)(int, const sockaddr*, socklen_t)>("bind");
+    if (!isCan(fd)) return real(fd, address, length);
+    int result = -1;
+    int err = 0;
+    if (takeFault(&Faults::bind, &result, &err)) {
+        errno = err;
+        return -1;
+    }
+    const sockaddr_can* can = reinterpret_cast<const sockaddr_can*>(address);
+    const int first = canbus::UserSpaceCanBus::kFirstIfIndex;
+    if (!can || length < offsetof(sockaddr_can, can_addr) || can->can_family != AF_CAN ||
+        can->can_ifindex < first || can->can_ifindex >= first + kInterfaces) {
+        errno = EINVAL;
+        return -1;
+    }
+    boundIndex.store(can->can_ifindex);
+    return 0;
+}
+
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
+    static const auto real = next<int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*)>("select");
+    bool watchesCan = false;
+    for (int i = 0; readfds && i < kSlots && !watchesCan; ++i) {
+        const int fd = libraryEnd[i].load(std::memory_order_acquire) - 1;
+        watchesCan = fd >= 0 && fd < nfds && fd < FD_SETSIZE && FD_ISSET(fd, readfds);
+    }
+    int result = -1;
+    int err = 0;
+    if (watchesCan && takeFault(&Faults::select, &result, &err)) {
+        errno = err;
+        return -1;
+    }
+    return real(nfds, readfds, writefds, exceptfds, timeout);
+}
+
+ssize_t read(int fd, void* buffer, size_t size) {
+    static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    int result = -1;
+    int err = 0;
+    if (isCan(fd) && takeFault(&Faults::read, &result, &err)) {
+        errno = err;
+        return -1;
+    }
+    return real(fd, buffer, size);
+}
+
+ssize_t write(int fd, const void* buffer, size_t size) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    int result = -1;
+    int err = 0;
+    if (isCan(fd) && takeFault(&Faults::write, &result, &err)) {
+        if (result < 0) errno = err;
+        return result;
+    }
+    return real(fd, buffer, size);
+}
+
+int close(int fd) {
+    static const auto real = next<int (*)(int)>("close");
+    const int slot = slotOf(fd);
+    if (slot >= 0) {
+        std::lock_guard<std::mutex> g(stateLock);
+        libraryEnd[slot].store(0, std::memory_order_release);
+    }
+    return real(fd);
+}
+
+}  // extern "C"
+
+namespace canbus {
+
+UserSpaceCanBus& UserSpaceCanBus::instance() {
+    static UserSpaceCanBus bus;
+    return bus;
+}
+
+int UserSpaceCanBus::busFd() const {
+    return newestBus.load() - 1;
+}
+
+bool UserSpaceCanBus::send(const can_frame& frame) {
+    return sendRaw(&frame, sizeof frame);
+}
+
+bool UserSpaceCanBus::sendRaw(const void* bytes, size_t size) {
+    const int fd = busFd();
+    return fd >= 0 && ::send(fd, bytes, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+bool UserSpaceCanBus::receive(can_frame* frame, int timeoutMs) {
+    const int fd = busFd();
+    if (fd < 0) return false;
+    pollfd watch = {fd, POLLIN, 0};
+    if (::poll(&watch, 1, timeoutMs) != 1 || !(watch.revents & POLLIN)) return false;
+    return ::recv(fd, frame, sizeof *frame, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof *frame);
+}
+
+void UserSpaceCanBus::failSocket(int count, int err) {
+    arm(&Faults::socket, count, err, -1, 0);
+}
+
+void UserSpaceCanBus::failBind(int count, int err) {
+    arm(&Faults::bind, count, err, -1, 0);
+}
+
+void UserSpaceCanBus::failWrites(int count, int err, int after) {
+    arm(&Faults::write, count, err, -1, after);
+}
+
+void UserSpaceCanBus::shortenWrites(int count, int result, int after) {
+    arm(&Faults::write, count, 0, result, after);
+}
+
+void UserSpaceCanBus::failReads(int count, int err) {
+    arm(&Faults::read, count, err, -1, 0);
+}
+
+void UserSpaceCanBus::failSelects(int count, int err) {
+    arm(&Faults::select, count, err, -1, 0);
+}
+
+int UserSpaceCanBus::socketsCreated() const {
+    return created.load();
+}
+
+int UserSpaceCanBus::socketsOpen() const {
+    int open = 0;
+    for (int i = 0; i < kSlots; ++i) open += libraryEnd[i].load() != 0 ? 1 : 0;
+    return open;
+}
+
+int UserSpaceCanBus::lastIfIndex() const {
+    return boundIndex.load();
+}
+
+std::string UserSpaceCanBus::lastLookup() const {
+    std::lock_guard<std::mutex> g(stateLock);
+    return lookup;
+}
+
+void UserSpaceCanBus::reset() {
+    std::lock_guard<std::mutex> g(stateLock);
+    faults = Faults();
+    closeOrphanedBusEnds();
+}
+
+}  // namespace canbus
