@@ -8,8 +8,9 @@
 
 #include "KTTypes.h"
 
-// Bit rate of the bus; the value is the rate in kbit/s.
-enum enBaudRate {
+// Bit rate of the bus; the value is the rate in kbit/s. Any 32-bit value may
+// arrive from a host: those outside the table mean "no rate" (0 bit/s).
+enum enBaudRate : int {
     CAN_BITRATE_10K = 10,
     CAN_BITRATE_20K = 20,
     CAN_BITRATE_50K = 50,
@@ -25,7 +26,7 @@ enum enBaudRate {
 
 // Identifier width: CAN_MODE_EXTENDED selects 29-bit identifiers, every
 // other value 11-bit ones.
-enum enCANMode {
+enum enCANMode : int {
     CAN_MODE_STANDARD = 1,
     CAN_MODE_EXTENDED = 2
 };
