@@ -4,6 +4,18 @@
 #include "support/TsanAnnotations.h"
 
 namespace {
+
+// The members as hosts declare them; ours must take no more room.
+struct DeclaredEthernetThread : QThread {
+    std::string name;
+    bool disabled;
+    bool stopped;
+    XR9ALEthernet* ethernet;
+    QMutex mutex;
+    QWaitCondition condition;
+};
+static_assert(sizeof(EthernetThread) == sizeof(DeclaredEthernetThread), "EthernetThread keeps its declared size");
+
 constexpr unsigned long kIdleSleepMs = 100;
 constexpr unsigned long kStopSliceMs = 10;
 // Steps per hand-off to the transport's owner thread: many messages per
@@ -19,6 +31,9 @@ EthernetThread::~EthernetThread() {
 }
 
 void EthernetThread::notify() {
+    // The flag keeps a notify() that comes just before the loop waits from
+    // being lost (a message would otherwise wait out the 100 ms).
+    wakePending = true;
     condition.wakeAll();
 }
 
@@ -52,6 +67,8 @@ void EthernetThread::run() {
     if (disabled) return;
     xr9::AnnotatedLocker locker(&mutex);
     while (!stopped && !stopRequested) {
-        if (ethernet->sendQueuedMessages(kStepsPerHandOff) == 0 && !stopped) locker.wait(&condition, kIdleSleepMs);
+        wakePending = false;
+        if (ethernet->sendQueuedMessages(kStepsPerHandOff) == 0 && !stopped && !wakePending)
+            locker.wait(&condition, kIdleSleepMs);
     }
 }

@@ -40,13 +40,17 @@ protected:
     void run() override;
 
 private:
+    // Hosts may build this object from their own declaration of the members
+    // below: the two flags after stopped live in its padding, so the size
+    // and the offsets of the others are those of that declaration.
     std::string name;
     bool disabled;
     std::atomic<bool> stopped{true};
+    std::atomic<bool> stopRequested{false};  // a stop that came before run() began
+    std::atomic<bool> wakePending{false};    // a notify() the loop has not seen yet
     XR9ALEthernet* ethernet;
     QMutex mutex;
     QWaitCondition condition;
-    std::atomic<bool> stopRequested{false};
 };
 
 #endif
