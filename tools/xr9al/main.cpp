@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "CanMedium.h"
 #include "Cli.h"
 #include "Commands.h"
 
@@ -35,8 +36,9 @@ const Command kCommands[] = {{"demo", xr9tool::runDemo},
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string name = argc < 2 ? "demo" : argv[1];
+    if (name == "demo") xr9tool::preloadUserSpaceBusIfNeeded(argv);
     if (argc < 2) return xr9tool::runDemo(0, argv + argc);
-    const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         std::cout << kUsage;
         return xr9tool::kExitOk;
