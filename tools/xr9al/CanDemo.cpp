@@ -226,7 +226,7 @@ void remoteScript(CanTool& tool, SessionResult& result, const DemoConfig& config
 SessionResult runCanSession(const DemoConfig& config) {
     SessionResult result;
     CanMedium medium = findCanMedium();
-    result.summary.medium = "CAN (" + medium.description + ")";
+    result.summary.medium = medium.userSpaceBus ? "CAN (user-space bus)" : "CAN (can0)";
     if (!medium.usable) {
         result.check(false, medium.description);
         return result;

@@ -48,7 +48,7 @@ std::string findPreloadLibrary() {
     self[n] = '\0';
     const std::string dir = directoryOf(self);
     for (const std::string& candidate :
-         {dir + "/canbus/libxr9canbus.so", dir + "/libxr9canbus.so", dir + "/../lib/xr9al/libxr9canbus.so"}) {
+         {dir + "/canbus/libxr9canbus.so", dir + "/" XR9AL_CANBUS_FROM_BIN "/libxr9canbus.so"}) {
         if (::access(candidate.c_str(), R_OK) == 0) return candidate;
     }
     return "";
@@ -90,6 +90,11 @@ void preloadUserSpaceBusIfNeeded(char** argv) {
     const std::string preload = existing && *existing ? library + ":" + existing : library;
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
     ::setenv(kReexecMark, "1", 1);
+    // A sanitizer build wants its runtime first in the library list; the bus
+    // only interposes socket calls, so that order does not matter here.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string asanOptions = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+    ::setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
     ::execv("/proc/self/exe", argv);
     // execv failed: carry on without the bus, and the CAN session says so.
 }
