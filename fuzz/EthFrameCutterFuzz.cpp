@@ -1,0 +1,93 @@
+// The Ethernet frame cutting against arbitrary input, two ways:
+//  - the raw bytes, in chunks, on each endpoint: it must neither crash nor
+//    keep more than it was given;
+//  - frames built from the input (their own encoder, not the library's),
+//    fed in chunks of an input-chosen size: the messages cut must be those
+//    built, in order, as a one-shot feed gives them.
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "XR9ALEthernet/EthernetFrameCutter.h"
+
+namespace {
+
+struct Expected {
+    enMsgType type;
+    QByteArray payload;
+    KT::int32 value;
+};
+
+void trap(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+QByteArray header(uint8_t marker, uint32_t n) {
+    QByteArray h(8, char(marker));
+    h[4] = char(n >> 24);
+    h[5] = char(n >> 16);
+    h[6] = char(n >> 8);
+    h[7] = char(n);
+    return h;
+}
+
+std::vector<EthernetFrameCutter::Piece> feed(EthernetFrameCutter::Endpoint endpoint, const QByteArray& bytes,
+                                             size_t chunk) {
+    EthernetFrameCutter cutter(endpoint);
+    QByteArray buffer;
+    std::vector<EthernetFrameCutter::Piece> out;
+    for (int off = 0; off < bytes.size(); off += int(chunk)) {
+        const QByteArray part = bytes.mid(off, int(chunk));
+        buffer.append(part);
+        const int before = buffer.size();
+        EthernetFrameCutter::Pass pass = cutter.cut(&buffer);
+        trap(buffer.size() <= before);
+        for (auto& p : pass.pieces) out.push_back(p);
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const size_t chunk = 1 + data[0] % 97;
+    const bool stream = data[1] & 1;
+    const QByteArray raw(reinterpret_cast<const char*>(data + 2), int(size - 2));
+    for (auto endpoint : {EthernetFrameCutter::Endpoint::Command, EthernetFrameCutter::Endpoint::Stream,
+                          EthernetFrameCutter::Endpoint::Broadcast})
+        feed(endpoint, raw, chunk);
+
+    // Well-formed frames: per frame one kind byte and one length byte, then payload.
+    QByteArray wire;
+    std::vector<Expected> expected;
+    size_t i = 2;
+    while (i + 2 <= size) {
+        const bool shm = !stream && (data[i] & 1);
+        const size_t n = std::min<size_t>(data[i + 1], size - i - 2);
+        const QByteArray payload(reinterpret_cast<const char*>(data + i + 2), int(n));
+        i += 2 + n;
+        if (shm) {
+            QByteArray v = payload.left(4).leftJustified(4, '\0');
+            wire.append(QByteArray(4, char(0xA1))).append(v);
+            const KT::int32 value = KT::int32(uint32_t(uint8_t(v[0])) | uint32_t(uint8_t(v[1])) << 8 |
+                                              uint32_t(uint8_t(v[2])) << 16 | uint32_t(uint8_t(v[3])) << 24);
+            expected.push_back({MSG_TYPE_SHM, QByteArray(), value});
+        } else {
+            wire.append(header(stream ? 0xA7 : 0xA5, uint32_t(n))).append(payload);
+            expected.push_back({stream ? MSG_TYPE_STREAM : MSG_TYPE_COMMAND, payload, 0});
+        }
+    }
+    const auto endpoint = stream ? EthernetFrameCutter::Endpoint::Stream : EthernetFrameCutter::Endpoint::Command;
+    const auto chunked = feed(endpoint, wire, chunk);
+    const auto whole = feed(endpoint, wire, size_t(wire.size()) + 1);
+    trap(chunked.size() == expected.size() && whole.size() == expected.size());
+    for (size_t k = 0; k < expected.size(); ++k) {
+        trap(chunked[k].type == expected[k].type && whole[k].type == expected[k].type);
+        trap(chunked[k].payload == expected[k].payload && whole[k].payload == expected[k].payload);
+        trap(chunked[k].value == expected[k].value && whole[k].value == expected[k].value);
+    }
+    return 0;
+}
