@@ -1,5 +1,6 @@
 // The host's side of the binary interface: every name below is declared
 // here, as a host compiled separately would, and resolved from libxr9al.so.
+#include <QByteArray>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -68,7 +69,53 @@ public:
 extern int LOG_LEVEL;
 extern char logbuff[1000];
 
+char* getErrorString(int code);
+extern int canSock;
+extern KT::uint32 uiCCQueueId;
+extern KT::uint32 uiFTQueueId;
+extern KT::uint32 uiSHMQeueId;
+extern KT::int32 mount_id;
+
 namespace {
+
+TEST(HostAbi, TransportsAnswerThroughTheDeclaredSlots) {
+    XR9AL* media = Xr9AlGetHandle(IF_TYPE_MM);
+    ASSERT_NE(nullptr, media);
+    EXPECT_EQ(media, pUSBhandle);
+    EXPECT_EQ(0, mount_id);
+    InterfaceSetting setting{1, 2, "untouched"};
+    const KT::int32 polled = media->GetDeviceList(&setting);
+    EXPECT_TRUE(polled == -280 || polled == 0) << polled;
+    EXPECT_EQ(1u, setting.a);
+    EXPECT_EQ(2u, setting.b);
+    EXPECT_EQ(-502, media->ReceiveData(static_cast<QByteArray*>(nullptr), MSG_TYPE_COMMAND, 0));
+    EXPECT_EQ(-1, media->SendData(static_cast<QByteArray*>(nullptr), MSG_TYPE_COMMAND));
+    EXPECT_EQ(-1, media->ResetPort());
+    EXPECT_EQ(0, Xr9AlCloseHandle(media));
+    EXPECT_EQ(nullptr, pUSBhandle);
+
+    XR9AL* eth = Xr9AlGetHandle(IF_TYPE_ETHERNET);
+    ASSERT_NE(nullptr, eth);
+    InterfaceSetting untouched{0, 0, "kept"};
+    EXPECT_EQ(0, eth->GetDeviceList(&untouched));
+    EXPECT_EQ("kept", untouched.device);
+    QByteArray message;
+    EXPECT_EQ(-1, eth->ReceiveData(&message, MSG_TYPE_SHM, 0));
+    EXPECT_EQ(-304, eth->ReceiveData(&message, MSG_TYPE_COMMAND, 0));
+    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
+    EXPECT_EQ(nullptr, pETHhandle);
+}
+
+TEST(HostAbi, VocabularyAndCanGlobalsResolve) {
+    char* text = getErrorString(-502);
+    ASSERT_NE(nullptr, text);
+    EXPECT_STREQ("NOT SUPPORTED", text);
+    free(text);
+    EXPECT_EQ(-1, canSock) << "no CAN port open";
+    EXPECT_EQ(8u, uiCCQueueId);
+    EXPECT_EQ(9u, uiFTQueueId);
+    EXPECT_EQ(2u, uiSHMQeueId);
+}
 
 TEST(HostAbi, HandleFunctionsAndRegistryResolve) {
     EXPECT_EQ(0, Xr9AlInit());
