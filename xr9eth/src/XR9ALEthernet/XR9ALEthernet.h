@@ -192,6 +192,9 @@ private:
     std::deque<SendRequest*> sendRequests;
     void putBackTxMsg(enMsgType type, const QByteArray& payload);
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
+    // The receive queue of a channel and the condition its takers wait on
+    // (null for SHM, which nobody waits for); false for a refused channel.
+    bool rxRoute(enMsgType type, EthernetQueue** queue, QWaitCondition** notifier) const;
     int queuePieces(const EthernetFrameCutter::Pass& pass);
 
     QUdpSocket* udpSocket = nullptr;

@@ -24,28 +24,33 @@ void postShmValue(KT::int32 value) {
 
 }  // namespace
 
+bool XR9ALEthernet::rxRoute(enMsgType type, EthernetQueue** queue, QWaitCondition** notifier) const {
+    switch (type) {
+    case MSG_TYPE_COMMAND:
+        *queue = commandRxQueue;
+        *notifier = &commandQueueNotifier;
+        return true;
+    case MSG_TYPE_STREAM:
+        *queue = streamRxQueue;
+        *notifier = &streamQueueNotifier;
+        return true;
+    case MSG_TYPE_SHM:
+        *queue = broadcastRxQueue;
+        *notifier = nullptr;
+        return true;
+    case MSG_TYPE_BROADCAST:
+        *queue = broadcastRxQueue;
+        *notifier = &broadcastQueueNotifier;
+        return true;
+    default:
+        return false;
+    }
+}
+
 int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
     EthernetQueue* queue = nullptr;
     QWaitCondition* notifier = nullptr;
-    switch (type) {
-    case MSG_TYPE_COMMAND:
-        queue = commandRxQueue;
-        notifier = &commandQueueNotifier;
-        break;
-    case MSG_TYPE_STREAM:
-        queue = streamRxQueue;
-        notifier = &streamQueueNotifier;
-        break;
-    case MSG_TYPE_SHM:
-        queue = broadcastRxQueue;
-        break;
-    case MSG_TYPE_BROADCAST:
-        queue = broadcastRxQueue;
-        notifier = &broadcastQueueNotifier;
-        break;
-    default:
-        return 0;
-    }
+    if (!rxRoute(type, &queue, &notifier)) return 0;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
         queue->append(qMakePair(type, payload));
@@ -135,22 +140,8 @@ KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout
                                    KT::uint32* tooLong) {
     EthernetQueue* queue = nullptr;
     QWaitCondition* notifier = nullptr;
-    switch (type) {
-    case MSG_TYPE_COMMAND:
-        queue = commandRxQueue;
-        notifier = &commandQueueNotifier;
-        break;
-    case MSG_TYPE_STREAM:
-        queue = streamRxQueue;
-        notifier = &streamQueueNotifier;
-        break;
-    case MSG_TYPE_BROADCAST:
-        queue = broadcastRxQueue;
-        notifier = &broadcastQueueNotifier;
-        break;
-    default:
-        return -1;
-    }
+    // Shared-memory values are posted as update messages, never taken here.
+    if (type == MSG_TYPE_SHM || !rxRoute(type, &queue, &notifier)) return -1;
     xr9::AnnotatedLocker locker(&mutexRxQueue);
     while (!queue || queue->isEmpty()) {
         // A wake that finds the queue empty again (another taker was
