@@ -8,7 +8,7 @@
 # Pass --no-deb to skip step 3 (it installs packages system-wide).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/deps.sh
+XR9AL_NEED_PACKAGING=1 bash tools/deps.sh
 work="$(pwd)/build-package"
 rm -rf "$work"
 mkdir -p "$work"
