@@ -92,19 +92,6 @@ uint16_t freeUdpPort() {
     return freePort(SOCK_DGRAM);
 }
 
-TcpPeer::~TcpPeer() {
-    close();
-}
-
-TcpPeer& TcpPeer::operator=(TcpPeer&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 void TcpPeer::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -161,21 +148,6 @@ bool TcpPeer::receive(size_t n, std::string* bytes, int timeoutMs) {
     return bytes->size() == n;
 }
 
-std::string TcpPeer::drainFor(int milliseconds) {
-    std::string bytes;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        char chunk[4096];
-        if (readable(fd_, 2)) {
-            ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (got <= 0) break;
-            bytes.append(chunk, size_t(got));
-        }
-    }
-    return bytes;
-}
-
 bool TcpPeer::waitClosed(int timeoutMs) {
     return pumpUntil(
         [&] {
@@ -213,7 +185,7 @@ bool TcpListener::accept(TcpPeer* peer, int timeoutMs) {
     if (fd_ < 0 || !pumpUntil([&] { return pending(); }, timeoutMs)) return false;
     int fd = ::accept(fd_, nullptr, nullptr);
     if (fd < 0) return false;
-    *peer = TcpPeer(fd);
+    peer->adopt(fd);
     return true;
 }
 

@@ -29,22 +29,20 @@ uint16_t freeUdpPort();
 class TcpPeer {
 public:
     TcpPeer() = default;
-    explicit TcpPeer(int fd) : fd_(fd) {}
-    ~TcpPeer();
-    TcpPeer(TcpPeer&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    TcpPeer& operator=(TcpPeer&& other) noexcept;
+    ~TcpPeer() { close(); }
     TcpPeer(const TcpPeer&) = delete;
     TcpPeer& operator=(const TcpPeer&) = delete;
 
     bool connectTo(uint16_t port);  // 127.0.0.1
+    void adopt(int fd) {
+        close();
+        fd_ = fd;
+    }
     bool sendAll(const std::string& bytes);
     // Pumps until exactly n more bytes have arrived (false at the deadline).
     bool receive(size_t n, std::string* bytes, int timeoutMs = 5000);
-    // Whatever arrives while pumping for milliseconds.
-    std::string drainFor(int milliseconds);
     // Pumps until the other end has closed the connection.
     bool waitClosed(int timeoutMs = 5000);
-    bool valid() const { return fd_ >= 0; }
     void close();
 
 private:
