@@ -42,6 +42,13 @@ EthernetSettings serverSettings() {
     return s;
 }
 
+// Whether exactly expected arrives at peer; what arrived otherwise.
+::testing::AssertionResult arrives(TcpPeer& peer, const std::string& expected) {
+    std::string got;
+    if (peer.receive(expected.size(), &got) && got == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "received " << ::testing::PrintToString(got);
+}
+
 // A transport in server mode on free ports, with the remote tool's command
 // and stream ends.
 class EthernetTransport : public ::testing::Test {
@@ -57,18 +64,22 @@ protected:
     }
 
     bool open() { return eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) == 0; }
-    // Takes the next message of a channel, pumping the event loop meanwhile.
-    bool take(enMsgType type, QByteArray* out, int timeoutMs = 5000) {
-        out->clear();
-        return pumpUntil([&] { return eth->ReceiveData(out, type, 0) == 0; }, timeoutMs);
+    // The next message of a channel as text, pumping the event loop
+    // meanwhile; "<none>" at the deadline.
+    std::string next(enMsgType type) {
+        QByteArray out;
+        return pumpUntil([&] { return eth->ReceiveData(&out, type, 0) == 0; }) ? out.toStdString() : "<none>";
+    }
+    bool send(const QByteArray& payload, enMsgType type) {
+        QByteArray copy = payload;
+        return eth->SendData(&copy, type) == 0;
     }
     // Connects peer to the server-mode port of channel and waits until the
     // transport has taken the socket (an empty frame goes through).
     bool connect(TcpPeer* peer, enMsgType channel) {
         const bool isCommand = channel == MSG_TYPE_COMMAND;
-        QByteArray ignored;
         return peer->connectTo(quint16(isCommand ? settings.commandPort : settings.streamPort)) &&
-               peer->sendAll(frame(isCommand ? 0xA5 : 0xA7, "")) && take(channel, &ignored) && ignored.isEmpty();
+               peer->sendAll(frame(isCommand ? 0xA5 : 0xA7, "")) && next(channel).empty();
     }
     bool openAndConnect() { return open() && connect(&command, MSG_TYPE_COMMAND); }
     // Runs send steps in this (the owner) thread until the queue is empty.
@@ -105,22 +116,15 @@ TEST_F(EthernetTransport, ServerModeCarriesCommandAndStreamBothWays) {
     ASSERT_TRUE(openAndConnect());
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
     ASSERT_TRUE(command.sendAll(frame(0xA5, "abc")));
-    KT::uint8 buffer[1024];
-    KT::uint32 length = 0;
-    ASSERT_TRUE(pumpUntil([&] { return eth->ReceiveData(buffer, &length, MSG_TYPE_COMMAND) == 0; }));
-    EXPECT_EQ(std::string("abc"), std::string(reinterpret_cast<char*>(buffer), length));
+    EXPECT_EQ("abc", next(MSG_TYPE_COMMAND));
 
     KT::uint8 out[3] = {'x', 'y', 'z'};
     EXPECT_EQ(0, eth->SendData(out, 3, MSG_TYPE_COMMAND));
     EXPECT_EQ(0, eth->SendData(out, 0, MSG_TYPE_STREAM));
-    QByteArray shm("\x2A\x00\x00\x00", 4);
-    EXPECT_EQ(0, eth->SendData(&shm, MSG_TYPE_SHM));
+    EXPECT_TRUE(send(QByteArray("\x2A\x00\x00\x00", 4), MSG_TYPE_SHM));
     while (!eth->isSendQueueEmpty()) EXPECT_EQ(0, eth->SendData(nullptr, MSG_TYPE_NONE));
-    std::string got;
-    ASSERT_TRUE(command.receive(11 + 8, &got));
-    EXPECT_EQ(frame(0xA5, "xyz") + shmFrame(42), got);
-    ASSERT_TRUE(stream.receive(8, &got));
-    EXPECT_EQ(std::string("\xA7\xA7\xA7\xA7\x00\x00\x00\x00", 8), got);
+    EXPECT_TRUE(arrives(command, frame(0xA5, "xyz") + shmFrame(42)));
+    EXPECT_TRUE(arrives(stream, std::string("\xA7\xA7\xA7\xA7\x00\x00\x00\x00", 8)));
 }
 
 TEST_F(EthernetTransport, SplitJoinedAndEmptyFramesAreReassembled) {
@@ -132,19 +136,15 @@ TEST_F(EthernetTransport, SplitJoinedAndEmptyFramesAreReassembled) {
     }
     EXPECT_TRUE(eth->isReceiveQueueEmpty());
     ASSERT_TRUE(command.sendAll(wire.substr(16)));
-    QByteArray message;
-    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
-    EXPECT_EQ(QByteArray("split across three arrivals"), message);
+    EXPECT_EQ("split across three arrivals", next(MSG_TYPE_COMMAND));
 
     ASSERT_TRUE(command.sendAll(frame(0xA5, "first") + frame(0xA5, "") + frame(0xA5, "third")));
-    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
-    EXPECT_EQ(QByteArray("first"), message);
+    EXPECT_EQ("first", next(MSG_TYPE_COMMAND));
     KT::uint8 buffer[16];
     KT::uint32 length = 99;
     ASSERT_TRUE(pumpUntil([&] { return eth->ReceiveData(buffer, &length, MSG_TYPE_COMMAND) == 0; }));
     EXPECT_EQ(0u, length);
-    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
-    EXPECT_EQ(QByteArray("third"), message);
+    EXPECT_EQ("third", next(MSG_TYPE_COMMAND));
 }
 
 TEST_F(EthernetTransport, GarbageAndForeignFramesAreDroppedAndTheNextArrivalStartsFresh) {
@@ -168,8 +168,7 @@ TEST_F(EthernetTransport, GarbageAndForeignFramesAreDroppedAndTheNextArrivalStar
         QByteArray message;
         EXPECT_EQ(kTimeoutCode, eth->ReceiveData(&message, c.channel, 0)) << "nothing of a dropped arrival is queued";
         ASSERT_TRUE(c.peer->sendAll(c.good));
-        ASSERT_TRUE(take(c.channel, &message));
-        EXPECT_EQ(QByteArray("kept"), message);
+        EXPECT_EQ("kept", next(c.channel));
     }
 }
 
@@ -194,17 +193,13 @@ TEST_F(EthernetTransport, BroadcastIsQueuedAndAnsweredToTheLastSender) {
     UdpPeer sender;
     ASSERT_TRUE(sender.sendTo(quint16(settings.broadcastPort), frame(0xA2, "one") + frame(0xA2, "two")));
     ASSERT_TRUE(sender.sendTo(quint16(settings.broadcastPort), frameWithLength(0xA2, 100, "0123456789")));
-    QByteArray message;
-    for (const char* expected : {"one", "two", "0123456789"}) {
-        ASSERT_TRUE(take(MSG_TYPE_BROADCAST, &message));
-        EXPECT_EQ(QByteArray(expected), message) << "server mode adds nothing";
-    }
+    for (const char* expected : {"one", "two", "0123456789"})
+        EXPECT_EQ(expected, next(MSG_TYPE_BROADCAST)) << "server mode adds nothing";
     // The answer goes to the sender's address on the broadcast port; a more
     // specific bind on that port than the transport's 0.0.0.0 receives it.
     UdpPeer receiver(quint16(settings.broadcastPort));
     ASSERT_TRUE(receiver.valid());
-    QByteArray answer("answer");
-    ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_BROADCAST));
+    ASSERT_TRUE(send("answer", MSG_TYPE_BROADCAST));
     EXPECT_EQ(1, eth->sendMessages());
     std::string datagram;
     ASSERT_TRUE(receiver.receive(&datagram));
@@ -213,10 +208,9 @@ TEST_F(EthernetTransport, BroadcastIsQueuedAndAnsweredToTheLastSender) {
 
 TEST_F(EthernetTransport, PutBackKeepsOrderWhileAConnectionIsDown) {
     ASSERT_TRUE(open());
-    QByteArray s1("s1"), c1("c1"), shm("\x01\x00\x00\x00", 4);
-    ASSERT_EQ(0, eth->SendData(&shm, MSG_TYPE_SHM));
-    ASSERT_EQ(0, eth->SendData(&s1, MSG_TYPE_STREAM));
-    ASSERT_EQ(0, eth->SendData(&c1, MSG_TYPE_COMMAND));
+    ASSERT_TRUE(send(QByteArray("\x01\x00\x00\x00", 4), MSG_TYPE_SHM));
+    ASSERT_TRUE(send("s1", MSG_TYPE_STREAM));
+    ASSERT_TRUE(send("c1", MSG_TYPE_COMMAND));
     EXPECT_EQ(1, eth->sendMessages()) << "an SHM message without a connection is dropped";
     EXPECT_EQ(0, eth->sendMessages()) << "the stream message waits";
     ASSERT_TRUE(connect(&command, MSG_TYPE_COMMAND));
@@ -228,10 +222,8 @@ TEST_F(EthernetTransport, PutBackKeepsOrderWhileAConnectionIsDown) {
     EXPECT_EQ(1, eth->sendMessages());
     EXPECT_EQ(1, eth->sendMessages());
     EXPECT_EQ(0, eth->sendMessages());
-    ASSERT_TRUE(stream.receive(10, &got));
-    EXPECT_EQ(frame(0xA7, "s1"), got);
-    ASSERT_TRUE(command.receive(10, &got));
-    EXPECT_EQ(frame(0xA5, "c1"), got) << "the SHM frame was dropped, not kept for later";
+    EXPECT_TRUE(arrives(stream, frame(0xA7, "s1")));
+    EXPECT_TRUE(arrives(command, frame(0xA5, "c1"))) << "the SHM frame was dropped, not kept for later";
 }
 
 TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
@@ -284,23 +276,17 @@ TEST_F(EthernetTransport, AcceptedSocketIsReplacedByTheNextConnection) {
     EXPECT_TRUE(command.waitClosed()) << "the replaced socket is deleted";
     eth->setCommandSocket(nullptr);  // keeps the held socket
     ASSERT_TRUE(second.sendAll(frame(0xA5, "second")));
-    QByteArray message;
-    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
-    EXPECT_EQ(QByteArray("second"), message);
-    QByteArray answer("to second");
-    ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_COMMAND));
+    EXPECT_EQ("second", next(MSG_TYPE_COMMAND));
+    ASSERT_TRUE(send("to second", MSG_TYPE_COMMAND));
     ASSERT_TRUE(flushSendQueue());
-    std::string got;
-    ASSERT_TRUE(second.receive(17, &got));
-    EXPECT_EQ(frame(0xA5, "to second"), got);
+    EXPECT_TRUE(arrives(second, frame(0xA5, "to second")));
 }
 
 TEST_F(EthernetTransport, ClosePortEmptiesAndDisconnectsButKeepsListening) {
     ASSERT_TRUE(openAndConnect());
     ASSERT_TRUE(command.sendAll(frame(0xA5, "queued") + frame(0xA5, "part").substr(0, 10)));
     ASSERT_TRUE(pumpUntil([&] { return !eth->isReceiveQueueEmpty(); }));
-    QByteArray pending("pending");
-    ASSERT_EQ(0, eth->SendData(&pending, MSG_TYPE_STREAM));
+    ASSERT_TRUE(send("pending", MSG_TYPE_STREAM));
     EXPECT_EQ(0, eth->ClosePort());
     EXPECT_TRUE(eth->isReceiveQueueEmpty());
     EXPECT_TRUE(eth->isSendQueueEmpty());
@@ -310,9 +296,7 @@ TEST_F(EthernetTransport, ClosePortEmptiesAndDisconnectsButKeepsListening) {
     ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0)) << "the kept record is used";
     ASSERT_TRUE(connect(&command, MSG_TYPE_COMMAND));
     ASSERT_TRUE(command.sendAll(frame(0xA5, "after")));
-    QByteArray message;
-    ASSERT_TRUE(take(MSG_TYPE_COMMAND, &message));
-    EXPECT_EQ(QByteArray("after"), message);
+    EXPECT_EQ("after", next(MSG_TYPE_COMMAND));
     EXPECT_EQ(std::string::npos, capture.text().find("Error")) << "the listeners were not restarted";
 }
 
@@ -392,41 +376,33 @@ TEST_F(EthernetTransport, SendStepFromAHostThreadRunsInTheOwner) {
     std::atomic<bool> done{false};
     std::thread host([&] {
         for (int i = 0; i < 20; ++i) {
-            QByteArray m = QByteArray::number(i);
-            eth->SendData(&m, MSG_TYPE_COMMAND);
+            send(QByteArray::number(i), MSG_TYPE_COMMAND);
             eth->SendData(nullptr, MSG_TYPE_NONE);
         }
         done = true;
     });
     EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
     host.join();
-    std::string expected, got;
+    std::string expected;
     for (int i = 0; i < 20; ++i) expected += frame(0xA5, std::to_string(i));
-    ASSERT_TRUE(command.receive(expected.size(), &got));
-    EXPECT_EQ(expected, got);
+    EXPECT_TRUE(arrives(command, expected));
 }
 
 TEST_F(EthernetTransport, SendThreadDrainsInOrderAndStopsFromTheOwner) {
     ASSERT_TRUE(open());
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
-    std::string expected, got;
+    std::string expected;
     for (int i = 0; i < 200; ++i) {
-        QByteArray m = QByteArray::number(i);
-        ASSERT_EQ(0, eth->SendData(&m, MSG_TYPE_STREAM));
+        ASSERT_TRUE(send(QByteArray::number(i), MSG_TYPE_STREAM));
         expected += frame(0xA7, std::to_string(i));
     }
     EthernetThread sender("EthSend", false, eth);
     sender.start();
     sender.notify();
     ASSERT_TRUE(pumpUntil([&] { return eth->isSendQueueEmpty(); }));
-    ASSERT_TRUE(stream.receive(expected.size(), &got));
-    EXPECT_EQ(expected, got);
-
+    EXPECT_TRUE(arrives(stream, expected));
     // Stopping without pumping, while the loop may wait in a hand-off to this thread.
-    for (int i = 0; i < 50; ++i) {
-        QByteArray m("z");
-        eth->SendData(&m, MSG_TYPE_STREAM);
-    }
+    for (int i = 0; i < 50; ++i) send("z", MSG_TYPE_STREAM);
     sender.notify();
     sender.stop();
     EXPECT_TRUE(sender.isFinished());
@@ -444,8 +420,7 @@ TEST(EthernetSendThread, StoppedThreadMayOutliveItsTransport) {
 }
 
 TEST_F(EthernetTransport, DisabledSendThreadSendsNothing) {
-    QByteArray m("m");
-    ASSERT_EQ(0, eth->SendData(&m, MSG_TYPE_BROADCAST));
+    ASSERT_TRUE(send("m", MSG_TYPE_BROADCAST));
     EthernetThread sender("EthSend", true, eth);
     sender.start();
     EXPECT_TRUE(sender.wait(5000));
@@ -514,15 +489,10 @@ TEST_F(EthernetClientMode, ConnectsOutAndCarriesMessagesBothWays) {
     ASSERT_TRUE(streamListener.accept(&stream));
     ASSERT_TRUE(pumpUntil([&] { return eth->isConnected(); }));
     ASSERT_TRUE(stream.sendAll(frame(0xA7, "to host")));
-    QByteArray message;
-    ASSERT_TRUE(take(MSG_TYPE_STREAM, &message));
-    EXPECT_EQ(QByteArray("to host"), message);
-    QByteArray answer("to peer");
-    ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_COMMAND));
+    EXPECT_EQ("to host", next(MSG_TYPE_STREAM));
+    ASSERT_TRUE(send("to peer", MSG_TYPE_COMMAND));
     ASSERT_TRUE(flushSendQueue());
-    std::string got;
-    ASSERT_TRUE(command.receive(15, &got));
-    EXPECT_EQ(frame(0xA5, "to peer"), got);
+    EXPECT_TRUE(arrives(command, frame(0xA5, "to peer")));
 
     // Already connected to that peer: a second open leaves both connections alone.
     ASSERT_TRUE(open());
@@ -538,13 +508,10 @@ TEST_F(EthernetClientMode, BroadcastGetsTheSenderSuffixAndOutgoingBroadcastIsDro
     ASSERT_TRUE(open());
     UdpPeer sender;
     ASSERT_TRUE(sender.sendTo(quint16(settings.broadcastPort), frame(0xA2, "hello")));
-    QByteArray message;
-    ASSERT_TRUE(take(MSG_TYPE_BROADCAST, &message));
-    EXPECT_EQ(QByteArray("hello*ip=127.0.0.1"), message);
+    EXPECT_EQ("hello*ip=127.0.0.1", next(MSG_TYPE_BROADCAST));
 
     UdpPeer receiver(quint16(settings.broadcastPort));
-    QByteArray out("dropped");
-    ASSERT_EQ(0, eth->SendData(&out, MSG_TYPE_BROADCAST));
+    ASSERT_TRUE(send("dropped", MSG_TYPE_BROADCAST));
     EXPECT_EQ(1, eth->sendMessages());
     EXPECT_TRUE(eth->isSendQueueEmpty());
     std::string datagram;

@@ -122,34 +122,25 @@ TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
 }
 
 TEST(AddressLists, AreAlwaysEmpty) {
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(EthernetUtilities::GetAllLocalIPs().isEmpty());
-        EXPECT_TRUE(EthernetUtilities::GetAllBroadcastIPs().isEmpty());
-    }
+    EXPECT_TRUE(EthernetUtilities::GetAllLocalIPs().isEmpty());
+    EXPECT_TRUE(EthernetUtilities::GetAllBroadcastIPs().isEmpty());
 }
 
 TEST(SettingsRecord, ReadsTheFieldsAtTheirOffsets) {
-    // A record as a separately built host lays it out, byte by byte.
+    // A record as a separately built host lays it out, byte by byte, little-endian.
     unsigned char raw[32] = {};
-    auto put32 = [&](int at, uint32_t v) {
+    const std::pair<int, uint32_t> words[] = {{0, 0x00011388}, {4, 5001}, {8, 5002}, {28, 1}};
+    for (const auto& [at, v] : words)
         for (int i = 0; i < 4; ++i) raw[at + i] = static_cast<unsigned char>(v >> (8 * i));
-    };
-    put32(0, 0x00011388);  // high half ignored by the transport, 5000 below
-    put32(4, 5001);
-    put32(8, 5002);
-    const short ip[4] = {192, 168, 1, 17};
-    const short bind[4] = {10, 0, 0, -1};
-    for (int i = 0; i < 4; ++i) {
-        raw[12 + 2 * i] = static_cast<unsigned char>(ip[i] & 0xFF);
-        raw[13 + 2 * i] = static_cast<unsigned char>((ip[i] >> 8) & 0xFF);
-        raw[20 + 2 * i] = static_cast<unsigned char>(bind[i] & 0xFF);
-        raw[21 + 2 * i] = static_cast<unsigned char>((bind[i] >> 8) & 0xFF);
+    const short shorts[8] = {192, 168, 1, 17, 10, 0, 0, -1};  // address, bind address
+    for (int i = 0; i < 8; ++i) {
+        raw[12 + 2 * i] = static_cast<unsigned char>(shorts[i] & 0xFF);
+        raw[13 + 2 * i] = static_cast<unsigned char>((shorts[i] >> 8) & 0xFF);
     }
-    raw[28] = 1;
     EthernetSettings s;
     static_assert(sizeof s == sizeof raw, "record size");
     std::memcpy(&s, raw, sizeof raw);
-    EXPECT_EQ(5000u, s.commandPort & 0xFFFFu);
+    EXPECT_EQ(5000u, s.commandPort & 0xFFFFu) << "the high half is ignored by the transport";
     EXPECT_EQ(5001u, s.streamPort);
     EXPECT_EQ(5002u, s.broadcastPort);
     EXPECT_EQ(QStringLiteral("192.168.1.17"), EthernetUtilities::getIPStr(s.ipAddress));

@@ -32,13 +32,23 @@ uint16_t boundPort(int fd) {
     return ntohs(address.sin_port);
 }
 
-uint16_t freePort(int type) {
+// A socket of type bound to 127.0.0.1:port (0: the system's choice), or -1.
+int boundSocket(int type, uint16_t port, bool shareAddress) {
     int fd = socket(AF_INET, type, 0);
-    if (fd < 0) return 0;
-    sockaddr_in address = loopback(0);
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) port = boundPort(fd);
-    ::close(fd);
+    int on = 1;
+    if (fd >= 0 && shareAddress) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = loopback(port);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+uint16_t freePort(int type) {
+    int fd = boundSocket(type, 0, false);
+    const uint16_t port = fd >= 0 ? boundPort(fd) : 0;
+    if (fd >= 0) ::close(fd);
     return port;
 }
 
@@ -161,16 +171,8 @@ bool TcpPeer::waitClosed(int timeoutMs) {
         timeoutMs);
 }
 
-TcpListener::TcpListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) return;
-    sockaddr_in address = loopback(0);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 8) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-    port_ = boundPort(fd_);
+TcpListener::TcpListener() : fd_(boundSocket(SOCK_STREAM, 0, false)) {
+    if (fd_ >= 0 && listen(fd_, 8) == 0) port_ = boundPort(fd_);
 }
 
 TcpListener::~TcpListener() {
@@ -189,17 +191,7 @@ bool TcpListener::accept(TcpPeer* peer, int timeoutMs) {
     return true;
 }
 
-UdpPeer::UdpPeer(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) return;
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = loopback(port);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
+UdpPeer::UdpPeer(uint16_t port) : fd_(boundSocket(SOCK_DGRAM, port, true)) {}
 
 UdpPeer::~UdpPeer() {
     if (fd_ >= 0) ::close(fd_);
