@@ -48,30 +48,13 @@ INSTANTIATE_TEST_SUITE_P(
     States, LastErrorScenario,
     ::testing::Values(
         Scenario{"EmptyReadsEmpty", {{Step::Read, ""}, {Step::Read, ""}}},
-        Scenario{"SecondUnreadTextIsDropped", {{Step::Record, "first"}, {Step::Record, "second"}, {Step::Read, "first"}}},
         Scenario{"ThirdAfterAReadReplaces",
                  {{Step::Record, "first"}, {Step::Record, "second"}, {Step::Read, "first"}, {Step::Record, "third"},
                   {Step::Read, "third"}}},
         Scenario{"ReadingTwiceGivesTheSameText", {{Step::Record, "kept"}, {Step::Read, "kept"}, {Step::Read, "kept"}}},
-        Scenario{"EmptyTextOnEmptyStaysEmpty", {{Step::Record, ""}, {Step::Read, ""}, {Step::Record, "later"},
-                                                {Step::Read, "later"}}},
         Scenario{"EmptyTextAfterAReadClearsIt",
                  {{Step::Record, "one"}, {Step::Read, "one"}, {Step::Record, ""}, {Step::Read, ""},
                   {Step::Record, "two"}, {Step::Read, "two"}}}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
-
-TEST_F(LastError, FlagsFollowTheStates) {
-    EXPECT_EQ("", GXSError::getErrorString());
-    EXPECT_FALSE(GXSError::WAS_READ) << "reading nothing marks nothing";
-    GXSError::setErrorString("disk full");
-    EXPECT_EQ("disk full", GXSError::ERROR_STRING);
-    EXPECT_FALSE(GXSError::WAS_READ);
-    EXPECT_EQ("disk full", GXSError::getErrorString());
-    EXPECT_TRUE(GXSError::WAS_READ);
-    EXPECT_EQ("disk full", GXSError::ERROR_STRING) << "reading does not clear";
-    GXSError::setErrorString("next");
-    EXPECT_FALSE(GXSError::WAS_READ);
-    EXPECT_EQ("next", GXSError::ERROR_STRING);
-}
 
 }  // namespace

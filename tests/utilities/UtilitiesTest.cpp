@@ -151,11 +151,6 @@ TEST(TerminalRoot, IsDataWithoutTrailingSeparator) {
     EXPECT_TRUE(d.untouchedFrom(6));
 }
 
-TEST(HostStatics, StartEmptyAndZero) {
-    EXPECT_EQ("", Utilities::TOOLCHAIN_VERSION);
-    EXPECT_EQ(0, Utilities::APP_TYPE);
-}
-
 class FileChecks : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,29 +183,24 @@ TEST_F(FileChecks, GetFileSizeReportsBytesOrZero) {
     EXPECT_EQ(0, Utilities::GetFileSize(""));
 }
 
-TEST_F(FileChecks, PathOf253CharactersThatExistsIsValid) {
-    const std::string path = fileWithPathLength(253);
-    ASSERT_EQ(253u, path.size());
-    EXPECT_EQ(0, Utilities::IsFilePathValid(path));
-    EXPECT_EQ("", GXSError::getErrorString());
-}
-
-TEST_F(FileChecks, PathOf254CharactersIsTooLongEvenWhenItExists) {
-    const std::string path = fileWithPathLength(254);
-    ASSERT_EQ(254u, path.size());
-    EXPECT_EQ(-313, Utilities::IsFilePathValid(path));
-    EXPECT_EQ("Invalid FILE PATH: " + path, GXSError::getErrorString());
-}
-
-TEST_F(FileChecks, MissingShortPathIsNoSuchFile) {
-    const std::string path = dir.file("missing");
-    EXPECT_EQ(-501, Utilities::IsFilePathValid(path));
-    EXPECT_EQ("Invalid FILE PATH: " + path, GXSError::getErrorString());
-    EXPECT_EQ(-501, Utilities::IsFilePathValid(""));
-}
-
-TEST_F(FileChecks, ExistingDirectoryIsValid) {
-    EXPECT_EQ(0, Utilities::IsFilePathValid(dir.path()));
+TEST_F(FileChecks, IsFilePathValidChecksLengthBeforeExistence) {
+    const std::string at253 = fileWithPathLength(253), at254 = fileWithPathLength(254), missing = dir.file("missing");
+    ASSERT_EQ(253u, at253.size());
+    ASSERT_EQ(254u, at254.size());
+    const struct {
+        std::string path;
+        int result;
+    } cases[] = {{at253, 0}, {dir.path(), 0}, {at254, -313}, {missing, -501}, {"", -501}};
+    for (const auto& c : cases) {
+        GXSError::WAS_READ = true;  // let each case record its own text
+        EXPECT_EQ(c.result, Utilities::IsFilePathValid(c.path)) << c.path;
+        if (c.result != 0) {
+            EXPECT_EQ("Invalid FILE PATH: " + c.path, GXSError::getErrorString());
+        }
+    }
+    GXSError::ERROR_STRING.clear();
+    EXPECT_EQ(0, Utilities::IsFilePathValid(at253));
+    EXPECT_EQ("", GXSError::getErrorString()) << "a valid path records nothing";
 }
 
 // Traces and the invalid-path report as they appear in the log file.
@@ -236,6 +226,7 @@ TEST_F(UtilityTraces, EachOperationWritesItsEntryAndReturnLines) {
     Utilities::GetXmlFileName(d.bytes, "/a/b.c");
     Utilities::GetFileName(d.bytes, "/a/b.c");
     Utilities::GetFilePath(d.bytes, "nosep");
+    Utilities::GetFileSize(nullptr);
     const std::vector<std::string> expected = {
         "50  static KT::int32 Utilities::GetFileSize(const char*)  Params pFileName = " + missing,
         "60  static KT::int32 Utilities::GetFileSize(const char*)  function return value = 0",
@@ -245,6 +236,8 @@ TEST_F(UtilityTraces, EachOperationWritesItsEntryAndReturnLines) {
         "198  static KT::int32 Utilities::GetFileName(char*, const char*)  function return value = 0",
         "222  static KT::int32 Utilities::GetFilePath(char*, const char*)  Params absFilePath = b.c,absFilename = nosep",
         "245  static KT::int32 Utilities::GetFilePath(char*, const char*)  function return value = -1",
+        "50  static KT::int32 Utilities::GetFileSize(const char*)  Params pFileName = (null)",
+        "60  static KT::int32 Utilities::GetFileSize(const char*)  function return value = 0",
     };
     EXPECT_EQ(expected, lines());
 }
@@ -284,18 +277,6 @@ TEST_F(UtilityTraces, LevelDecidesWhichLinesAreWritten) {
     Xr9Log::SetLogLevel(-1);
     EXPECT_EQ(-501, Utilities::IsFilePathValid(missing + "2"));
     EXPECT_EQ("Invalid FILE PATH: " + missing + "2", GXSError::getErrorString());
-}
-
-TEST_F(UtilityTraces, NullPathsAreTracedWithoutCrashing) {
-    Destination d;
-    EXPECT_EQ(-1, Utilities::GetXmlFileName(d.bytes, nullptr));
-    EXPECT_EQ(0, Utilities::GetFileSize(nullptr));
-    const std::vector<std::string> got = lines();
-    ASSERT_EQ(4u, got.size());
-    EXPECT_EQ("93  static KT::int32 Utilities::GetXmlFileName(char*, const char*)  Params pchFileName = ,pchFilePath = (null)",
-              got[0]);
-    EXPECT_EQ("138  static KT::int32 Utilities::GetXmlFileName(char*, const char*)  function return value = -1", got[1]);
-    EXPECT_EQ("50  static KT::int32 Utilities::GetFileSize(const char*)  Params pFileName = (null)", got[2]);
 }
 
 }  // namespace
