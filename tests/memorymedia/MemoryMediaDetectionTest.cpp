@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -287,6 +288,7 @@ TEST_F(Drives, UnreadableMountTableCountsTheDriveAsGone) {
 class FakeSync {
 public:
     FakeSync(const xr9test::TempDir& dir, int status) : record_(dir.file("sync.runs")) {
+        std::remove(record_.c_str());
         const std::string bin = dir.file("bin");
         mkdir(bin.c_str(), 0755);
         const std::string script = bin + "/sync";
@@ -305,43 +307,31 @@ private:
     std::string savedPath_;
 };
 
-struct CloseCase {
-    const char* name;
-    bool driveKnown;
-    int syncStatus;
-    const char* printed;
-    size_t syncRuns;
-};
-
-void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
-
-class DriveClose : public Drives, public ::testing::WithParamInterface<CloseCase> {};
-
-TEST_P(DriveClose, FlushRunsOnlyWithAKnownDriveAndReportsItsOutcome) {
+TEST_F(Drives, ClosePortFlushesOnlyWithAKnownDriveAndReportsTheOutcome) {
     insert("mnt/usb0");
-    XR9ALMM mm;
-    std::string device;
-    if (GetParam().driveKnown) {
-        ASSERT_EQ(0, poll(mm, &device));
+    const struct {
+        bool driveKnown;
+        int syncStatus;
+        const char* printed;
+    } cases[] = {{false, 0, ""}, {true, 0, "USB Memory Drive operation done.\n"}, {true, 1, "Unable to process sync.\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.printed);
+        XR9ALMM mm;
+        std::string device;
+        if (c.driveKnown) {
+            ASSERT_EQ(0, poll(mm, &device));
+        }
+        FakeSync sync(tmp_, c.syncStatus);
+        {
+            xr9test::CaptureStdout out;
+            EXPECT_EQ(0, mm.ClosePort());
+            EXPECT_EQ(c.printed, out.text());
+        }
+        EXPECT_EQ(c.driveKnown ? std::vector<std::string>{"sync "} : std::vector<std::string>{}, sync.runs())
+            << "sync runs once, without arguments";
+        EXPECT_EQ(c.driveKnown ? -281 : 0, poll(mm, &device)) << "ClosePort keeps the state";
     }
-    FakeSync sync(tmp_, GetParam().syncStatus);
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(0, mm.ClosePort());
-        EXPECT_EQ(GetParam().printed, out.text());
-    }
-    const std::vector<std::string> runs = sync.runs();
-    ASSERT_EQ(GetParam().syncRuns, runs.size());
-    for (const std::string& run : runs) EXPECT_EQ("sync ", run) << "sync takes no arguments";
-    EXPECT_EQ(GetParam().driveKnown ? -281 : 0, poll(mm, &device)) << "ClosePort keeps the state";
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, DriveClose,
-    ::testing::Values(CloseCase{"NoDriveKnown", false, 0, "", 0},
-                      CloseCase{"FlushWorked", true, 0, "USB Memory Drive operation done.\n", 1},
-                      CloseCase{"FlushFailed", true, 1, "Unable to process sync.\n", 1}),
-    [](const ::testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
 
 // ------------------------------------------------------------- handle
 
