@@ -28,12 +28,6 @@ using namespace cantest;
 const std::string kOpenFn = "KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void*, KT::uint32)";
 const std::string kTaskFn = "void ReadDataFunc()";
 
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
-
 std::string hex(int value) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", value);

@@ -20,13 +20,6 @@ using namespace cantest;
 
 const std::string kTaskFn = "  void ReadDataFunc()  ";
 
-std::vector<can_frame> commandFrames(const Bytes& message) {
-    return messageFrames(kCommandLengthId, kCommandId, message);
-}
-std::vector<can_frame> streamFrames(const Bytes& message) {
-    return messageFrames(kStreamLengthId, kStreamId, message);
-}
-
 using CanReceive = CanTransportTest;
 
 TEST_F(CanReceive, WholeCommandMessageIsOneQueueItem) {

@@ -14,12 +14,6 @@ using namespace cantest;
 
 const std::string kConsole = "##### Write returned: No buffer space available\n";
 
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
-
 std::vector<int> pieceSizes(const std::vector<can_frame>& frames, size_t from) {
     std::vector<int> sizes;
     for (size_t i = from; i < frames.size(); ++i) sizes.push_back(frames[i].can_dlc);
