@@ -21,10 +21,6 @@ Bytes commandNumber(int i) {
     return pattern(20, static_cast<uint8_t>(i * 7));
 }
 
-std::vector<can_frame> commandFrames(const Bytes& message) {
-    return messageFrames(kCommandLengthId, kCommandId, message);
-}
-
 using CanConcurrency = CanTransportTest;
 
 TEST_F(CanConcurrency, BlockedReceiverAndSenderRunWhileTheTaskReceives) {

@@ -54,6 +54,20 @@ Bytes frameData(const can_frame& frame) {
     return Bytes(frame.data, frame.data + std::min<int>(frame.can_dlc, 8));
 }
 
+std::vector<can_frame> commandFrames(const Bytes& message) {
+    return messageFrames(kCommandLengthId, kCommandId, message);
+}
+
+std::vector<can_frame> streamFrames(const Bytes& message) {
+    return messageFrames(kStreamLengthId, kStreamId, message);
+}
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 void drainQueue(KT::uint32 queue) {
     std::vector<uint8_t> sink(64 * 1024);
     KT::uint32 size = 0;

@@ -42,6 +42,11 @@ can_frame lengthFrame(uint32_t id, uint32_t length);
 // The length frame and the data frames of message.
 std::vector<can_frame> messageFrames(uint32_t lengthId, uint32_t dataId, const Bytes& message);
 Bytes frameData(const can_frame& frame);
+// messageFrames on the command or the stream identifiers of portSetting().
+std::vector<can_frame> commandFrames(const Bytes& message);
+std::vector<can_frame> streamFrames(const Bytes& message);
+// How often what occurs in text, without overlaps.
+int countOf(const std::string& text, const std::string& what);
 
 // Takes every item out of queue without waiting.
 void drainQueue(KT::uint32 queue);

@@ -2,7 +2,6 @@
 // the current rate of a file, the object's initial file.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -39,35 +38,26 @@ public:
     using XR9Flexcan::m_BitrateFile;
 };
 
-struct ScaleCase {
-    unsigned int requested;
-    unsigned int passed;
-};
-
-void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.requested << " -> " << c.passed; }
-
-class FlexcanScaling : public ::testing::TestWithParam<ScaleCase> {};
-
-TEST_P(FlexcanScaling, SmallRatesAreKbitLargeOnesBit) {
-    RecordingFlexcan can;
-    XR9CANInterface& service = can;
-    for (int answer : {0, -1}) {
-        can.answer = answer;
-        EXPECT_EQ(answer, service.setBaudrate(3, GetParam().requested)) << "the second stage's result is passed on";
-    }
-    ASSERT_EQ(2u, can.calls.size());
-    for (const auto& call : can.calls) {
-        EXPECT_EQ(3u, call.channel);
-        EXPECT_EQ(GetParam().passed, call.rate);
+// Rates up to 1000 are kbit/s, larger ones bit/s; the second stage's result
+// is passed on.
+TEST(FlexcanScaling, SmallRatesAreKbitLargeOnesBit) {
+    const std::pair<unsigned int, unsigned int> cases[] = {
+        {0, 0},           {1, 1000},           {10, 10000},        {125, 125000},           {1000, 1000000},
+        {1001, 1001},     {10000, 10000},      {500000, 500000},   {10000000, 10000000},    {UINT_MAX, UINT_MAX}};
+    for (const auto& [requested, passed] : cases) {
+        RecordingFlexcan can;
+        XR9CANInterface& service = can;
+        for (int answer : {0, -1}) {
+            can.answer = answer;
+            EXPECT_EQ(answer, service.setBaudrate(3, requested)) << requested;
+        }
+        ASSERT_EQ(2u, can.calls.size());
+        for (const auto& call : can.calls) {
+            EXPECT_EQ(3u, call.channel);
+            EXPECT_EQ(passed, call.rate) << requested;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rates, FlexcanScaling,
-                         ::testing::Values(ScaleCase{0, 0}, ScaleCase{1, 1000}, ScaleCase{10, 10000},
-                                           ScaleCase{125, 125000}, ScaleCase{500, 500000},
-                                           ScaleCase{1000, 1000000}, ScaleCase{1001, 1001},
-                                           ScaleCase{10000, 10000}, ScaleCase{500000, 500000},
-                                           ScaleCase{10000000, 10000000}, ScaleCase{UINT_MAX, UINT_MAX}));
 
 struct ReadCase {
     const char* name;
@@ -98,92 +88,39 @@ INSTANTIATE_TEST_SUITE_P(
     Files, FlexcanRead,
     ::testing::Values(
         ReadCase{"Equal", "125000\n", 125000, 0, true},
-        ReadCase{"InsideAbove", "125000\n", 126000, 0, true},
         ReadCase{"JustInsideAbove", "125000\n", 126874, 0, true},
         ReadCase{"UpperBoundIsStrict", "125000\n", 126875, 0, false},
-        ReadCase{"OutsideAbove", "125000\n", 127000, 0, false},
         ReadCase{"JustInsideBelow", "125000\n", 123126, 0, true},
         ReadCase{"LowerBoundIsStrict", "125000\n", 123125, 0, false},
         // 1.5 % of the value read: 1000000 allows 985001, which a tolerance
         // of 1.5 % of the value wanted (14775) would refuse.
         ReadCase{"ToleranceNotOfTheValueWanted", "1000000", 985001, 0, true},
-        ReadCase{"ZeroEqualsZero", "0", 0, 0, true},
         ReadCase{"ZeroMatchesNothingElse", "0", 1, 0, false},
         ReadCase{"LeadingBlankSkipped", " 250000\n", 250000, 0, true},
         ReadCase{"BlanksCountTowardsTheSeven", "  250000\n", 25000, 0, true},
         ReadCase{"OnlySevenCharactersRead", "12500001", 1250000, 0, true},
-        ReadCase{"EighthDigitIgnored", "99999999", 9999999, 0, true},
-        ReadCase{"TextReadsAsZero", "down\n", 0, 0, true},
         ReadCase{"EmptyReadsAsZero", "", 10390, 0, false},
         ReadCase{"NegativeTakenUnsigned", "-1", UINT_MAX, 0, true},
         ReadCase{"MissingFile", nullptr, 125000, -1, false}),
     [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
-TEST(FlexcanRead, DirectoryInPlaceOfTheFileCannotBeRead) {
-    xr9test::TempDir dir;
-    FileFlexcan can;
-    can.m_BitrateFile = dir.path();
-    bool matches = true;
-    EXPECT_EQ(-1, can.readBaudrateInternal(125000, &matches));
-    EXPECT_FALSE(matches);
-}
-
 // Runs the body with the working directory set to dir, restoring it after.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::string& dir) {
-        char buffer[4096];
-        if (getcwd(buffer, sizeof buffer)) saved_ = buffer;
-        changed_ = chdir(dir.c_str()) == 0;
-    }
-    ~WorkingDirectory() {
-        if (!saved_.empty() && chdir(saved_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << saved_;
-    }
-    bool changed() const { return changed_; }
-
-private:
-    std::string saved_;
-    bool changed_ = false;
-};
-
-struct FreshCase {
-    const char* name;
-    const char* undefinedContent;  // nullptr: no file "undefined" in the working directory
-    unsigned int rate;
-    int status;
-    bool matches;
-};
-
-void PrintTo(const FreshCase& c, std::ostream* os) { *os << c.name; }
-
-class FlexcanFresh : public ::testing::TestWithParam<FreshCase> {};
-
-TEST_P(FlexcanFresh, FreshObjectReadsTheFileUndefinedOfTheWorkingDirectory) {
+// A fresh object, as the factory makes it, reads the file "undefined" relative to
+// the working directory until a channel has been chosen.
+TEST(FlexcanFresh, ReadsTheFileUndefinedOfTheWorkingDirectory) {
     xr9test::TempDir dir;
-    if (GetParam().undefinedContent) xr9test::writeFile(dir.file("undefined"), GetParam().undefinedContent);
-    WorkingDirectory cwd(dir.path());
-    ASSERT_TRUE(cwd.changed());
+    char saved[4096];
+    ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
+    ASSERT_EQ(0, chdir(dir.path().c_str()));
     std::unique_ptr<XR9CANInterface> can(XR9CANInterface::create(0));
-    bool matches = !GetParam().matches;
-    EXPECT_EQ(GetParam().status, can->readBaudrateInternal(GetParam().rate, &matches));
-    EXPECT_EQ(GetParam().matches, matches);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Objects, FlexcanFresh,
-    ::testing::Values(FreshCase{"NoSuchFile", nullptr, 125000, -1, false},
-                      FreshCase{"FileThereAndMatching", "125000\n", 125000, 0, true},
-                      FreshCase{"FileThereNotMatching", "125000\n", 500000, 0, false}),
-    [](const ::testing::TestParamInfo<FreshCase>& info) { return std::string(info.param.name); });
-
-TEST(FlexcanCreate, EveryCallGivesANewFlexcanWhateverTheArgument) {
-    std::unique_ptr<XR9CANInterface> a(XR9CANInterface::create(0));
-    std::unique_ptr<XR9CANInterface> b(XR9CANInterface::create(-7));
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
-    EXPECT_NE(a.get(), b.get());
-    EXPECT_NE(nullptr, dynamic_cast<XR9Flexcan*>(a.get()));
-    EXPECT_NE(nullptr, dynamic_cast<XR9Flexcan*>(b.get()));
+    EXPECT_NE(nullptr, dynamic_cast<XR9Flexcan*>(can.get()));
+    bool matches = true;
+    EXPECT_EQ(-1, can->readBaudrateInternal(125000, &matches)) << "no such file";
+    EXPECT_FALSE(matches);
+    xr9test::writeFile(dir.file("undefined"), "125000\n");
+    EXPECT_EQ(0, can->readBaudrateInternal(125000, &matches));
+    EXPECT_TRUE(matches);
+    EXPECT_EQ(0, chdir(saved));
 }
 
 }  // namespace

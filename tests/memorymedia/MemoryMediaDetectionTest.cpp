@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -23,13 +24,6 @@
 namespace {
 
 using xr9test::ScopedMount;
-
-// Shows the transport's two members, whose values are part of its contract.
-class ObservedMM : public XR9ALMM {
-public:
-    using XR9ALMM::m_DeviceState;
-    using XR9ALMM::m_MountPoint;
-};
 
 const char* const kUntouched = "set by the caller";
 
@@ -127,21 +121,12 @@ TEST_P(DriveMarkers, DirectoryDecidesWhetherAMountIsADrive) {
 INSTANTIATE_TEST_SUITE_P(
     Directories, DriveMarkers,
     ::testing::Values(MarkerCase{"UsbsdAlone", "usbsd", true},
-                      MarkerCase{"UsbsdInsideAName", "data/xusbsd1y", true},
-                      MarkerCase{"UsbsdAsParent", "usbsd/part1", true},
                       MarkerCase{"MediaDiskWithSuffix", "run/media/disk1", true},
-                      MarkerCase{"MediaDiskExact", "media/disk", true},
                       MarkerCase{"MntUsbWithSuffix", "mnt/usb0", true},
-                      MarkerCase{"MntUsbExact", "mnt/usb", true},
                       MarkerCase{"MntUsbInCapitals", "mnt/USB0", false},
                       MarkerCase{"MediaDiskInCapitals", "MEDIA/DISK1", false},
-                      MarkerCase{"MediaDiskMixedCase", "media/Disk1", false},
                       MarkerCase{"UsbsdInCapitals", "USBSD", false},
-                      MarkerCase{"UsbsdBroken", "usb-sd", false},
-                      MarkerCase{"MediaDiskShort", "media/dis", false},
-                      MarkerCase{"MntUsbShort", "mnt/us", false},
                       MarkerCase{"MntUsbWithoutSlash", "mnt_usb0", false},
-                      MarkerCase{"MediaWithoutDisk", "media/data", false},
                       MarkerCase{"MediaDiskInsideAName", "xmedia/disk1", false},
                       MarkerCase{"MntUsbInsideAName", "xmnt/usb0", false}),
     [](const ::testing::TestParamInfo<MarkerCase>& info) { return std::string(info.param.name); });
@@ -160,14 +145,14 @@ enum class Act { Insert, Pull, Poll, Reset };
 
 struct Step {
     Act act;
-    const char* drive;   // Insert/Pull: the drive; Poll: the drive expected in device
-    KT::int32 result;    // Poll, Reset
+    const char* drive;   // Insert/Pull: the drive; Poll: expected in device; Reset: named in the line printed
+    KT::int32 result;    // Poll
 };
 
 Step insertDrive(const char* d) { return {Act::Insert, d, 0}; }
 Step pullDrive(const char* d) { return {Act::Pull, d, 0}; }
 Step pollGives(KT::int32 r, const char* device = nullptr) { return {Act::Poll, device, r}; }
-Step reset() { return {Act::Reset, nullptr, -1}; }
+Step reset(const char* forgotten = nullptr) { return {Act::Reset, forgotten, -1}; }
 
 struct Sequence {
     const char* name;
@@ -198,7 +183,9 @@ TEST_P(DriveStates, PollsReportEachChangeOnce) {
         }
         case Act::Reset: {
             xr9test::CaptureStdout out;
-            EXPECT_EQ(step.result, mm.ResetPort());
+            EXPECT_EQ(-1, mm.ResetPort());
+            EXPECT_EQ(step.drive ? "USB memory drive removed (Mount Point) = " + path(step.drive) + " \n" : "",
+                      out.text());
             break;
         }
         }
@@ -223,10 +210,15 @@ INSTANTIATE_TEST_SUITE_P(
                  {insertDrive("mnt/usb0"), pollGives(0, "mnt/usb0"), pullDrive("mnt/usb0"),
                   pollGives(-280, "mnt/usb0"), insertDrive("mnt/usb0"), pollGives(0, "mnt/usb0")}},
         Sequence{"ResetDriveStillMountedIsNewAgain",
-                 {insertDrive("run/media/disk1"), pollGives(0, "run/media/disk1"), reset(),
+                 {insertDrive("run/media/disk1"), pollGives(0, "run/media/disk1"), reset("run/media/disk1"),
                   pollGives(0, "run/media/disk1"), pollGives(-281)}},
         Sequence{"ResetDrivePulledIsNotNamed",
-                 {insertDrive("usbsd"), pollGives(0, "usbsd"), reset(), pullDrive("usbsd"), pollGives(-280)}},
+                 {insertDrive("usbsd"), pollGives(0, "usbsd"), reset("usbsd"), pullDrive("usbsd"), pollGives(-280)}},
+        Sequence{"ResetForgetsOnlyAPolledDriveAndOnlyOnce",
+                 {insertDrive("mnt/usb0"), reset(), pollGives(0, "mnt/usb0"), reset("mnt/usb0"), reset()}},
+        Sequence{"ResetAfterTheDriveWentPrintsNothing",
+                 {insertDrive("usbsd"), pollGives(0, "usbsd"), pullDrive("usbsd"), pollGives(-280, "usbsd"), reset(),
+                  insertDrive("usbsd"), pollGives(0, "usbsd")}},
         Sequence{"ResetWithoutDriveChangesNothing",
                  {reset(), insertDrive("usbsd"), pollGives(0, "usbsd"), pollGives(-281)}}),
     [](const ::testing::TestParamInfo<Sequence>& info) { return std::string(info.param.name); });
@@ -253,10 +245,8 @@ TEST_P(DriveOrder, FirstMatchingLineOfTheTableWins) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tables, DriveOrder,
-    ::testing::Values(OrderCase{"SameMarkerInOrder", {"mnt/usb0", "mnt/usb1"}, "mnt/usb0"},
-                      OrderCase{"SameMarkerReversed", {"mnt/usb1", "mnt/usb0"}, "mnt/usb1"},
+    ::testing::Values(OrderCase{"SameMarkerReversed", {"mnt/usb1", "mnt/usb0"}, "mnt/usb1"},
                       OrderCase{"LaterMarkerFirstInTable", {"mnt/usb0", "usbsd"}, "mnt/usb0"},
-                      OrderCase{"EarlierMarkerFirstInTable", {"usbsd", "media/disk"}, "usbsd"},
                       OrderCase{"NonDrivesBeforeAreSkipped", {"plain", "MNT/USB", "media/disk9", "usbsd"},
                                 "media/disk9"}),
     [](const ::testing::TestParamInfo<OrderCase>& info) { return std::string(info.param.name); });
@@ -291,59 +281,6 @@ TEST_F(Drives, UnreadableMountTableCountsTheDriveAsGone) {
     EXPECT_EQ(0, poll(mm, &device)) << "the table is back, the drive is new again";
 }
 
-// ------------------------------------------------------------ ResetPort
-
-TEST_F(Drives, ResetPortPrintsTheForgottenDriveOnlyWhenOneIsKnown) {
-    const std::string dir = insert("mnt/usb0");
-    XR9ALMM mm;
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(-1, mm.ResetPort()) << "mounted but never polled: nothing known";
-        EXPECT_EQ("", out.text());
-    }
-    std::string device;
-    ASSERT_EQ(0, poll(mm, &device));
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(-1, mm.ResetPort());
-        EXPECT_EQ("USB memory drive removed (Mount Point) = " + dir + "/ \n", out.text());
-    }
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(-1, mm.ResetPort());
-        EXPECT_EQ("", out.text()) << "the drive is already forgotten";
-    }
-}
-
-TEST_F(Drives, ResetPortAfterTheDriveWentPrintsNothing) {
-    insert("usbsd");
-    ObservedMM mm;
-    std::string device;
-    ASSERT_EQ(0, poll(mm, &device));
-    pull("usbsd");
-    ASSERT_EQ(-280, poll(mm, &device));
-    EXPECT_EQ(0, mm.m_DeviceState);
-    EXPECT_EQ(path("usbsd"), mm.m_MountPoint) << "a drive that went is still named";
-    xr9test::CaptureStdout out;
-    EXPECT_EQ(-1, mm.ResetPort());
-    EXPECT_EQ("", out.text());
-    EXPECT_EQ(path("usbsd"), mm.m_MountPoint) << "nothing was known to forget";
-}
-
-TEST_F(Drives, ResetPortEmptiesTheMountPoint) {
-    insert("usbsd");
-    ObservedMM mm;
-    EXPECT_EQ(0, mm.m_DeviceState);
-    EXPECT_EQ("", mm.m_MountPoint);
-    std::string device;
-    ASSERT_EQ(0, poll(mm, &device));
-    EXPECT_EQ(1, mm.m_DeviceState);
-    xr9test::CaptureStdout out;
-    EXPECT_EQ(-1, mm.ResetPort());
-    EXPECT_EQ(0, mm.m_DeviceState);
-    EXPECT_EQ("", mm.m_MountPoint);
-}
-
 // ------------------------------------------------------------ ClosePort
 
 // A "sync" of the test's own first on PATH: it records each run and exits
@@ -351,6 +288,7 @@ TEST_F(Drives, ResetPortEmptiesTheMountPoint) {
 class FakeSync {
 public:
     FakeSync(const xr9test::TempDir& dir, int status) : record_(dir.file("sync.runs")) {
+        std::remove(record_.c_str());
         const std::string bin = dir.file("bin");
         mkdir(bin.c_str(), 0755);
         const std::string script = bin + "/sync";
@@ -369,53 +307,30 @@ private:
     std::string savedPath_;
 };
 
-struct CloseCase {
-    const char* name;
-    bool driveKnown;
-    int syncStatus;
-    const char* printed;
-    size_t syncRuns;
-};
-
-void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
-
-class DriveClose : public Drives, public ::testing::WithParamInterface<CloseCase> {};
-
-TEST_P(DriveClose, FlushRunsOnlyWithAKnownDriveAndReportsItsOutcome) {
+TEST_F(Drives, ClosePortFlushesOnlyWithAKnownDriveAndReportsTheOutcome) {
     insert("mnt/usb0");
-    XR9ALMM mm;
-    std::string device;
-    if (GetParam().driveKnown) {
-        ASSERT_EQ(0, poll(mm, &device));
+    const struct {
+        bool driveKnown;
+        int syncStatus;
+        const char* printed;
+    } cases[] = {{false, 0, ""}, {true, 0, "USB Memory Drive operation done.\n"}, {true, 1, "Unable to process sync.\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.printed);
+        XR9ALMM mm;
+        std::string device;
+        if (c.driveKnown) {
+            ASSERT_EQ(0, poll(mm, &device));
+        }
+        FakeSync sync(tmp_, c.syncStatus);
+        {
+            xr9test::CaptureStdout out;
+            EXPECT_EQ(0, mm.ClosePort());
+            EXPECT_EQ(c.printed, out.text());
+        }
+        EXPECT_EQ(c.driveKnown ? std::vector<std::string>{"sync "} : std::vector<std::string>{}, sync.runs())
+            << "sync runs once, without arguments";
+        EXPECT_EQ(c.driveKnown ? -281 : 0, poll(mm, &device)) << "ClosePort keeps the state";
     }
-    FakeSync sync(tmp_, GetParam().syncStatus);
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(0, mm.ClosePort());
-        EXPECT_EQ(GetParam().printed, out.text());
-    }
-    const std::vector<std::string> runs = sync.runs();
-    ASSERT_EQ(GetParam().syncRuns, runs.size());
-    for (const std::string& run : runs) EXPECT_EQ("sync ", run) << "sync takes no arguments";
-    EXPECT_EQ(GetParam().driveKnown ? -281 : 0, poll(mm, &device)) << "ClosePort keeps the state";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, DriveClose,
-    ::testing::Values(CloseCase{"NoDriveKnown", false, 0, "", 0},
-                      CloseCase{"FlushWorked", true, 0, "USB Memory Drive operation done.\n", 1},
-                      CloseCase{"FlushFailed", true, 1, "Unable to process sync.\n", 1},
-                      CloseCase{"FlushExitedOddly", true, 127, "Unable to process sync.\n", 1}),
-    [](const ::testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
-
-TEST_F(Drives, ClosePortRunsTheSystemSync) {
-    insert("media/disk");
-    XR9ALMM mm;
-    std::string device;
-    ASSERT_EQ(0, poll(mm, &device));
-    xr9test::CaptureStdout out;
-    EXPECT_EQ(0, mm.ClosePort());
-    EXPECT_EQ("USB Memory Drive operation done.\n", out.text());
 }
 
 // ------------------------------------------------------------- handle
@@ -424,6 +339,8 @@ TEST_F(Drives, HandleFromTheFactoryDetectsThroughTheInterface) {
     XR9AL* handle = Xr9AlGetHandle(IF_TYPE_MM);
     ASSERT_NE(nullptr, handle);
     ASSERT_EQ(handle, Xr9AlGetHandle(IF_TYPE_MM));
+    EXPECT_EQ(handle, pUSBhandle);
+    EXPECT_NE(nullptr, dynamic_cast<XR9ALMM*>(handle));
     std::string device;
     EXPECT_EQ(-280, poll(*handle, &device));
     insert("mnt/usb7");
@@ -431,6 +348,7 @@ TEST_F(Drives, HandleFromTheFactoryDetectsThroughTheInterface) {
     EXPECT_EQ(path("mnt/usb7"), device);
     EXPECT_EQ(-281, poll(*handle, &device)) << "every holder shares one transport";
     EXPECT_EQ(0, Xr9AlCloseHandle(handle));
+    EXPECT_EQ(nullptr, pUSBhandle);
     XR9AL* fresh = Xr9AlGetHandle(IF_TYPE_MM);
     ASSERT_NE(nullptr, fresh);
     EXPECT_EQ(0, poll(*fresh, &device)) << "a new transport knows no drive yet";

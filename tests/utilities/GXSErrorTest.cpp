@@ -1,77 +1,29 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
-#include <vector>
 
 #include "support/GXSError.h"
 
 namespace {
 
-class LastError : public ::testing::Test {
-protected:
-    void SetUp() override {
-        GXSError::ERROR_STRING.clear();
-        GXSError::WAS_READ = false;
-    }
-};
-
-// One step of a scenario: record a text, or read and expect one.
-struct Step {
-    enum Kind { Record, Read } kind;
-    const char* text;
-};
-
-struct Scenario {
-    const char* name;
-    std::vector<Step> steps;
-};
-
-void PrintTo(const Scenario& s, std::ostream* os) {
-    *os << s.name;
-}
-
-class LastErrorScenario : public LastError, public ::testing::WithParamInterface<Scenario> {};
-
-TEST_P(LastErrorScenario, KeepsTheFirstTextUntilItHasBeenRead) {
-    int n = 0;
-    for (const Step& step : GetParam().steps) {
-        ++n;
-        if (step.kind == Step::Record)
-            GXSError::setErrorString(step.text);
-        else
-            EXPECT_EQ(step.text, GXSError::getErrorString()) << "step " << n;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    States, LastErrorScenario,
-    ::testing::Values(
-        Scenario{"EmptyReadsEmpty", {{Step::Read, ""}, {Step::Read, ""}}},
-        Scenario{"SecondUnreadTextIsDropped", {{Step::Record, "first"}, {Step::Record, "second"}, {Step::Read, "first"}}},
-        Scenario{"ThirdAfterAReadReplaces",
-                 {{Step::Record, "first"}, {Step::Record, "second"}, {Step::Read, "first"}, {Step::Record, "third"},
-                  {Step::Read, "third"}}},
-        Scenario{"ReadingTwiceGivesTheSameText", {{Step::Record, "kept"}, {Step::Read, "kept"}, {Step::Read, "kept"}}},
-        Scenario{"EmptyTextOnEmptyStaysEmpty", {{Step::Record, ""}, {Step::Read, ""}, {Step::Record, "later"},
-                                                {Step::Read, "later"}}},
-        Scenario{"EmptyTextAfterAReadClearsIt",
-                 {{Step::Record, "one"}, {Step::Read, "one"}, {Step::Record, ""}, {Step::Read, ""},
-                  {Step::Record, "two"}, {Step::Read, "two"}}}),
-    [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
-
-TEST_F(LastError, FlagsFollowTheStates) {
+// One sequence through every state: empty, unread text (a second text is
+// dropped), read text (reading again gives the same, a new text replaces it,
+// an empty one clears it).
+TEST(LastError, KeepsTheFirstTextUntilItHasBeenRead) {
+    GXSError::ERROR_STRING.clear();
+    GXSError::WAS_READ = false;
     EXPECT_EQ("", GXSError::getErrorString());
-    EXPECT_FALSE(GXSError::WAS_READ) << "reading nothing marks nothing";
-    GXSError::setErrorString("disk full");
-    EXPECT_EQ("disk full", GXSError::ERROR_STRING);
-    EXPECT_FALSE(GXSError::WAS_READ);
-    EXPECT_EQ("disk full", GXSError::getErrorString());
-    EXPECT_TRUE(GXSError::WAS_READ);
-    EXPECT_EQ("disk full", GXSError::ERROR_STRING) << "reading does not clear";
-    GXSError::setErrorString("next");
-    EXPECT_FALSE(GXSError::WAS_READ);
-    EXPECT_EQ("next", GXSError::ERROR_STRING);
+    EXPECT_EQ("", GXSError::getErrorString());
+    GXSError::setErrorString("first");
+    GXSError::setErrorString("second");
+    EXPECT_EQ("first", GXSError::getErrorString());
+    EXPECT_EQ("first", GXSError::getErrorString());
+    GXSError::setErrorString("third");
+    EXPECT_EQ("third", GXSError::getErrorString());
+    GXSError::setErrorString("");
+    EXPECT_EQ("", GXSError::getErrorString());
+    GXSError::setErrorString("later");
+    EXPECT_EQ("later", GXSError::getErrorString());
 }
 
 }  // namespace
