@@ -15,7 +15,7 @@ bool parseNumber(const std::string& text, uint64_t min, uint64_t max, uint64_t* 
     return true;
 }
 
-bool Args::parse(int argc, char** argv, int first, const OptionSpec& spec) {
+bool Args::parse(int argc, char** argv, int first, const OptionSpec& options) {
     bool optionsEnded = false;
     for (int i = first; i < argc; ++i) {
         std::string arg = argv[i];
@@ -36,13 +36,13 @@ bool Args::parse(int argc, char** argv, int first, const OptionSpec& spec) {
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        if (name == "help" || spec.flags.count(name)) {
+        if (name == "help" || options.flags.count(name)) {
             if (inlineValue) {
                 error_ = "option --" + name + " takes no value";
                 return false;
             }
             flags_.insert(name);
-        } else if (spec.valued.count(name)) {
+        } else if (options.valued.count(name)) {
             if (!inlineValue) {
                 if (i + 1 >= argc) {
                     error_ = "option --" + name + " needs a value";

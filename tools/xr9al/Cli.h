@@ -22,7 +22,7 @@ class Args {
 public:
     // Parses argv[first..argc). false with error() set on an unknown option or
     // a missing value.
-    bool parse(int argc, char** argv, int first, const OptionSpec& spec);
+    bool parse(int argc, char** argv, int first, const OptionSpec& options);
     const std::string& error() const { return error_; }
     bool has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
     std::string value(const std::string& name, const std::string& fallback = "") const;

@@ -234,10 +234,10 @@ int runCan(Args& args, const Common& c) {
 }  // namespace
 
 int runPeer(int argc, char** argv) {
-    OptionSpec spec{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
+    OptionSpec options{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
                     {"listen-mode", "extended"}};
     Args args;
-    if (!args.parse(argc, argv, 0, spec)) {
+    if (!args.parse(argc, argv, 0, options)) {
         std::cerr << "xr9al peer: " << args.error() << "\n" << kUsage;
         return kExitUsage;
     }
