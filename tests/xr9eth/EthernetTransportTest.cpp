@@ -127,6 +127,38 @@ TEST_F(EthernetTransport, ServerModeCarriesCommandAndStreamBothWays) {
     EXPECT_TRUE(arrives(stream, std::string("\xA7\xA7\xA7\xA7\x00\x00\x00\x00", 8)));
 }
 
+// Faults of the remote side: a reset in the middle of a frame leaves nothing
+// that the next connection's bytes could complete.
+TEST_F(EthernetTransport, ResetMidFrameLeavesNothingForTheNextConnection) {
+    ASSERT_TRUE(openAndConnect());
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "0123456789").substr(0, 11)));
+    pumpFor(50);
+    command.reset();
+    pumpFor(50);
+    TcpPeer again;
+    ASSERT_TRUE(connect(&again, MSG_TYPE_COMMAND)) << "the empty frame must not complete the cut one";
+    ASSERT_TRUE(again.sendAll(frame(0xA5, "fresh")));
+    EXPECT_EQ("fresh", next(MSG_TYPE_COMMAND));
+    EXPECT_TRUE(eth->isReceiveQueueEmpty());
+}
+
+// Qt closes a socket whose peer has half-closed, so the answer cannot go
+// back on it; it waits at the head of the queue and is not lost.
+TEST_F(EthernetTransport, AnswerToAHalfClosedPeerWaitsForItsNextConnection) {
+    ASSERT_TRUE(openAndConnect());
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "last words")));
+    ASSERT_TRUE(command.shutdownWrite());
+    ASSERT_EQ("last words", next(MSG_TYPE_COMMAND));
+    ASSERT_TRUE(send("answer", MSG_TYPE_COMMAND));
+    pumpFor(100);
+    EXPECT_EQ(0, eth->sendMessages()) << "no connection: the answer is put back";
+    EXPECT_FALSE(eth->isSendQueueEmpty());
+    TcpPeer again;
+    ASSERT_TRUE(connect(&again, MSG_TYPE_COMMAND));
+    ASSERT_TRUE(flushSendQueue());
+    EXPECT_TRUE(arrives(again, frame(0xA5, "answer")));
+}
+
 TEST_F(EthernetTransport, SplitJoinedAndEmptyFramesAreReassembled) {
     ASSERT_TRUE(openAndConnect());
     const std::string wire = frame(0xA5, "split across three arrivals");

@@ -107,6 +107,16 @@ void TcpPeer::close() {
     fd_ = -1;
 }
 
+void TcpPeer::reset() {
+    linger abort{1, 0};
+    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close();
+}
+
+bool TcpPeer::shutdownWrite() {
+    return fd_ >= 0 && ::shutdown(fd_, SHUT_WR) == 0;
+}
+
 bool TcpPeer::connectTo(uint16_t port) {
     close();
     fd_ = socket(AF_INET, SOCK_STREAM, 0);

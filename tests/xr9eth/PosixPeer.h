@@ -44,6 +44,10 @@ public:
     // Pumps until the other end has closed the connection.
     bool waitClosed(int timeoutMs = 5000);
     void close();
+    // Aborts the connection: the other end sees a reset, not an orderly close.
+    void reset();
+    // Ends the sending direction only; replies can still be read.
+    bool shutdownWrite();
 
 private:
     int fd_ = -1;
