@@ -333,6 +333,31 @@ TEST_F(Drives, ClosePortFlushesOnlyWithAKnownDriveAndReportsTheOutcome) {
     }
 }
 
+// The drive pulled between its detection and the flush: ClosePort still
+// flushes (the state has not been polled since) and reports it, and the
+// next poll tells the host which drive has gone.
+TEST_F(Drives, DrivePulledBeforeTheFlushIsFlushedAndThenReportedGone) {
+    insert("mnt/usb0");
+    XR9ALMM mm;
+    std::string device;
+    ASSERT_EQ(0, poll(mm, &device));
+    pull("mnt/usb0");
+    FakeSync sync(tmp_, 0);
+    {
+        xr9test::CaptureStdout out;
+        EXPECT_EQ(0, mm.ClosePort());
+        EXPECT_EQ("USB Memory Drive operation done.\n", out.text());
+    }
+    EXPECT_EQ(1u, sync.runs().size());
+    EXPECT_EQ(-280, poll(mm, &device));
+    EXPECT_EQ(path("mnt/usb0"), device);
+    {
+        xr9test::CaptureStdout out;
+        EXPECT_EQ(0, mm.ClosePort()) << "no drive known: nothing to flush";
+        EXPECT_EQ("", out.text());
+    }
+}
+
 // ------------------------------------------------------------- handle
 
 TEST_F(Drives, HandleFromTheFactoryDetectsThroughTheInterface) {
