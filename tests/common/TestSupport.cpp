@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -116,6 +118,48 @@ int inPrivateMountNamespace(const std::function<int()>& body, std::chrono::milli
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+long long soakCount(long long fullCount) {
+    const char* text = std::getenv("XR9AL_SOAK_SCALE");
+    const double scale = text ? std::atof(text) : 1.0;
+    if (!(scale > 0)) return 1;
+    const long long scaled = std::llround(double(fullCount) * scale);
+    return scaled < 1 ? 1 : scaled;
+}
+
+namespace {
+
+int entriesIn(const char* directory) {
+    DIR* dir = opendir(directory);
+    if (!dir) return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+}  // namespace
+
+int openFdCount() {
+    // The directory stream's own descriptor is counted while it is open.
+    const int counted = entriesIn("/proc/self/fd");
+    return counted < 0 ? -1 : counted - 1;
+}
+
+int threadCount() {
+    return entriesIn("/proc/self/task");
+}
+
+long long peakResidentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::atoll(line.c_str() + 6) * 1024;
+    }
+    return -1;
 }
 
 }  // namespace xr9test

@@ -59,6 +59,15 @@ bool isRoot();
 int inPrivateMountNamespace(const std::function<int()>& body,
                             std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
 
+// Load and soak tests: their counts are multiplied by XR9AL_SOAK_SCALE
+// (default 1; the emulator and sanitizer runs may set less), never below 1.
+long long soakCount(long long fullCount);
+// The process's open file descriptors and threads, from /proc.
+int openFdCount();
+int threadCount();
+// Peak resident set size of the process so far, in bytes (VmHWM).
+long long peakResidentBytes();
+
 }  // namespace xr9test
 
 #endif
