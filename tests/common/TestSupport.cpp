@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -153,13 +154,26 @@ int threadCount() {
     return entriesIn("/proc/self/task");
 }
 
-long long peakResidentBytes() {
+namespace {
+
+long long statusBytes(const char* field) {
     std::ifstream status("/proc/self/status");
+    const size_t length = std::strlen(field);
     std::string line;
     while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmHWM:") == 0) return std::atoll(line.c_str() + 6) * 1024;
+        if (line.compare(0, length, field) == 0) return std::atoll(line.c_str() + length) * 1024;
     }
     return -1;
+}
+
+}  // namespace
+
+long long residentBytes() {
+    return statusBytes("VmRSS:");
+}
+
+long long peakResidentBytes() {
+    return statusBytes("VmHWM:");
 }
 
 }  // namespace xr9test

@@ -65,7 +65,8 @@ long long soakCount(long long fullCount);
 // The process's open file descriptors and threads, from /proc.
 int openFdCount();
 int threadCount();
-// Peak resident set size of the process so far, in bytes (VmHWM).
+// Resident set size of the process now (VmRSS) and its peak so far (VmHWM), in bytes.
+long long residentBytes();
 long long peakResidentBytes();
 
 }  // namespace xr9test

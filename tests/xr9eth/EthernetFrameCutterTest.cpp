@@ -40,6 +40,7 @@ struct CutCase {
     bool dropped;
     std::vector<std::string> pieces;
     size_t left;  // bytes still buffered after the pass
+    KT::uint32 maxFrame = xr9eth::kDefaultMaxFrameLength;
 };
 
 class FrameCutting : public ::testing::TestWithParam<CutCase> {};
@@ -47,7 +48,7 @@ class FrameCutting : public ::testing::TestWithParam<CutCase> {};
 TEST_P(FrameCutting, CutsCompleteFramesAndKeepsOrDropsTheRest) {
     const CutCase& c = GetParam();
     QByteArray buffer = q(c.input);
-    EthernetFrameCutter::Pass pass = EthernetFrameCutter(c.endpoint).cut(&buffer);
+    EthernetFrameCutter::Pass pass = EthernetFrameCutter(c.endpoint, c.maxFrame).cut(&buffer);
     EXPECT_EQ(c.status, pass.status);
     EXPECT_EQ(c.dropped, pass.dropped);
     EXPECT_EQ(c.pieces, describe(pass));
@@ -77,7 +78,18 @@ INSTANTIATE_TEST_SUITE_P(
                 0},
         CutCase{"NegativeLengthOnBroadcast", Endpoint::Broadcast, frameWithLength(0xA2, INT32_MIN, "ab"), -1, true,
                 {}, 0},
-        CutCase{"HugeLengthWaits", Endpoint::Stream, frameWithLength(0xA7, INT32_MAX, "ab"), 0, false, {}, 10},
+        CutCase{"LengthAtTheLargestFrameWaits", Endpoint::Stream, frameWithLength(0xA7, 16 << 20, "ab"), 0, false,
+                {}, 10},
+        CutCase{"LengthAboveTheLargestFrameIsMalformed", Endpoint::Stream,
+                frameWithLength(0xA7, (16 << 20) + 1, "ab"), -1, true, {}, 0},
+        CutCase{"LargestLengthWaitsUnderTheWidestLimit", Endpoint::Command, frameWithLength(0xA5, INT32_MAX, "ab"),
+                0, false, {}, 10, 0x7FFFFFFFu},
+        CutCase{"HostLimitKeepsFramesUpToIt", Endpoint::Command, frame(0xA5, "abcd") + frame(0xA5, "abcde"), -1,
+                true, {"C:abcd"}, 0, 4},
+        CutCase{"ZeroLimitTakesEmptyFramesAndShm", Endpoint::Command, frame(0xA5, "") + shmFrame(9), 0, false,
+                {"C:", "S=9"}, 0, 0},
+        CutCase{"BroadcastAboveTheLimitIsMalformed", Endpoint::Broadcast, frameWithLength(0xA2, 11, "0123456789"),
+                -1, true, {}, 0, 10},
         CutCase{"BroadcastTakesWhatIsThere", Endpoint::Broadcast, frameWithLength(0xA2, 100, "0123456789"), 0, false,
                 {"B:0123456789"}, 0},
         CutCase{"CommandOnBroadcastIsForeign", Endpoint::Broadcast, frame(0xA5, "one"), 0, true, {}, 0}),

@@ -5,8 +5,8 @@
 //
 // One pass walks the buffer with an offset and compacts it once at the end,
 // so its cost is linear in the bytes buffered whatever the number of frames.
-// Every length is checked in acceptedLength(); a largest-frame limit belongs
-// there.
+// Nothing is allocated from an announced length: a payload is copied out only
+// once all of it is buffered.
 #ifndef ETHERNETFRAMECUTTER_H
 #define ETHERNETFRAMECUTTER_H
 
@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 
+#include "XR9ALEthernet/EthernetLimits.h"
 #include "access/XR9AL.h"
 
 class XR9AL_EXPORT EthernetFrameCutter {
@@ -33,26 +34,30 @@ public:
 
     struct Pass {
         // The reader's status: -1 when fewer than 8 bytes were buffered at the
-        // start or the buffer began with no marker or a negative length; 0
+        // start or the buffer began with no marker or an unaccepted length; 0
         // otherwise (frames cut, a partial frame kept, or a foreign channel).
         int status = 0;
         bool dropped = false;  // the whole buffer was discarded as malformed or foreign
         std::vector<Piece> pieces;  // in wire order
     };
 
-    explicit EthernetFrameCutter(Endpoint endpoint) : endpoint_(endpoint) {}
+    // maxFrameLength: the largest payload a frame may announce.
+    explicit EthernetFrameCutter(Endpoint endpoint, KT::uint32 maxFrameLength = xr9eth::kDefaultMaxFrameLength)
+        : endpoint_(endpoint), maxFrameLength_(maxFrameLength) {}
 
     // Cuts every complete accepted frame off the head of buffer. A head that
-    // is no marker, a negative length, or a frame of a channel the endpoint
-    // does not carry empties buffer (good frames behind them included).
-    // Unfinished bytes (a partial frame, fewer than 8 bytes) stay.
+    // is no marker, a length that is negative or above the largest frame, or
+    // a frame of a channel the endpoint does not carry empties buffer (good
+    // frames behind them included). Unfinished bytes (a partial frame, fewer
+    // than 8 bytes) stay.
     Pass cut(QByteArray* buffer) const;
 
 private:
-    bool acceptedLength(int length) const { return length >= 0; }
+    bool acceptedLength(int length) const { return length >= 0 && KT::uint32(length) <= maxFrameLength_; }
     bool carries(enMsgType type) const;
 
     Endpoint endpoint_;
+    KT::uint32 maxFrameLength_;
 };
 
 #endif

@@ -34,6 +34,12 @@ void emptyQueue(EthernetQueue* queue, QMutex* lock) {
     queue->clear();
 }
 
+// Qt reads a socket into a buffer of its own whether or not we read it;
+// bounded, it stops and leaves the peer to TCP's flow control.
+void boundReadBuffer(QTcpSocket* socket) {
+    socket->setReadBufferSize(xr9eth::kSocketReadChunk);
+}
+
 }  // namespace
 
 XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
@@ -72,6 +78,7 @@ KT::int32 XR9ALEthernet::init() {
         commandSocket->disconnectFromHost();
     } else {
         commandSocket = new QTcpSocket(this);
+        boundReadBuffer(commandSocket);
         connect(commandSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
         connect(commandSocket, &QTcpSocket::connected, this, &XR9ALEthernet::commandSocketConnected);
         connect(commandSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::commandSocketDisconnected);
@@ -80,6 +87,7 @@ KT::int32 XR9ALEthernet::init() {
         streamSocket->disconnectFromHost();
     } else {
         streamSocket = new QTcpSocket(this);
+        boundReadBuffer(streamSocket);
         connect(streamSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
         connect(streamSocket, &QTcpSocket::connected, this, &XR9ALEthernet::streamSocketConnected);
         connect(streamSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::streamSocketDisconnected);
@@ -98,11 +106,16 @@ KT::int32 XR9ALEthernet::init() {
         txQueue = new EthernetQueue();
     }
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
-        if (*queue) {
-            emptyQueue(*queue, &mutexRxQueue);
-        } else {
-            *queue = new EthernetQueue();
-        }
+        if (!*queue) *queue = new EthernetQueue();
+    }
+    {
+        xr9::AnnotatedLocker locker(&mutexRxQueue);
+        commandRxQueue->clear();
+        broadcastRxQueue->clear();
+        streamRxQueue->clear();
+        commandRxAccount = RxAccount();
+        streamRxAccount = RxAccount();
+        broadcastRxAccount = RxAccount();
     }
     if (senderAddress) {
         senderAddress->setAddress(QStringLiteral("0.0.0.0"));
@@ -176,6 +189,7 @@ void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     if (!socket) return;
     if (commandSocket && commandSocket != socket) delete commandSocket;
     commandSocket = socket;
+    boundReadBuffer(socket);
     commandBuffer.clear();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg, Qt::UniqueConnection);
 }
@@ -184,6 +198,7 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
     if (!socket) return;
     if (streamSocket && streamSocket != socket) delete streamSocket;
     streamSocket = socket;
+    boundReadBuffer(socket);
     streamBuffer.clear();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg, Qt::UniqueConnection);
 }

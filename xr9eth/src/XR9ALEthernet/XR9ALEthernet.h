@@ -37,9 +37,17 @@
 // replaced and when the port is closed, so bytes of a dropped connection
 // never complete a frame of the next one. SHM short frames are not queued:
 // their value is posted as an update message (type 4, SHM_MODULE, event 102).
+//
+// Bounded memory (figures in EthernetLimits.h). A frame announcing more
+// than the largest frame is malformed and empties its buffer. Each receive
+// queue has a byte budget: once a channel's queue holds that much, its reader
+// leaves the socket unread (Qt's buffer of the socket is one chunk, so TCP's
+// flow control then holds the peer) and a taker that brings the queue back
+// under the budget has the owner read on. Nothing accepted is dropped.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -53,6 +61,7 @@
 #include <QWaitCondition>
 
 #include "XR9ALEthernet/EthernetFrameCutter.h"
+#include "XR9ALEthernet/EthernetLimits.h"
 #include "XR9ALEthernet/EthernetSettings.h"
 #include "access/XR9AL.h"
 
@@ -165,6 +174,22 @@ public:
     // Serves the hand-over events of sendQueuedMessages.
     bool event(QEvent* event) override;
 
+    // The largest payload a received frame may announce (default 16 MiB);
+    // values above 2^31 - 1 act as 2^31 - 1. Any thread; applies from the
+    // next read.
+    void setMaxFrameLength(KT::uint32 bytes);
+    KT::uint32 maxFrameLength() const;
+    // The bytes a channel's receive queue may hold before its socket is left
+    // unread (default 16 MiB). With 0 a reader still queues what one read
+    // completes, then waits for the host to empty the queue. Any thread; a
+    // larger budget resumes paused readers.
+    void setReceiveBudget(KT::uint32 bytes);
+    KT::uint32 receiveBudget() const;
+    // The bytes a channel holds now: its queued payloads, its reassembly
+    // buffer's allocation and what Qt has buffered of its socket. Command,
+    // stream or broadcast; 0 for another channel. Owner thread.
+    qint64 bytesHeld(enMsgType type);
+
 public slots:
     KT::int32 ReceivedBroadcastMsg();
     KT::int32 ReceivedCommandMsg();
@@ -192,9 +217,31 @@ private:
     std::deque<SendRequest*> sendRequests;
     void putBackTxMsg(enMsgType type, const QByteArray& payload);
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
-    // The receive queue of a channel and the condition its takers wait on
-    // (null for SHM, which nobody waits for); false for a refused channel.
-    bool rxRoute(enMsgType type, EthernetQueue** queue, QWaitCondition** notifier) const;
+
+    // What a receive queue holds and whether its reader stopped for the
+    // budget. Guarded by mutexRxQueue.
+    struct RxAccount {
+        qint64 bytes = 0;
+        bool paused = false;
+    };
+    struct RxRoute {
+        EthernetQueue* queue = nullptr;
+        QWaitCondition* notifier = nullptr;  // null for SHM, which nobody waits for
+        RxAccount* account = nullptr;
+        enMsgType reader = MSG_TYPE_NONE;  // the channel whose reader fills the queue
+    };
+    // The route of a channel; false for a refused channel.
+    bool rxRoute(enMsgType type, RxRoute* route);
+    bool overBudget(const RxAccount& account) const;
+    // Under mutexRxQueue: true when the reader may read on; otherwise marks
+    // the account paused. Owner thread.
+    bool admitRead(RxAccount* account);
+    // Has the owner run the reader of channel again (queued call). Any thread,
+    // mutexRxQueue not held.
+    void resumeReading(enMsgType channel);
+    // One pass of the command or stream reader: chunks read and cut while
+    // the socket has bytes and the budget allows. Owner thread.
+    KT::int32 readConnection(enMsgType type);
     int queuePieces(const EthernetFrameCutter::Pass& pass);
 
     QUdpSocket* udpSocket = nullptr;
@@ -214,6 +261,12 @@ private:
     QList<QString> broadcastIPs;
     QHostAddress* senderAddress = nullptr;
     EthernetSettings* settings = nullptr;
+
+    RxAccount commandRxAccount;
+    RxAccount streamRxAccount;
+    RxAccount broadcastRxAccount;
+    std::atomic<KT::uint32> maxFrameBytes{xr9eth::kDefaultMaxFrameLength};
+    std::atomic<KT::uint32> receiveBudgetBytes{xr9eth::kDefaultReceiveBudget};
 };
 
 #endif

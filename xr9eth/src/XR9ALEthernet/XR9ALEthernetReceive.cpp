@@ -1,5 +1,6 @@
 // The receive path of XR9ALEthernet: readers (owner thread) and takers (any thread).
 #include <cstring>
+#include <vector>
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -22,40 +23,142 @@ void postShmValue(KT::int32 value) {
     (void)sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent, value, nullptr);
 }
 
+// Appends a read to a reassembly buffer. An empty buffer takes the read's
+// own array, a short remainder is joined into an array of the exact size,
+// and only a frame longer than a read grows the buffer the amortised way;
+// so a buffer holds little more than its bytes.
+void appendRead(QByteArray* buffer, const QByteArray& read) {
+    if (buffer->isEmpty()) {
+        *buffer = read;
+    } else if (buffer->size() < xr9eth::kSocketReadChunk) {
+        QByteArray joined(buffer->size() + read.size(), Qt::Uninitialized);
+        std::memcpy(joined.data(), buffer->constData(), size_t(buffer->size()));
+        std::memcpy(joined.data() + buffer->size(), read.constData(), size_t(read.size()));
+        *buffer = joined;
+    } else {
+        buffer->append(read);
+    }
+}
+
+// After a cut: an emptied buffer lets its array go, and a large frame, once
+// cut, leaves no more than twice what is still held behind.
+void trimBuffer(QByteArray* buffer) {
+    if (buffer->isEmpty()) {
+        buffer->clear();
+    } else if (buffer->capacity() > 2 * qMax(buffer->size(), xr9eth::kSocketReadChunk)) {
+        buffer->squeeze();
+    }
+}
+
 }  // namespace
 
-bool XR9ALEthernet::rxRoute(enMsgType type, EthernetQueue** queue, QWaitCondition** notifier) const {
+bool XR9ALEthernet::rxRoute(enMsgType type, RxRoute* route) {
     switch (type) {
     case MSG_TYPE_COMMAND:
-        *queue = commandRxQueue;
-        *notifier = &commandQueueNotifier;
+        *route = RxRoute{commandRxQueue, &commandQueueNotifier, &commandRxAccount, MSG_TYPE_COMMAND};
         return true;
     case MSG_TYPE_STREAM:
-        *queue = streamRxQueue;
-        *notifier = &streamQueueNotifier;
+        *route = RxRoute{streamRxQueue, &streamQueueNotifier, &streamRxAccount, MSG_TYPE_STREAM};
         return true;
     case MSG_TYPE_SHM:
-        *queue = broadcastRxQueue;
-        *notifier = nullptr;
+        *route = RxRoute{broadcastRxQueue, nullptr, &broadcastRxAccount, MSG_TYPE_BROADCAST};
         return true;
     case MSG_TYPE_BROADCAST:
-        *queue = broadcastRxQueue;
-        *notifier = &broadcastQueueNotifier;
+        *route = RxRoute{broadcastRxQueue, &broadcastQueueNotifier, &broadcastRxAccount, MSG_TYPE_BROADCAST};
         return true;
     default:
         return false;
     }
 }
 
-int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
-    EthernetQueue* queue = nullptr;
-    QWaitCondition* notifier = nullptr;
-    if (!rxRoute(type, &queue, &notifier)) return 0;
+bool XR9ALEthernet::overBudget(const RxAccount& account) const {
+    // A queue that holds nothing never stops its reader, whatever the budget.
+    return account.bytes > 0 && account.bytes >= qint64(receiveBudgetBytes.load());
+}
+
+bool XR9ALEthernet::admitRead(RxAccount* account) {
+    xr9::AnnotatedLocker locker(&mutexRxQueue);
+    if (!overBudget(*account)) return true;
+    account->paused = true;
+    return false;
+}
+
+void XR9ALEthernet::resumeReading(enMsgType channel) {
+    // Posted to the owner: the readers and their sockets are the owner's. A
+    // call still pending when the transport is destroyed is discarded with it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, channel] {
+            if (channel == MSG_TYPE_COMMAND) {
+                receivedMsg(MSG_TYPE_COMMAND);
+            } else if (channel == MSG_TYPE_STREAM) {
+                ReceivedStreamMsg();
+            } else if (channel == MSG_TYPE_BROADCAST) {
+                ReceivedBroadcastMsg();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void XR9ALEthernet::setMaxFrameLength(KT::uint32 bytes) {
+    maxFrameBytes.store(qMin<KT::uint32>(bytes, 0x7FFFFFFFu));
+}
+
+KT::uint32 XR9ALEthernet::maxFrameLength() const {
+    return maxFrameBytes.load();
+}
+
+void XR9ALEthernet::setReceiveBudget(KT::uint32 bytes) {
+    receiveBudgetBytes.store(bytes);
+    std::vector<enMsgType> resumed;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        queue->append(qMakePair(type, payload));
+        for (enMsgType channel : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM, MSG_TYPE_BROADCAST}) {
+            RxRoute route;
+            rxRoute(channel, &route);
+            if (route.account->paused && !overBudget(*route.account)) {
+                route.account->paused = false;
+                resumed.push_back(channel);
+            }
+        }
     }
-    if (notifier) notifier->wakeAll();
+    for (enMsgType channel : resumed) resumeReading(channel);
+}
+
+KT::uint32 XR9ALEthernet::receiveBudget() const {
+    return receiveBudgetBytes.load();
+}
+
+qint64 XR9ALEthernet::bytesHeld(enMsgType type) {
+    const QByteArray* buffer = nullptr;
+    const QIODevice* socket = nullptr;
+    if (type == MSG_TYPE_COMMAND) {
+        buffer = &commandBuffer;
+        socket = commandSocket;
+    } else if (type == MSG_TYPE_STREAM) {
+        buffer = &streamBuffer;
+        socket = streamSocket;
+    } else if (type == MSG_TYPE_BROADCAST) {
+        buffer = &broadcastBuffer;
+    } else {
+        return 0;
+    }
+    RxRoute route;
+    rxRoute(type, &route);
+    qint64 held = buffer->capacity() + (socket ? socket->bytesAvailable() : 0);
+    xr9::AnnotatedLocker locker(&mutexRxQueue);
+    return held + route.account->bytes;
+}
+
+int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
+    RxRoute route;
+    if (!rxRoute(type, &route)) return 0;
+    {
+        xr9::AnnotatedLocker locker(&mutexRxQueue);
+        route.account->bytes += payload.size();
+        route.queue->append(qMakePair(type, payload));
+    }
+    if (route.notifier) route.notifier->wakeAll();
     return 1;
 }
 
@@ -70,11 +173,25 @@ int XR9ALEthernet::queuePieces(const EthernetFrameCutter::Pass& pass) {
     return pass.status;
 }
 
-KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
-    if (type == MSG_TYPE_COMMAND) {
-        commandBuffer.append(commandSocket->read(commandSocket->bytesAvailable()));
-        return queuePieces(EthernetFrameCutter(EthernetFrameCutter::Endpoint::Command).cut(&commandBuffer));
+KT::int32 XR9ALEthernet::readConnection(enMsgType type) {
+    const bool command = type == MSG_TYPE_COMMAND;
+    QTcpSocket* socket = command ? commandSocket : streamSocket;
+    QByteArray* buffer = command ? &commandBuffer : &streamBuffer;
+    RxAccount* account = command ? &commandRxAccount : &streamRxAccount;
+    const EthernetFrameCutter cutter(command ? EthernetFrameCutter::Endpoint::Command
+                                             : EthernetFrameCutter::Endpoint::Stream,
+                                     maxFrameBytes.load());
+    KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? -1 : 0;
+    while (socket && socket->bytesAvailable() > 0 && admitRead(account)) {
+        appendRead(buffer, socket->read(qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk)));
+        status = queuePieces(cutter.cut(buffer));
+        trimBuffer(buffer);
     }
+    return status;
+}
+
+KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
+    if (type == MSG_TYPE_COMMAND) return readConnection(MSG_TYPE_COMMAND);
     if (type == MSG_TYPE_STREAM) {
         enqueueRxMsg(MSG_TYPE_STREAM, streamSocket->read(streamSocket->bytesAvailable()));
     }
@@ -86,23 +203,24 @@ KT::int32 XR9ALEthernet::ReceivedCommandMsg() {
 }
 
 KT::int32 XR9ALEthernet::ReceivedStreamMsg() {
-    streamBuffer.append(streamSocket->read(streamSocket->bytesAvailable()));
-    return queuePieces(EthernetFrameCutter(EthernetFrameCutter::Endpoint::Stream).cut(&streamBuffer));
+    return readConnection(MSG_TYPE_STREAM);
 }
 
 KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() {
-    // Every pending datagram is taken, so none waits for a further signal.
+    // Every pending datagram is taken, so none waits for a further signal,
+    // unless the broadcast queue is over its budget.
     KT::int32 result = -1;
-    const EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Broadcast);
-    while (udpSocket->hasPendingDatagrams()) {
+    const EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Broadcast, maxFrameBytes.load());
+    while (udpSocket->hasPendingDatagrams() && admitRead(&broadcastRxAccount)) {
         QByteArray datagram(int(udpSocket->pendingDatagramSize()), Qt::Uninitialized);
         QHostAddress sender;
         const qint64 got = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender);
         if (got < 0) break;
         datagram.truncate(int(got));
         *senderAddress = sender;
-        broadcastBuffer.append(datagram);
+        appendRead(&broadcastBuffer, datagram);
         EthernetFrameCutter::Pass pass = cutter.cut(&broadcastBuffer);
+        trimBuffer(&broadcastBuffer);
         if (settings && settings->clientMode != 0) {
             const QByteArray suffix = "*ip=" + senderAddress->toString().toUtf8();
             for (EthernetFrameCutter::Piece& piece : pass.pieces) piece.payload.append(suffix);
@@ -138,21 +256,30 @@ bool XR9ALEthernet::isReceiveQueueEmpty() {
 
 KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit,
                                    KT::uint32* tooLong) {
-    EthernetQueue* queue = nullptr;
-    QWaitCondition* notifier = nullptr;
+    RxRoute route;
     // Shared-memory values are posted as update messages, never taken here.
-    if (type == MSG_TYPE_SHM || !rxRoute(type, &queue, &notifier)) return -1;
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    while (!queue || queue->isEmpty()) {
-        // A wake that finds the queue empty again (another taker was
-        // faster) waits a full time-out once more.
-        if (!locker.wait(notifier, static_cast<unsigned long>(timeout))) return kTimeout;
+    if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return -1;
+    bool resume = false;
+    {
+        xr9::AnnotatedLocker locker(&mutexRxQueue);
+        while (!route.queue || route.queue->isEmpty()) {
+            // A wake that finds the queue empty again (another taker was
+            // faster) waits a full time-out once more.
+            if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) return kTimeout;
+        }
+        const int size = route.queue->first().second.size();
+        if (sizeLimit >= 0 && size > sizeLimit) {
+            *tooLong = KT::uint32(size);
+            return kTooLong;
+        }
+        data->append(route.queue->takeFirst().second);
+        route.account->bytes -= size;
+        if (route.account->paused && !overBudget(*route.account)) {
+            route.account->paused = false;
+            resume = true;
+        }
     }
-    if (sizeLimit >= 0 && queue->first().second.size() > sizeLimit) {
-        *tooLong = KT::uint32(queue->first().second.size());
-        return kTooLong;
-    }
-    data->append(queue->takeFirst().second);
+    if (resume) resumeReading(route.reader);
     return 0;
 }
 
