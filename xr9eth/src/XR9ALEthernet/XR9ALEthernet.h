@@ -171,7 +171,7 @@ public:
     void serveSendRequests();
     bool isSendQueueEmpty();
 
-    // Serves the hand-over events of sendQueuedMessages.
+    // Serves the hand-over events of sendQueuedMessages and resumeReading.
     bool event(QEvent* event) override;
 
     // The largest payload a received frame may announce (default 16 MiB);
@@ -236,9 +236,12 @@ private:
     // Under mutexRxQueue: true when the reader may read on; otherwise marks
     // the account paused. Owner thread.
     bool admitRead(RxAccount* account);
-    // Has the owner run the reader of channel again (queued call). Any thread,
-    // mutexRxQueue not held.
+    // Has the owner run the reader of channel again (a posted event). Any
+    // thread, mutexRxQueue not held.
     void resumeReading(enMsgType channel);
+    // Runs the reader that a resume event names: true; false for another
+    // event. Owner thread.
+    bool serveResumeReading(QEvent* event);
     // One pass of the command or stream reader: chunks read and cut while
     // the socket has bytes and the budget allows. Owner thread.
     KT::int32 readConnection(enMsgType type);

@@ -2,6 +2,8 @@
 #include <cstring>
 #include <vector>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -22,6 +24,18 @@ constexpr KT::int32 kBadArgument = -2;
 void postShmValue(KT::int32 value) {
     (void)sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent, value, nullptr);
 }
+
+// Asks the owner to run the reader of a channel that a taker brought back
+// under its budget.
+class ResumeReadingEvent : public QEvent {
+public:
+    explicit ResumeReadingEvent(enMsgType readerChannel) : QEvent(eventType()), channel(readerChannel) {}
+    static QEvent::Type eventType() {
+        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+    const enMsgType channel;
+};
 
 // Appends a read to a reassembly buffer. An empty buffer takes the read's
 // own array, a short remainder is joined into an array of the exact size,
@@ -84,20 +98,29 @@ bool XR9ALEthernet::admitRead(RxAccount* account) {
 }
 
 void XR9ALEthernet::resumeReading(enMsgType channel) {
-    // Posted to the owner: the readers and their sockets are the owner's. A
-    // call still pending when the transport is destroyed is discarded with it.
-    QMetaObject::invokeMethod(
-        this,
-        [this, channel] {
-            if (channel == MSG_TYPE_COMMAND) {
-                receivedMsg(MSG_TYPE_COMMAND);
-            } else if (channel == MSG_TYPE_STREAM) {
-                ReceivedStreamMsg();
-            } else if (channel == MSG_TYPE_BROADCAST) {
-                ReceivedBroadcastMsg();
-            }
-        },
-        Qt::QueuedConnection);
+    // Posted to the owner: the readers and their sockets are the owner's. An
+    // event still pending when the transport is destroyed goes with it.
+    QEvent* resume = new ResumeReadingEvent(channel);
+    xr9::tsanRelease(&sendRequestLock);  // the event was built here and is read by the owner
+    QCoreApplication::postEvent(this, resume);
+}
+
+bool XR9ALEthernet::serveResumeReading(QEvent* event) {
+    if (event->type() != ResumeReadingEvent::eventType()) return false;
+    switch (static_cast<ResumeReadingEvent*>(event)->channel) {
+    case MSG_TYPE_COMMAND:
+        receivedMsg(MSG_TYPE_COMMAND);
+        break;
+    case MSG_TYPE_STREAM:
+        ReceivedStreamMsg();
+        break;
+    case MSG_TYPE_BROADCAST:
+        ReceivedBroadcastMsg();
+        break;
+    default:
+        break;
+    }
+    return true;
 }
 
 void XR9ALEthernet::setMaxFrameLength(KT::uint32 bytes) {

@@ -124,7 +124,8 @@ void XR9ALEthernet::serveSendRequests() {
 }
 
 bool XR9ALEthernet::event(QEvent* e) {
-    xr9::tsanAcquire(&sendRequestLock);  // pairs with the release before postEvent
+    xr9::tsanAcquire(&sendRequestLock);  // pairs with the release before each postEvent
+    if (serveResumeReading(e)) return true;
     if (e->type() != sendRequestEventType()) return QObject::event(e);
     serveSendRequests();
     return true;
