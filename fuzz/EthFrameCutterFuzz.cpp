@@ -1,6 +1,8 @@
 // The Ethernet frame cutting against arbitrary input, two ways:
-//  - the raw bytes, in chunks, on each endpoint: it must neither crash nor
-//    keep more than it was given;
+//  - the raw bytes, in chunks, on each endpoint, under an input-chosen
+//    largest frame: it must neither crash, nor keep more than it was given,
+//    nor keep more than one unfinished frame of at most the largest length,
+//    nor cut a payload longer than that;
 //  - frames built from the input (their own encoder, not the library's),
 //    fed in chunks of an input-chosen size: the messages cut must be those
 //    built, in order, as a one-shot feed gives them.
@@ -34,8 +36,9 @@ QByteArray header(uint8_t marker, uint32_t n) {
 }
 
 std::vector<EthernetFrameCutter::Piece> feed(EthernetFrameCutter::Endpoint endpoint, const QByteArray& bytes,
-                                             size_t chunk) {
-    EthernetFrameCutter cutter(endpoint);
+                                             size_t chunk,
+                                             KT::uint32 maxFrame = xr9eth::kDefaultMaxFrameLength) {
+    EthernetFrameCutter cutter(endpoint, maxFrame);
     QByteArray buffer;
     std::vector<EthernetFrameCutter::Piece> out;
     for (int off = 0; off < bytes.size(); off += int(chunk)) {
@@ -44,7 +47,11 @@ std::vector<EthernetFrameCutter::Piece> feed(EthernetFrameCutter::Endpoint endpo
         const int before = buffer.size();
         EthernetFrameCutter::Pass pass = cutter.cut(&buffer);
         trap(buffer.size() <= before);
-        for (auto& p : pass.pieces) out.push_back(p);
+        trap(buffer.size() < 8 || KT::uint32(buffer.size()) < 8 + maxFrame);
+        for (auto& p : pass.pieces) {
+            trap(KT::uint32(p.payload.size()) <= maxFrame);
+            out.push_back(p);
+        }
     }
     return out;
 }
@@ -56,9 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t chunk = 1 + data[0] % 97;
     const bool stream = data[1] & 1;
     const QByteArray raw(reinterpret_cast<const char*>(data + 2), int(size - 2));
+    // A small largest frame, so that the input reaches past it; 127 the default.
+    const KT::uint32 maxFrame = (data[1] >> 1) == 127 ? xr9eth::kDefaultMaxFrameLength : KT::uint32(data[1] >> 1);
     for (auto endpoint : {EthernetFrameCutter::Endpoint::Command, EthernetFrameCutter::Endpoint::Stream,
                           EthernetFrameCutter::Endpoint::Broadcast})
-        feed(endpoint, raw, chunk);
+        feed(endpoint, raw, chunk, maxFrame);
 
     // Well-formed frames: per frame one kind byte and one length byte, then payload.
     QByteArray wire;
