@@ -18,6 +18,7 @@
 #include <cerrno>
 
 #include "KTDEI.h"
+#include "LoopbackSettings.h"
 #include "PosixPeer.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "access/Xr9AlHandle.h"
@@ -27,17 +28,6 @@ namespace {
 
 using namespace ethtest;
 using Clock = std::chrono::steady_clock;
-
-EthernetSettings loopbackSettings() {
-    EthernetSettings s{};
-    s.commandPort = freeTcpPort();
-    s.streamPort = freeTcpPort();
-    s.broadcastPort = freeUdpPort();
-    const short ip[4] = {127, 0, 0, 1};
-    std::copy(ip, ip + 4, s.ipAddress);
-    std::copy(ip, ip + 4, s.bindAddress);
-    return s;
-}
 
 // The payload of message number i of a sequence: its number, then filler.
 std::string numbered(uint32_t i, size_t size) {

@@ -14,6 +14,7 @@
 #include <QPointer>
 
 #include "KTDEI.h"
+#include "LoopbackSettings.h"
 #include "PosixPeer.h"
 #include "XR9ALEthernet/EthernetThread.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
@@ -31,17 +32,6 @@ using namespace ethtest;
 
 constexpr int kTimeoutCode = -304;
 
-EthernetSettings serverSettings() {
-    EthernetSettings s{};
-    s.commandPort = freeTcpPort();
-    s.streamPort = freeTcpPort();
-    s.broadcastPort = freeUdpPort();
-    const short ip[4] = {127, 0, 0, 1};
-    std::copy(ip, ip + 4, s.ipAddress);
-    std::copy(ip, ip + 4, s.bindAddress);
-    return s;
-}
-
 // Whether exactly expected arrives at peer; what arrived otherwise.
 ::testing::AssertionResult arrives(TcpPeer& peer, const std::string& expected) {
     std::string got;
@@ -55,7 +45,7 @@ class EthernetTransport : public ::testing::Test {
 protected:
     void SetUp() override {
         KT::KTDEI::instance()->reset();
-        settings = serverSettings();
+        settings = loopbackSettings();
         eth = new XR9ALEthernet();
     }
     void TearDown() override {
@@ -339,7 +329,7 @@ TEST_F(EthernetTransport, OpenWithoutAnyRecordIsAnInvalidParameterAndTouchesNoth
 
 TEST_F(EthernetTransport, ASecondRecordIsIgnoredAndTheFirstIsReadAsItNowHolds) {
     ASSERT_TRUE(open());
-    EthernetSettings other = serverSettings();
+    EthernetSettings other = loopbackSettings();
     settings.ipAddress[3] = 9;
     ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, &other, 0));
     KT::KTDEIValue value;
