@@ -426,6 +426,9 @@ class EthernetLoad : public ::testing::Test {
 protected:
     void SetUp() override {
         KT::KTDEI::instance()->reset();
+        // A sanitizer's runtime starts a helper thread of its own with the
+        // first thread; one short thread first keeps it out of the figures.
+        std::thread([] {}).join();
         pumpFor(20);  // lets the event loop settle its own descriptors before the baseline
         fdsBefore = xr9test::openFdCount();
         threadsBefore = xr9test::threadCount();
@@ -912,7 +915,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     // and then by editing the kept record.
     std::atomic<uint32_t> commandPort{settings.commandPort};
     std::atomic<bool> stop{false};
-    std::atomic<unsigned long long> connections{0}, refused{0};
+    std::atomic<unsigned long long> connections{0}, refused{0}, slowConnects{0};
     const auto deadline = deadlineIn(kPhaseMs);
     std::vector<std::unique_ptr<Worker>> peers;
     for (int p = 0; p < kPeers; ++p) {
@@ -920,13 +923,21 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
             std::vector<std::unique_ptr<PeerSocket>> held;
             for (uint32_t n = 0; !stop && Clock::now() < deadline; ++n) {
                 auto peer = std::make_unique<PeerSocket>();
-                if (!peer->connectTo(quint16(commandPort.load()))) {
+                const auto connectStart = Clock::now();
+                const bool connected = peer->connectTo(quint16(commandPort.load()));
+                if (Clock::now() - connectStart > std::chrono::milliseconds(200)) ++slowConnects;
+                if (!connected) {
                     ++refused;
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     continue;
                 }
                 ++connections;
                 peer->sendAll(frame(kCommandMarker, numbered(uint8_t(0x40 + p), n)), deadlineIn(1000));
+                // Paced: on loopback the transport's side keeps every
+                // connection it closed in TIME_WAIT, and a new connection
+                // that happens to reuse such a pair of ports waits a
+                // second for the kernel (counted as a slow connect).
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
                 switch (n % 4) {
                 case 0:
                     peer->reset();
@@ -972,18 +983,21 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
         ASSERT_EQ(0, eth->ClosePort()) << "cycle " << i;
     }
     const auto cyclesTime = Clock::now() - cyclesStart;
+    // Open once more while the peers go on: their messages keep coming.
+    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0));
+    const size_t beforeLastOpen = delivered.size();
+    EXPECT_TRUE(pumpUntil([&] {
+        drain();
+        return delivered.size() > beforeLastOpen;
+    })) << "no peer message got through after the cycles";
     stop = true;
     EXPECT_TRUE(pumpUntil([&] { return allDone(peers); }, 10000));
     for (auto& w : peers) w->join();
     peers.clear();
-
-    ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0));
     pumpFor(100);
     drain();
     EXPECT_EQ(0u, malformed) << "a message cut short or spliced from two connections";
     EXPECT_EQ(0u, duplicated);
-    EXPECT_LT(0u, delivered.size()) << "no message got through between the opens and closes";
-    EXPECT_LT(0u, connections.load());
     carriesBothWays("after the cycles");
     PeerSocket stream;
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
@@ -997,6 +1011,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
         .add("cyclesPerSecond", double(cycles) / std::chrono::duration<double>(cyclesTime).count())
         .add("connections", connections.load())
         .add("refused", refused.load())
+        .add("slowConnects", slowConnects.load())
         .add("messages", delivered.size())
         .add("duplicated", duplicated)
         .add("malformed", malformed)
