@@ -907,6 +907,48 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficLeaveNothingBehind) {
         .change("threads", threadsBefore, threadsAfter);
 }
 
+// Host threads that wait in a send step for the owner when the owner closes
+// the handle are released with 0 (the transport's promise) and touch nothing
+// of it afterwards.
+TEST_F(EthernetLoad, SendersWaitingForTheOwnerAreReleasedWhenTheHandleCloses) {
+    const long long cycles = soakCount(300);
+    constexpr int kWaiters = 4;
+    unsigned long long released = 0;
+    for (long long i = 0; i < cycles; ++i) {
+        ASSERT_TRUE(open());
+        std::atomic<int> started{0};
+        std::atomic<int> results[kWaiters];
+        std::vector<std::unique_ptr<Worker>> waiters;
+        for (int w = 0; w < kWaiters; ++w) {
+            results[w] = 1;
+            waiters.push_back(std::make_unique<Worker>([&, w] {
+                ++started;
+                results[w] = eth->SendData(nullptr, MSG_TYPE_NONE);
+            }));
+        }
+        // The owner does not serve them: they wait until the handle goes.
+        ASSERT_TRUE(xr9test::waitFor([&] { return started == kWaiters; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(0, Xr9AlCloseHandle(eth));
+        eth = nullptr;
+        if (!xr9test::waitFor([&] { return allDone(waiters); }, std::chrono::milliseconds(5000))) {
+            std::fprintf(stderr, "a waiting sender was not released by the closing handle\n");
+            std::_Exit(1);  // a thread still blocked inside the transport cannot be joined
+        }
+        for (auto& w : waiters) w->join();
+        for (int w = 0; w < kWaiters; ++w) EXPECT_EQ(0, results[w].load());
+        released += kWaiters;
+        QCoreApplication::sendPostedEvents();
+    }
+    int fds = 0, threads = 0;
+    EXPECT_TRUE(backToBaseline(&fds, &threads));
+    Figures("EthernetLoadReleasedSenders")
+        .add("cycles", cycles)
+        .add("released", released)
+        .change("fds", fdsBefore, fds)
+        .change("threads", threadsBefore, threads);
+}
+
 TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     ASSERT_TRUE(open());
     const long long cycles = soakCount(3000);
