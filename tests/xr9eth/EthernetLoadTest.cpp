@@ -844,6 +844,101 @@ TEST_F(EthernetLoad, GibibyteStreamFromTheHostArrivesIntact) {
         .change("threads", threadsBefore, threads);
 }
 
+// A peer that resets its stream connection again and again while the host
+// streams to it: messages written to a dead connection are lost, but every
+// new connection starts on a frame boundary and nothing is repeated or
+// reordered.
+TEST_F(EthernetLoad, StreamToAPeerThatReconnectsResumesOnAFrameBoundary) {
+    ASSERT_TRUE(open());
+    const uint32_t total = uint32_t(soakCount(200000));
+    const long long resets = std::max(1ll, soakCount(200));
+    constexpr long long kWindow = 256;  // messages the host keeps ahead of the peer
+    const auto deadline = deadlineIn(kPhaseMs);
+    std::atomic<long long> lastSeen{-1};
+    std::atomic<unsigned long long> received{0}, disorder{0}, framingErrors{0}, resetsDone{0};
+    auto timeIsUp = [&] { return Clock::now() >= deadline; };
+
+    EthernetThread sendThread("EthSend", false, eth);
+    sendThread.start();
+    std::vector<std::unique_ptr<Worker>> workers;
+    workers.push_back(std::make_unique<Worker>([&] {
+        for (uint32_t n = 0; n < total && !timeIsUp(); ++n) {
+            // Messages in a dead connection's buffer never arrive, so the
+            // window is waited for a short while only.
+            const auto until = deadlineIn(200);
+            while ((long long)n - lastSeen.load() > kWindow && Clock::now() < until) {
+                sendThread.notify();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            const std::string message = numbered(0x33, n);
+            QByteArray payload(message.data(), int(message.size()));
+            eth->SendData(&payload, MSG_TYPE_STREAM);
+            sendThread.notify();
+        }
+    }));
+    workers.push_back(std::make_unique<Worker>([&] {
+        // Resets only in the first half, so the tail reaches a live connection.
+        const unsigned long long perConnection = std::max<unsigned long long>(1, total / 2 / (resets + 1));
+        while (lastSeen.load() < (long long)total - 1 && !timeIsUp()) {
+            PeerSocket stream;
+            if (!stream.connectTo(quint16(settings.streamPort))) {
+                ++framingErrors;
+                return;
+            }
+            std::string payload;
+            unsigned long long onThisConnection = 0;
+            FrameDecoder decoder(
+                kStreamMarker, [&](const char* d, size_t n) { payload.append(d, n); },
+                [&](uint32_t) {
+                    uint8_t origin = 0;
+                    uint32_t sequence = 0;
+                    if (!parseNumbered(payload.data(), payload.size(), &origin, &sequence) || origin != 0x33) {
+                        ++framingErrors;
+                    } else {
+                        if ((long long)sequence <= lastSeen.load()) ++disorder;
+                        lastSeen = sequence;
+                        ++received;
+                        ++onThisConnection;
+                    }
+                    payload.clear();
+                });
+            char chunk[65536];
+            while (lastSeen.load() < (long long)total - 1 && !timeIsUp()) {
+                if ((long long)resetsDone.load() < resets && onThisConnection >= perConnection) {
+                    stream.reset();
+                    ++resetsDone;
+                    break;
+                }
+                const ssize_t n = stream.receiveSome(chunk, sizeof chunk, 20);
+                if (n < 0 || (n > 0 && !decoder.feed(chunk, size_t(n)))) {
+                    ++framingErrors;
+                    return;
+                }
+            }
+        }
+    }));
+    const bool finished = pumpUntil([&] { return allDone(workers); }, kPhaseMs + 5000);
+    sendThread.stop();
+    for (auto& w : workers) w->join();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(0u, framingErrors.load()) << "a connection began inside a frame, or a frame was cut";
+    EXPECT_EQ(0u, disorder.load()) << "a message came twice or out of order";
+    EXPECT_EQ((long long)total - 1, lastSeen.load()) << "the last message did not arrive";
+    EXPECT_EQ((unsigned long long)resets, resetsDone.load());
+    EXPECT_TRUE(eth->isSendQueueEmpty());
+
+    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
+    eth = nullptr;
+    int fds = 0, threads = 0;
+    EXPECT_TRUE(backToBaseline(&fds, &threads));
+    Figures("EthernetLoadReconnect")
+        .add("messages", received.load())
+        .add("lostInDeadConnections", total - received.load())
+        .add("resets", resetsDone.load())
+        .change("fds", fdsBefore, fds)
+        .change("threads", threadsBefore, threads);
+}
+
 // ---------------------------------------------------------------------------
 // 3. Thousands of lifetimes: handles created, opened, used and destroyed
 // while peers talk; then one transport opened and closed again and again
