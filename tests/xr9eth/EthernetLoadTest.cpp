@@ -33,6 +33,7 @@
 #include <QCoreApplication>
 
 #include "KTDEI.h"
+#include "LoopbackSettings.h"
 #include "PosixPeer.h"
 #include "XR9ALEthernet/EthernetThread.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
@@ -59,17 +60,6 @@ Clock::time_point deadlineIn(int milliseconds) {
 int msLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : int(std::min<long long>(left, 1000));
-}
-
-EthernetSettings serverSettings() {
-    EthernetSettings s{};
-    s.commandPort = freeTcpPort();
-    s.streamPort = freeTcpPort();
-    s.broadcastPort = freeUdpPort();
-    const short ip[4] = {127, 0, 0, 1};
-    std::copy(ip, ip + 4, s.ipAddress);
-    std::copy(ip, ip + 4, s.bindAddress);
-    return s;
 }
 
 // ---------------------------------------------------------------------------
@@ -432,7 +422,7 @@ protected:
         pumpFor(20);  // lets the event loop settle its own descriptors before the baseline
         fdsBefore = xr9test::openFdCount();
         threadsBefore = xr9test::threadCount();
-        settings = serverSettings();
+        settings = loopbackSettings();
     }
     void TearDown() override {
         if (eth) {
@@ -950,7 +940,7 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficLeaveNothingBehind) {
     const std::string burst = frame(kStreamMarker, std::string(4096, 'b'));
     unsigned long long exchanged = 0;
     for (long long i = 0; i < cycles; ++i) {
-        EthernetSettings record = serverSettings();
+        EthernetSettings record = loopbackSettings();
         XR9AL* handle = Xr9AlGetHandle(IF_TYPE_ETHERNET);
         ASSERT_NE(nullptr, handle);
         ASSERT_EQ(0, handle->OpenPort(IF_TYPE_ETHERNET, &record, 0)) << "cycle " << i;
