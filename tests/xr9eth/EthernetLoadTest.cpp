@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -386,6 +387,13 @@ private:
 double mebibytesPerSecond(unsigned long long bytes, Clock::duration elapsed) {
     const double seconds = std::chrono::duration<double>(elapsed).count();
     return seconds > 0 ? double(bytes) / (1024.0 * 1024.0) / seconds : 0.0;
+}
+
+// Whether a thread of this process is asleep (blocked), from /proc.
+bool threadIsSleeping(long tid) {
+    const std::string stat = xr9test::readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
 }
 
 // Runs work on a thread of its own and remembers when it has finished.
@@ -1001,20 +1009,27 @@ TEST_F(EthernetLoad, SendersWaitingForTheOwnerAreReleasedWhenTheHandleCloses) {
     unsigned long long released = 0;
     for (long long i = 0; i < cycles; ++i) {
         ASSERT_TRUE(open());
-        std::atomic<int> started{0};
+        XR9ALEthernet* const transport = eth;
+        std::atomic<long> tids[kWaiters];
         std::atomic<int> results[kWaiters];
         std::vector<std::unique_ptr<Worker>> waiters;
         for (int w = 0; w < kWaiters; ++w) {
+            tids[w] = 0;
             results[w] = 1;
             waiters.push_back(std::make_unique<Worker>([&, w] {
-                ++started;
-                results[w] = eth->SendData(nullptr, MSG_TYPE_NONE);
+                tids[w] = long(::syscall(SYS_gettid));
+                results[w] = transport->SendData(nullptr, MSG_TYPE_NONE);
             }));
         }
-        // The owner does not serve them: they wait until the handle goes.
-        ASSERT_TRUE(xr9test::waitFor([&] { return started == kWaiters; }));
+        // The owner does not serve them: each sleeps in its send step until
+        // the handle goes.
+        EXPECT_TRUE(xr9test::waitFor([&] {
+            for (const auto& tid : tids)
+                if (tid == 0 || !threadIsSleeping(tid)) return false;
+            return true;
+        })) << "cycle " << i;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_EQ(0, Xr9AlCloseHandle(eth));
+        EXPECT_EQ(0, Xr9AlCloseHandle(eth));
         eth = nullptr;
         if (!xr9test::waitFor([&] { return allDone(waiters); }, std::chrono::milliseconds(5000))) {
             std::fprintf(stderr, "a waiting sender was not released by the closing handle\n");
