@@ -48,11 +48,13 @@ XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
 
 XR9ALEthernet::~XR9ALEthernet() {
     {
-        // A sender still waiting for the owner is released with nothing sent.
-        std::lock_guard<std::mutex> guard(sendRequestLock);
+        // A sender still waiting for the owner is released with nothing sent,
+        // and the lock and condition it waits on must outlive its wake-up.
+        std::unique_lock<std::mutex> lock(sendRequestLock);
         for (SendRequest* request : sendRequests) request->done = true;
         sendRequests.clear();
         sendRequestDone.notify_all();
+        sendRequestDone.wait(lock, [this] { return sendersHandingOver == 0; });
     }
     settings = nullptr;
     delete commandSocket;

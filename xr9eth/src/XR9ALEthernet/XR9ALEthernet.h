@@ -23,7 +23,8 @@
 //    (serveSendRequests), so stopping the send thread from the owner is
 //    safe. A host thread that waits in ReceiveData from the owner thread
 //    stalls every sender until its wait ends; a sender still waiting when
-//    the transport is destroyed is released with 0.
+//    the transport is destroyed is released with 0, and the destructor
+//    waits until it has let go of the transport.
 //
 // Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
 // queue; each is held for one append, removal or re-insertion (and released
@@ -215,6 +216,7 @@ private:
     std::mutex sendRequestLock;
     std::condition_variable sendRequestDone;
     std::deque<SendRequest*> sendRequests;
+    int sendersHandingOver = 0;  // senders between their request and their return; guarded by sendRequestLock
     void putBackTxMsg(enMsgType type, const QByteArray& payload);
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
 

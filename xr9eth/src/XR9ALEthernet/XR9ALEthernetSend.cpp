@@ -100,13 +100,18 @@ int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
     {
         std::lock_guard<std::mutex> guard(sendRequestLock);
         sendRequests.push_back(&request);
+        ++sendersHandingOver;
     }
     QEvent* wake = new QEvent(sendRequestEventType());
     xr9::tsanRelease(&sendRequestLock);  // the event was allocated here and is freed by the owner
     QCoreApplication::postEvent(this, wake);
     std::unique_lock<std::mutex> lock(sendRequestLock);
     sendRequestDone.wait(lock, [&] { return request.done; });
-    return request.result;
+    const int result = request.result;
+    // The last touch of the transport: a destructor waiting for the senders
+    // to leave goes on from here.
+    if (--sendersHandingOver == 0) sendRequestDone.notify_all();
+    return result;
 }
 
 void XR9ALEthernet::serveSendRequests() {
