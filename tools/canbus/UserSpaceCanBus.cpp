@@ -23,6 +23,7 @@ constexpr int kInterfaces = 4;
 // this unit during start-up).
 std::atomic<int> libraryEnd[kSlots];
 std::atomic<int> busEnd[kSlots];
+int busUsers[kSlots];  // calls of the bus's owner on each bus end; stateLock
 std::atomic<int> newestBus;
 std::atomic<int> created;
 std::atomic<int> boundIndex;
@@ -83,15 +84,38 @@ void arm(Fault Faults::*which, int count, int err, int result, int after) {
     f.result = result;
 }
 
-// Bus ends whose CAN socket is closed; stateLock held.
+// Bus ends whose CAN socket is closed and that no call of the bus's owner is
+// using (those go at a later pass); stateLock held.
 void closeOrphanedBusEnds() {
     for (int i = 0; i < kSlots; ++i) {
-        if (libraryEnd[i].load() == 0 && busEnd[i].load() != 0) {
+        if (libraryEnd[i].load() == 0 && busEnd[i].load() != 0 && busUsers[i] == 0) {
             const int fd = busEnd[i].exchange(0) - 1;
             if (newestBus.load() == fd + 1) newestBus.store(0);
             ::close(fd);
         }
     }
+}
+
+// The newest bus end, held open for one call of the bus's owner until
+// releaseBus(slot): socket() and reset() do not close it meanwhile, so the
+// call meets its own (possibly closed) CAN socket, never a reused number.
+// -1 when there is none.
+int holdNewestBus(int* fd) {
+    std::lock_guard<std::mutex> g(stateLock);
+    const int newest = newestBus.load();
+    for (int i = 0; newest != 0 && i < kSlots; ++i) {
+        if (busEnd[i].load() == newest) {
+            ++busUsers[i];
+            *fd = newest - 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void releaseBus(int slot) {
+    std::lock_guard<std::mutex> g(stateLock);
+    --busUsers[slot];
 }
 
 int interfaceNumber(const char* name) {
@@ -244,16 +268,23 @@ bool UserSpaceCanBus::send(const can_frame& frame) {
 }
 
 bool UserSpaceCanBus::sendRaw(const void* bytes, size_t size) {
-    const int fd = busFd();
-    return fd >= 0 && ::send(fd, bytes, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+    int fd = -1;
+    const int slot = holdNewestBus(&fd);
+    if (slot < 0) return false;
+    const bool sent = ::send(fd, bytes, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+    releaseBus(slot);
+    return sent;
 }
 
 bool UserSpaceCanBus::receive(can_frame* frame, int timeoutMs) {
-    const int fd = busFd();
-    if (fd < 0) return false;
+    int fd = -1;
+    const int slot = holdNewestBus(&fd);
+    if (slot < 0) return false;
     pollfd watch = {fd, POLLIN, 0};
-    if (::poll(&watch, 1, timeoutMs) != 1 || !(watch.revents & POLLIN)) return false;
-    return ::recv(fd, frame, sizeof *frame, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof *frame);
+    const bool got = ::poll(&watch, 1, timeoutMs) == 1 && (watch.revents & POLLIN) &&
+                     ::recv(fd, frame, sizeof *frame, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof *frame);
+    releaseBus(slot);
+    return got;
 }
 
 void UserSpaceCanBus::failSocket(int count, int err) {

@@ -15,7 +15,8 @@
 //    nothing is really bound.
 //  - write, read and select behave as on the socket pair, unless a fault is
 //    armed; close ends the CAN socket (its bus end stays readable until the
-//    next CAN socket is created or reset() is called).
+//    next CAN socket is created or reset() is called, and while a send or
+//    receive of the bus's owner is using it).
 // Faults apply to calls on CAN sockets only: after `after` further calls of
 // that kind pass, the next `count` fail (result -1, errno err) or, for
 // shortenWrites, return `result` without sending anything.
