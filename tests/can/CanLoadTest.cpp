@@ -210,6 +210,9 @@ private:
     int credits_;
 };
 
+// Below the tests' time limit in tests/can/CMakeLists.txt.
+constexpr seconds kWatchdogLimit{280};
+
 // Aborts the process, naming what hung, when it is not dismissed within
 // limit: a test that stalls inside a library call fails instead of hanging.
 class Watchdog {
@@ -352,7 +355,7 @@ struct Inbound {
 };
 
 TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
-    Watchdog dog(seconds(110), "CanLoad");
+    Watchdog dog(kWatchdogLimit, "CanLoad");
     KT::uint32 shmQueue = kShmQueue;
     ASSERT_EQ(OS_SUCCESS, osQueueCreate(&shmQueue, "host queue 2", 1, kShmDepth));
     drainQueue(kShmQueue);
@@ -554,7 +557,8 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
     const BusDecoder decoded = reader.get();
     for (const BusDecoder::Message& m : decoded.messages) {
         const Tag t = readTag(m.bytes.data(), m.bytes.size(), kOutgoingLargest);
-        const bool onItsChannel = t.sender == streamSender ? m.channel == MSG_TYPE_STREAM : m.channel == MSG_TYPE_COMMAND;
+        const enMsgType itsChannel = t.sender == streamSender ? MSG_TYPE_STREAM : MSG_TYPE_COMMAND;
+        const bool onItsChannel = m.channel == itsChannel;
         if (t.whole && onItsChannel)
             out.add(0, t.sender, t.counter, m.bytes.size());
         else
@@ -577,8 +581,9 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
     const auto releaseBy = Clock::now() + seconds(5);
     const uint8_t releaseRecord[sizeof(XRUpdateMessage)] = {};
     auto allDone = [&] {
-        return std::all_of(receivers.begin(), receivers.end(),
-                           [](std::future<int>& r) { return r.wait_for(milliseconds(0)) == std::future_status::ready; });
+        return std::all_of(receivers.begin(), receivers.end(), [](std::future<int>& r) {
+            return r.wait_for(milliseconds(0)) == std::future_status::ready;
+        });
     };
     while (!allDone() && Clock::now() < releaseBy) {
         can->ExitReceiveData();
@@ -595,8 +600,8 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
         Bytes item(kLargest);
         KT::uint32 size = 0;
         while (osQueueGetTimed(queue, item.data(), &size, 0) == OS_SUCCESS) {
-            const bool release = queue == kShmQueue ? std::all_of(item.begin(), item.begin() + size, [](uint8_t b) { return b == 0; })
-                                                    : isReleaseItem(item.data(), size);
+            const bool zeros = std::all_of(item.begin(), item.begin() + size, [](uint8_t b) { return b == 0; });
+            const bool release = queue == kShmQueue ? zeros : isReleaseItem(item.data(), size);
             if (!release) ++leftovers;
         }
     }
@@ -760,7 +765,8 @@ private:
 class CanSoak : public ::testing::Test {
 protected:
     void SetUp() override {
-        watchdog = std::make_unique<Watchdog>(seconds(110), ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        watchdog = std::make_unique<Watchdog>(kWatchdogLimit, test->name());
         ASSERT_EQ(nullptr, pCANhandle);
         dir = std::make_unique<xr9test::TempDir>();
         ASSERT_EQ(0, Xr9Log::CreateLogFile(dir->file("log")));
@@ -811,7 +817,7 @@ protected:
 };
 
 TEST_F(CanSoak, HandleCyclesUnderTrafficLeaveNoThreadOrDescriptorBehind) {
-    const int cycles = static_cast<int>(xr9test::soakCount(800));
+    const int cycles = static_cast<int>(xr9test::soakCount(600));
     const int bareCycles = static_cast<int>(xr9test::soakCount(1000));
     long long delivered = 0;
     long long slowCycles = 0;
