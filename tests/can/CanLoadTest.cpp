@@ -256,7 +256,9 @@ public:
 
     void feed(const can_frame& f) {
         const Bytes data = frameData(f);
-        if (f.can_id == kCommandLengthId && isNotice(data)) {
+        if (f.can_dlc > CAN_MAX_DLEN) {
+            ++errors;
+        } else if (f.can_id == kCommandLengthId && isNotice(data)) {
             notices.push_back(uint32_t(data[4]) << 24 | uint32_t(data[5]) << 16 | uint32_t(data[6]) << 8 | data[7]);
         } else if (f.can_id == kCommandLengthId) {
             announce(command_, data);
@@ -295,8 +297,10 @@ private:
         p.bytes.clear();
         p.open = p.length > 0;
     }
+    // Every data frame but the last of a message is full.
     void add(Partial& p, enMsgType channel, const Bytes& d) {
-        if (!p.open || d.empty() || p.bytes.size() + d.size() > p.length) {
+        const size_t after = p.bytes.size() + d.size();
+        if (!p.open || d.empty() || after > p.length || (after < p.length && d.size() != CAN_MAX_DLEN)) {
             ++errors;
             p.open = false;
             return;
