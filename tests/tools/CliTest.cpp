@@ -7,7 +7,7 @@
 namespace {
 
 using xr9tool::Args;
-using xr9tool::OptionSpec;
+using xr9tool::OptionTable;
 
 struct Argv {
     explicit Argv(std::vector<std::string> words) : words_(std::move(words)) {
@@ -19,12 +19,12 @@ struct Argv {
     std::vector<char*> pointers_;
 };
 
-const OptionSpec kSpec{{"host", "port"}, {"watch"}};
+const OptionTable kOptions{{"host", "port"}, {"watch"}};
 
 TEST(ToolArgs, ValuesFlagsAndPositionalsInAnyOrder) {
     Argv a({"xr9al", "peer", "send", "--host", "10.0.0.2", "--port=5000", "--watch", "file.bin"});
     Args args;
-    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 2, kSpec)) << args.error();
+    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 2, kOptions)) << args.error();
     EXPECT_EQ("10.0.0.2", args.value("host"));
     EXPECT_EQ("5000", args.value("port"));
     EXPECT_TRUE(args.has("watch"));
@@ -42,7 +42,7 @@ class ToolArgsErrors : public ::testing::TestWithParam<BadCase> {};
 TEST_P(ToolArgsErrors, AreNamed) {
     Argv a(GetParam().words);
     Args args;
-    EXPECT_FALSE(args.parse(a.argc(), a.argv(), 0, kSpec));
+    EXPECT_FALSE(args.parse(a.argc(), a.argv(), 0, kOptions));
     EXPECT_EQ(GetParam().error, args.error());
 }
 
@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolArgsErrors,
 TEST(ToolArgs, DoubleDashEndsOptions) {
     Argv a({"--", "--host"});
     Args args;
-    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 0, kSpec));
+    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 0, kOptions));
     EXPECT_EQ((std::vector<std::string>{"--host"}), args.positional());
 }
 
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ToolArgs, NumberOptionFallsBackOrExplains) {
     Argv a({"--port", "70000"});
     Args args;
-    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 0, kSpec));
+    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 0, kOptions));
     uint64_t v = 0;
     ASSERT_TRUE(args.number("host", 7, 0, 10, &v));
     EXPECT_EQ(7u, v);

@@ -17,7 +17,7 @@ int runBitrate(int argc, char** argv) {
         "bit/s otherwise) through /sys/class/net/canN/can_bitrate, taking the\n"
         "interface down and up around the change.\n";
     Args args;
-    if (!args.parse(argc, argv, 0, OptionSpec{}) || (args.positional().size() != 2 && !args.has("help"))) {
+    if (!args.parse(argc, argv, 0, OptionTable{}) || (args.positional().size() != 2 && !args.has("help"))) {
         std::cerr << (args.error().empty() ? "" : "xr9al bitrate: " + args.error() + "\n") << usage;
         return kExitUsage;
     }

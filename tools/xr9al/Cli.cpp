@@ -15,7 +15,7 @@ bool parseNumber(const std::string& text, uint64_t min, uint64_t max, uint64_t* 
     return true;
 }
 
-bool Args::parse(int argc, char** argv, int first, const OptionSpec& options) {
+bool Args::parse(int argc, char** argv, int first, const OptionTable& options) {
     bool optionsEnded = false;
     for (int i = first; i < argc; ++i) {
         std::string arg = argv[i];

@@ -13,7 +13,7 @@ namespace xr9tool {
 
 enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitUnavailable = 3 };
 
-struct OptionSpec {
+struct OptionTable {
     std::set<std::string> valued;  // options that take a value
     std::set<std::string> flags;   // options without a value (--help is always known)
 };
@@ -22,7 +22,7 @@ class Args {
 public:
     // Parses argv[first..argc). false with error() set on an unknown option or
     // a missing value.
-    bool parse(int argc, char** argv, int first, const OptionSpec& options);
+    bool parse(int argc, char** argv, int first, const OptionTable& options);
     const std::string& error() const { return error_; }
     bool has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
     std::string value(const std::string& name, const std::string& fallback = "") const;

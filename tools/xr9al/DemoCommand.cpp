@@ -42,7 +42,7 @@ bool exerciseLogRotation(const std::string& base) {
 
 int runDemo(int argc, char** argv) {
     Args args;
-    OptionSpec options{{"file-mib", "pings", "log", "skip"}, {}};
+    OptionTable options{{"file-mib", "pings", "log", "skip"}, {}};
     if (!args.parse(argc, argv, 0, options) || !args.positional().empty()) {
         std::cerr << (args.error().empty() ? "" : "xr9al demo: " + args.error() + "\n") << kUsage;
         return kExitUsage;

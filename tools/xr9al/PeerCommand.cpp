@@ -234,7 +234,7 @@ int runCan(Args& args, const Common& c) {
 }  // namespace
 
 int runPeer(int argc, char** argv) {
-    OptionSpec options{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
+    OptionTable options{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
                     {"listen-mode", "extended"}};
     Args args;
     if (!args.parse(argc, argv, 0, options)) {

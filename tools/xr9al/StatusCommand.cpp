@@ -13,7 +13,7 @@ int runStatus(int argc, char** argv) {
         "usage: xr9al status CODE...\n"
         "Prints the message of each status code (decimal, negative for failures).\n";
     Args args;
-    if (!args.parse(argc, argv, 0, OptionSpec{}) || (args.positional().empty() && !args.has("help"))) {
+    if (!args.parse(argc, argv, 0, OptionTable{}) || (args.positional().empty() && !args.has("help"))) {
         std::cerr << (args.error().empty() ? "" : "xr9al status: " + args.error() + "\n") << usage;
         return kExitUsage;
     }

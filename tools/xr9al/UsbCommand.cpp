@@ -41,7 +41,7 @@ int runUsb(int argc, char** argv) {
         "Shows whether a USB memory drive is mounted and where. With --watch, polls\n"
         "and prints each insertion and removal until interrupted (or N seconds).\n";
     Args args;
-    if (!args.parse(argc, argv, 0, OptionSpec{{"interval", "seconds"}, {"watch"}})) {
+    if (!args.parse(argc, argv, 0, OptionTable{{"interval", "seconds"}, {"watch"}})) {
         std::cerr << "xr9al usb: " << args.error() << "\n" << usage;
         return kExitUsage;
     }
