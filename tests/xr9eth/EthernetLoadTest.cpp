@@ -484,6 +484,15 @@ protected:
             10000);
         return back;
     }
+    // Closes the handle and waits for descriptors and threads to go back to
+    // the baseline; their counts end figures.
+    void closeHandleBackToBaseline(Figures* figures) {
+        EXPECT_EQ(0, Xr9AlCloseHandle(eth));
+        eth = nullptr;
+        int fds = 0, threads = 0;
+        EXPECT_TRUE(backToBaseline(&fds, &threads));
+        figures->change("fds", fdsBefore, fds).change("threads", threadsBefore, threads);
+    }
     // A message each way through a freshly connected command peer.
     void carriesBothWays(const std::string& tag) {
         PeerSocket peer;
@@ -691,6 +700,15 @@ struct StreamTally {
     }
 };
 
+// Both ends of a stream saw total bytes in the same messages.
+void expectSameStream(const StreamTally& sent, const StreamTally& received, unsigned long long total) {
+    EXPECT_EQ(total, sent.content.bytes());
+    EXPECT_EQ(total, received.content.bytes());
+    EXPECT_EQ(sent.messages, received.messages);
+    EXPECT_EQ(sent.sizes.value(), received.sizes.value()) << "message boundaries differ";
+    EXPECT_EQ(sent.content.value(), received.content.value()) << "content differs";
+}
+
 TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     ASSERT_TRUE(open());
     PeerSocket stream;
@@ -734,26 +752,17 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     ASSERT_TRUE(finished);
     pumpFor(50);  // anything beyond the total would show up now
 
-    EXPECT_EQ(total, sent.content.bytes());
-    EXPECT_EQ(total, received.content.bytes());
-    EXPECT_EQ(sent.messages, received.messages);
-    EXPECT_EQ(sent.sizes.value(), received.sizes.value()) << "message boundaries differ";
-    EXPECT_EQ(sent.content.value(), received.content.value()) << "content differs";
+    expectSameStream(sent, received, total);
     QByteArray extra;
     EXPECT_EQ(kTimeoutCode, eth->ReceiveData(&extra, MSG_TYPE_STREAM, 0)) << "nothing beyond what was sent";
 
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
     stream.close();
-    int fds = 0, threads = 0;
-    EXPECT_TRUE(backToBaseline(&fds, &threads));
-    Figures("EthernetLoadStreamIn")
-        .add("messages", received.messages)
+    Figures figures("EthernetLoadStreamIn");
+    figures.add("messages", received.messages)
         .add("bytes", received.content.bytes())
         .add("MBps", mebibytesPerSecond(received.content.bytes(), elapsed))
-        .add("peakRssMiB", xr9test::peakResidentBytes() / (1024 * 1024))
-        .change("fds", fdsBefore, fds)
-        .change("threads", threadsBefore, threads);
+        .add("peakRssMiB", xr9test::peakResidentBytes() / (1024 * 1024));
+    closeHandleBackToBaseline(&figures);
 }
 
 TEST_F(EthernetLoad, GibibyteStreamFromTheHostArrivesIntact) {
@@ -819,27 +828,18 @@ TEST_F(EthernetLoad, GibibyteStreamFromTheHostArrivesIntact) {
     ASSERT_TRUE(finished);
     EXPECT_FALSE(framingError.load());
 
-    EXPECT_EQ(total, sent.content.bytes());
-    EXPECT_EQ(total, received.content.bytes());
-    EXPECT_EQ(sent.messages, received.messages);
-    EXPECT_EQ(sent.sizes.value(), received.sizes.value()) << "message boundaries differ";
-    EXPECT_EQ(sent.content.value(), received.content.value()) << "content differs";
+    expectSameStream(sent, received, total);
     char more[16];
     pumpFor(50);
     EXPECT_EQ(0, stream.receiveSome(more, sizeof more, 0)) << "nothing beyond what was sent";
 
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
     stream.close();
-    int fds = 0, threads = 0;
-    EXPECT_TRUE(backToBaseline(&fds, &threads));
-    Figures("EthernetLoadStreamOut")
-        .add("messages", received.messages)
+    Figures figures("EthernetLoadStreamOut");
+    figures.add("messages", received.messages)
         .add("bytes", received.content.bytes())
         .add("MBps", mebibytesPerSecond(received.content.bytes(), elapsed))
-        .add("peakRssMiB", xr9test::peakResidentBytes() / (1024 * 1024))
-        .change("fds", fdsBefore, fds)
-        .change("threads", threadsBefore, threads);
+        .add("peakRssMiB", xr9test::peakResidentBytes() / (1024 * 1024));
+    closeHandleBackToBaseline(&figures);
 }
 
 // A peer that resets its stream connection again and again while the host
