@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that hosts can consume the library the ways their ecosystem expects:
-#  1. cmake --install into a prefix, then the sample host built out of tree
-#     against it (find_package(Xr9Al)) and run;
+#  1. cmake --install into a prefix; every installed header compiles on its
+#     own from there, and the sample host builds out of tree against it
+#     (find_package(Xr9Al)) and runs;
 #  2. pkg-config sees the same prefix;
 #  3. CPack's Debian packages install with apt-get on this machine, and the
 #     sample host builds and runs against the installed packages.
@@ -20,6 +21,17 @@ echo "== install tree"
 DESTDIR="$work/root" cmake --install "$work/build" >/dev/null
 prefix="$work/root/usr"
 libdir="$(dirname "$(find "$prefix" -name libxr9al.so | head -n1)")"
+# Every installed header compiles on its own from the installed tree (a
+# header that includes one we do not install fails here).
+qtflags="$(pkg-config --cflags Qt5Core Qt5Network)"
+headers=0
+while IFS= read -r header; do
+  printf '#include "%s"\n' "$header" |
+    ${CXX:-c++} -std=c++17 -fPIC -fsyntax-only -x c++ -I"$prefix/include/xr9al" $qtflags - ||
+    { echo "installed header does not compile on its own: $header"; exit 1; }
+  headers=$((headers + 1))
+done < <(cd "$prefix/include/xr9al" && find . -name '*.h' | sed 's|^\./||' | sort)
+echo "installed headers: $headers, each compiles on its own"
 cmake -S examples/sample-host -B "$work/host-tree" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/host-tree"
 LD_LIBRARY_PATH="$libdir" "$work/host-tree/sample_host"

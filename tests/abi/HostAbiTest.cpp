@@ -1,6 +1,7 @@
 // The host's side of the binary interface: every name below is declared
 // here, as a host compiled separately would, and resolved from libxr9al.so.
 #include <QByteArray>
+#include <QObject>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -39,6 +40,16 @@ public:
     virtual KT::int32 ClosePort() = 0;
     virtual KT::int32 ExitReceiveData() = 0;
     virtual KT::int32 ResetPort() = 0;
+};
+
+// The Ethernet transport's limits: a host reaches them from its handle.
+class XR9ALEthernet : public QObject, public XR9AL {
+public:
+    void setMaxFrameLength(KT::uint32 bytes);
+    KT::uint32 maxFrameLength() const;
+    void setReceiveBudget(KT::uint32 bytes);
+    KT::uint32 receiveBudget() const;
+    qint64 bytesHeld(enMsgType type);
 };
 
 class XR9ALCOMMFactory {
@@ -104,6 +115,20 @@ TEST(HostAbi, TransportsAnswerThroughTheDeclaredSlots) {
     EXPECT_EQ(-304, eth->ReceiveData(&message, MSG_TYPE_COMMAND, 0));
     EXPECT_EQ(0, Xr9AlCloseHandle(eth));
     EXPECT_EQ(nullptr, pETHhandle);
+}
+
+TEST(HostAbi, EthernetLimitsAreReachedFromTheHandle) {
+    XR9AL* handle = Xr9AlGetHandle(IF_TYPE_ETHERNET);
+    ASSERT_NE(nullptr, handle);
+    XR9ALEthernet* eth = static_cast<XR9ALEthernet*>(handle);
+    EXPECT_EQ(16u << 20, eth->maxFrameLength());
+    EXPECT_EQ(16u << 20, eth->receiveBudget());
+    eth->setMaxFrameLength(4096);
+    eth->setReceiveBudget(0);
+    EXPECT_EQ(4096u, eth->maxFrameLength());
+    EXPECT_EQ(0u, eth->receiveBudget());
+    EXPECT_EQ(0, eth->bytesHeld(MSG_TYPE_COMMAND));
+    EXPECT_EQ(0, Xr9AlCloseHandle(handle));
 }
 
 TEST(HostAbi, VocabularyAndCanGlobalsResolve) {
