@@ -669,20 +669,15 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     EXPECT_EQ(2ull * kSenders * perSenderChannel + 2ull * perPeerChannel, messages);
     EXPECT_TRUE(eth->isSendQueueEmpty());
 
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
     command.close();
     stream.close();
-    int fds = 0, threads = 0;
-    EXPECT_TRUE(backToBaseline(&fds, &threads));
-    Figures("EthernetLoad")
-        .add("messages", messages)
+    Figures figures("EthernetLoad");
+    figures.add("messages", messages)
         .add("bytes", bytesMoved.load())
         .add("lost", lost)
         .add("duplicated", duplicated)
-        .add("MBps", mebibytesPerSecond(bytesMoved.load(), elapsed))
-        .change("fds", fdsBefore, fds)
-        .change("threads", threadsBefore, threads);
+        .add("MBps", mebibytesPerSecond(bytesMoved.load(), elapsed));
+    closeHandleBackToBaseline(&figures);
 }
 
 // ---------------------------------------------------------------------------
@@ -925,16 +920,11 @@ TEST_F(EthernetLoad, StreamToAPeerThatReconnectsResumesOnAFrameBoundary) {
     EXPECT_EQ((unsigned long long)resets, resetsDone.load());
     EXPECT_TRUE(eth->isSendQueueEmpty());
 
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
-    int fds = 0, threads = 0;
-    EXPECT_TRUE(backToBaseline(&fds, &threads));
-    Figures("EthernetLoadReconnect")
-        .add("messages", received.load())
+    Figures figures("EthernetLoadReconnect");
+    figures.add("messages", received.load())
         .add("lostInDeadConnections", total - received.load())
-        .add("resets", resetsDone.load())
-        .change("fds", fdsBefore, fds)
-        .change("threads", threadsBefore, threads);
+        .add("resets", resetsDone.load());
+    closeHandleBackToBaseline(&figures);
 }
 
 // ---------------------------------------------------------------------------
@@ -989,15 +979,9 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficLeaveNothingBehind) {
     EXPECT_TRUE(backToBaseline(&fds, &threads));
     ASSERT_TRUE(open());
     carriesBothWays("after the cycles");
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
-    int fdsAfter = 0, threadsAfter = 0;
-    EXPECT_TRUE(backToBaseline(&fdsAfter, &threadsAfter));
-    Figures("EthernetLoadHandles")
-        .add("cycles", cycles)
-        .add("messages", exchanged)
-        .change("fds", fdsBefore, fdsAfter)
-        .change("threads", threadsBefore, threadsAfter);
+    Figures figures("EthernetLoadHandles");
+    figures.add("cycles", cycles).add("messages", exchanged);
+    closeHandleBackToBaseline(&figures);
 }
 
 // Host threads that wait in a send step for the owner when the owner closes
