@@ -126,6 +126,8 @@ TEST(HostAbi, EthernetLimitsAreReachedFromTheHandle) {
     eth->setMaxFrameLength(4096);
     eth->setReceiveBudget(0);
     EXPECT_EQ(4096u, eth->maxFrameLength());
+    eth->setMaxFrameLength(0xFFFFFFFFu);
+    EXPECT_EQ(0x7FFFFFFFu, eth->maxFrameLength()) << "no frame length is above the largest signed one";
     EXPECT_EQ(0u, eth->receiveBudget());
     EXPECT_EQ(0, eth->bytesHeld(MSG_TYPE_COMMAND));
     EXPECT_EQ(0, Xr9AlCloseHandle(handle));

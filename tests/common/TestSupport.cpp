@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -154,26 +153,13 @@ int threadCount() {
     return entriesIn("/proc/self/task");
 }
 
-namespace {
-
-long long statusBytes(const char* field) {
+long long peakResidentBytes() {
     std::ifstream status("/proc/self/status");
-    const size_t length = std::strlen(field);
     std::string line;
     while (std::getline(status, line)) {
-        if (line.compare(0, length, field) == 0) return std::atoll(line.c_str() + length) * 1024;
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::atoll(line.c_str() + 6) * 1024;
     }
     return -1;
-}
-
-}  // namespace
-
-long long residentBytes() {
-    return statusBytes("VmRSS:");
-}
-
-long long peakResidentBytes() {
-    return statusBytes("VmHWM:");
 }
 
 }  // namespace xr9test

@@ -65,8 +65,7 @@ long long soakCount(long long fullCount);
 // The process's open file descriptors and threads, from /proc.
 int openFdCount();
 int threadCount();
-// Resident set size of the process now (VmRSS) and its peak so far (VmHWM), in bytes.
-long long residentBytes();
+// Peak resident set size of the process so far (VmHWM), in bytes.
 long long peakResidentBytes();
 
 }  // namespace xr9test
