@@ -370,28 +370,6 @@ TEST_F(EthernetTransport, HostThreadBlockedInReceiveIsWokenByAMessageOrTimesOut)
     EXPECT_EQ(kTimeoutCode, result.load());
 }
 
-TEST_F(EthernetTransport, SeveralTakersShareAQueueWithoutLossOrDuplicates) {
-    constexpr int kMessages = 3000;
-    std::mutex lock;
-    std::vector<int> seen;
-    std::vector<std::thread> takers;
-    for (int t = 0; t < 4; ++t) {
-        takers.emplace_back([&] {
-            QByteArray data;
-            while (eth->ReceiveData(&data, MSG_TYPE_STREAM, 500) == 0) {
-                std::lock_guard<std::mutex> guard(lock);
-                seen.push_back(data.toInt());
-                data.clear();
-            }
-        });
-    }
-    for (int i = 0; i < kMessages; ++i) ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray::number(i)));
-    for (std::thread& t : takers) t.join();
-    ASSERT_EQ(size_t(kMessages), seen.size());
-    std::sort(seen.begin(), seen.end());
-    for (int i = 0; i < kMessages; ++i) ASSERT_EQ(i, seen[size_t(i)]);
-}
-
 TEST_F(EthernetTransport, SendStepFromAHostThreadRunsInTheOwner) {
     ASSERT_TRUE(openAndConnect());
     std::atomic<bool> done{false};
