@@ -1,8 +1,6 @@
-// Load and soak of the Ethernet transport over loopback: host and peer
-// threads at once, a gibibyte stream from the peer, thousands of handle and
-// open/close cycles, hundreds of stalled partial frames. Counts go through
+// Load and soak of the Ethernet transport over loopback. Counts go through
 // xr9test::soakCount; every wait has a deadline. The test's main thread owns
-// the transport and runs the Qt event loop while the other threads work.
+// the transport and runs the Qt event loop while other threads work.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -44,47 +42,35 @@ using xr9test::soakCount;
 constexpr int kTimeoutCode = -304;
 constexpr uint8_t kCommandMarker = 0xA5;
 constexpr uint8_t kStreamMarker = 0xA7;
-// Longest a phase may take: below the executable's time limit, so a hang is
-// reported rather than killed.
+// Longest a phase may take: below the test's time limit, so a hang is reported.
 constexpr int kPhaseMs = 80000;
 
 Clock::time_point deadlineIn(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
 
-// A peer socket usable from any thread: blocking POSIX calls bounded by
-// poll() and a deadline, never the Qt event loop (the main thread's).
+// A peer socket for any thread: POSIX calls bounded by poll() and a
+// deadline, never the Qt event loop (the main thread's; TcpPeer pumps it).
 class PeerSocket {
 public:
     ~PeerSocket() { close(); }
     bool connectTo(uint32_t port) {  // 127.0.0.1
-        close();
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(uint16_t(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-        close();
-        return false;
+        return close(), false;
     }
-    bool sendAll(const char* data, size_t size, Clock::time_point deadline) {
-        for (size_t sent = 0; sent < size;) {
-            const ssize_t n = ::send(fd_, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += size_t(n);
-            } else if (n < 0 && errno == EAGAIN && Clock::now() < deadline) {
-                pollfd p{fd_, POLLOUT, 0};
-                ::poll(&p, 1, 20);
-            } else {
-                return false;
-            }
+    bool sendAll(const std::string& bytes, Clock::time_point deadline = deadlineIn(5000)) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            pollfd p{fd_, POLLOUT, 0};
+            if (n < 0 && (errno != EAGAIN || Clock::now() >= deadline)) return false;
+            n > 0 ? void(sent += size_t(n)) : void(::poll(&p, 1, 20));
         }
         return true;
     }
-    bool sendAll(const std::string& bytes, Clock::time_point deadline = deadlineIn(5000)) {
-        return sendAll(bytes.data(), bytes.size(), deadline);
-    }
-    // Bytes there within waitMs: their count, 0 when none came, -1 when the
-    // connection ended.
+    // Bytes there within waitMs: their count, 0 when none came, -1 when the connection ended.
     ssize_t receiveSome(char* buffer, size_t size, int waitMs) {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, waitMs) <= 0) return 0;
@@ -95,8 +81,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
-    // The other end sees a reset, not an orderly close.
-    void reset() {
+    void reset() {  // the other end sees a reset, not an orderly close
         linger abort{1, 0};
         if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         close();
@@ -106,9 +91,8 @@ private:
     int fd_ = -1;
 };
 
-// Reads frames of marker from peer until done() or deadline, decoding them
-// without the library's framing code; false on a malformed header or a lost
-// connection.
+// Reads frames of marker from peer until done() or deadline, without the
+// library's framing code; false on a malformed header or a lost connection.
 bool readFrames(PeerSocket& peer, uint8_t marker, const std::function<bool()>& done,
                 const std::function<void(const std::string&)>& onMessage, Clock::time_point deadline) {
     std::string buffer;
@@ -131,9 +115,8 @@ bool readFrames(PeerSocket& peer, uint8_t marker, const std::function<bool()>& d
     return true;
 }
 
-// Numbered messages: origin byte, big-endian 32-bit sequence number, then a
-// filler whose length and bytes derive from both, so a message cut short,
-// spliced or corrupted is recognised.
+// Origin byte, big-endian sequence number, then a filler derived from both,
+// so a message cut short, spliced or corrupted is recognised.
 std::string numbered(uint8_t origin, uint32_t sequence) {
     std::string message(1, char(origin));
     for (int shift = 24; shift >= 0; shift -= 8) message += char(sequence >> shift);
@@ -164,8 +147,7 @@ struct Ledger {
     std::atomic<size_t> delivered{0}, duplicated{0}, strays{0};
 };
 
-// Threads that count themselves done; finish() waits for them (pumping,
-// bounded) and joins them.
+// Threads that count themselves done; finish() pumps until they are (bounded), then joins.
 struct Workers {
     std::vector<std::thread> threads;
     std::atomic<size_t> done{0};
@@ -179,26 +161,39 @@ struct Workers {
     ~Workers() { finish(0); }
 };
 
+// A command message from peer to handle and the answer back, both whole.
+void exchange(XR9AL* handle, TcpPeer& peer, const std::string& tag) {
+    ASSERT_TRUE(peer.sendAll(frame(kCommandMarker, tag)));
+    QByteArray in;
+    ASSERT_TRUE(pumpUntil([&] { return handle->ReceiveData(&in, MSG_TYPE_COMMAND, 0) == 0; })) << tag;
+    ASSERT_EQ(QByteArray::fromStdString(tag), in);
+    QByteArray answer = in + " answered";
+    ASSERT_EQ(0, handle->SendData(&answer, MSG_TYPE_COMMAND));
+    ASSERT_EQ(0, handle->SendData(nullptr, MSG_TYPE_NONE));
+    const std::string expected = frame(kCommandMarker, answer.toStdString());
+    std::string got;
+    ASSERT_TRUE(peer.receive(expected.size(), &got)) << tag;
+    ASSERT_EQ(expected, got);
+}
+
 // A transport in server mode on free ports; the test's main thread owns it.
 class EthernetLoad : public ::testing::Test {
 protected:
     void SetUp() override {
         KT::KTDEI::instance()->reset();
-        // A sanitizer's runtime starts a helper thread with the first thread;
-        // one short thread first keeps it out of the baseline.
-        std::thread([] {}).join();
+        std::thread([] {}).join();  // a sanitizer's helper thread starts now, before the baseline
         pumpFor(20);
         fdsBefore = xr9test::openFdCount();
         threadsBefore = xr9test::threadCount();
         settings = loopbackSettings();
     }
-    void TearDown() override {
+    void TearDown() override { closeHandle(); }
+    void closeHandle() {
         if (eth) {
             EXPECT_EQ(0, Xr9AlCloseHandle(eth));
         }
-        KT::KTDEI::instance()->reset();
+        eth = nullptr;
     }
-
     bool open() {
         eth = dynamic_cast<XR9ALEthernet*>(Xr9AlGetHandle(IF_TYPE_ETHERNET));
         return eth && eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) == 0;
@@ -208,86 +203,68 @@ protected:
         QByteArray out;
         return pumpUntil([&] { return eth->ReceiveData(&out, type, 0) == 0; }) ? out.toStdString() : "<none>";
     }
-    // Connects peer (PeerSocket or TcpPeer) to channel's port; true once an
-    // empty frame went through.
+    // Connects peer (PeerSocket or TcpPeer) to channel's port; true once an empty frame went through.
     template <typename Peer>
     bool connect(Peer* peer, enMsgType channel) {
         const bool isCommand = channel == MSG_TYPE_COMMAND;
-        return peer->connectTo(isCommand ? settings.commandPort : settings.streamPort) &&
+        return peer->connectTo(uint16_t(isCommand ? settings.commandPort : settings.streamPort)) &&
                peer->sendAll(frame(isCommand ? kCommandMarker : kStreamMarker, "")) && next(channel).empty();
     }
-    // Closes the handle (when open) and waits until descriptors and threads
-    // are back to the baseline; returns their counts for the figures line.
+    // Closes the handle (when open), waits for descriptors and threads to be
+    // back to the baseline and returns their counts for the figures line.
     std::string closeHandleBackToBaseline() {
-        if (eth) {
-            EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-        }
-        eth = nullptr;
+        closeHandle();
         int fds = 0, threads = 0;
         EXPECT_TRUE(pumpUntil(
             [&] {
-                fds = xr9test::openFdCount();
-                threads = xr9test::threadCount();
+                fds = xr9test::openFdCount(), threads = xr9test::threadCount();
                 return fds <= fdsBefore && threads <= threadsBefore;
             },
             10000));
-        return " fds=" + std::to_string(fdsBefore) + "->" + std::to_string(fds) +
-               " threads=" + std::to_string(threadsBefore) + "->" + std::to_string(threads);
+        return " fds=" + std::to_string(fdsBefore) + "->" + std::to_string(fds) + " threads=" +
+               std::to_string(threadsBefore) + "->" + std::to_string(threads);
     }
-    // A message each way through a freshly connected command peer.
-    void carriesBothWays(const std::string& tag) {
+    void carriesBothWays(const std::string& tag) {  // through a freshly connected command peer
         TcpPeer peer;
         ASSERT_TRUE(connect(&peer, MSG_TYPE_COMMAND));
-        ASSERT_TRUE(peer.sendAll(frame(kCommandMarker, "in " + tag)));
-        EXPECT_EQ("in " + tag, next(MSG_TYPE_COMMAND));
-        QByteArray answer = QByteArray::fromStdString("out " + tag);
-        ASSERT_EQ(0, eth->SendData(&answer, MSG_TYPE_COMMAND));
-        EXPECT_EQ(0, eth->SendData(nullptr, MSG_TYPE_NONE));
-        const std::string expected = frame(kCommandMarker, answer.toStdString());
-        std::string got;
-        EXPECT_TRUE(peer.receive(expected.size(), &got));
-        EXPECT_EQ(expected, got);
+        exchange(eth, peer, tag);
     }
 
     EthernetSettings settings{};
     XR9ALEthernet* eth = nullptr;
-    int fdsBefore = 0;
-    int threadsBefore = 0;
+    int fdsBefore = 0, threadsBefore = 0;
 };
 
 // Host senders and peer senders at once on both channels, several host
-// takers per channel: every message arrives exactly once and in the order
-// its sender sent it.
+// takers per channel: every message arrives exactly once and in its sender's order.
 TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     ASSERT_TRUE(open());
     PeerSocket peers[2];  // command, stream
-    ASSERT_TRUE(connect(&peers[0], MSG_TYPE_COMMAND));
-    ASSERT_TRUE(connect(&peers[1], MSG_TYPE_STREAM));
+    ASSERT_TRUE(connect(&peers[0], MSG_TYPE_COMMAND) && connect(&peers[1], MSG_TYPE_STREAM));
     constexpr int kSenders = 4, kTakersPerChannel = 2;
     const uint32_t perSender = uint32_t(soakCount(20000));  // per host sender and channel
     const uint32_t perPeer = uint32_t(soakCount(40000));    // per peer channel
     const auto deadline = deadlineIn(kPhaseMs);
     std::atomic<bool> abort{false};
     auto timeIsUp = [&] { return abort.load() || Clock::now() >= deadline; };
-    // Flow 2*s+c is host sender s on channel c (0 command, 1 stream); flow
-    // 2*kSenders+c the peer's on channel c. A flow's origin byte is its index.
+    // Flow (= origin byte) 2*s+c: host sender s on channel c (0 command, 1
+    // stream); 2*kSenders+c: the peer on channel c.
     std::vector<std::unique_ptr<Ledger>> flows;
-    for (int i = 0; i < 2 * kSenders + 2; ++i)
-        flows.push_back(std::make_unique<Ledger>(i < 2 * kSenders ? perSender : perPeer));
+    for (int i = 0; i < 2 * kSenders + 2; ++i) flows.push_back(std::make_unique<Ledger>(i < 2 * kSenders ? perSender : perPeer));
     std::atomic<unsigned long long> outOfOrder{0}, bytes{0}, peerFramingErrors{0};
     const enMsgType channels[2] = {MSG_TYPE_COMMAND, MSG_TYPE_STREAM};
     const uint8_t markers[2] = {kCommandMarker, kStreamMarker};
-    // Records a message of channel c; last holds the reader's last sequence per flow.
-    auto take = [&](const char* data, size_t size, int c, std::vector<long long>& last) {
+    // Records a message taken on channel c (at the peer when fromHost); last: the taker's last sequence per flow.
+    auto take = [&](const char* data, size_t size, int c, bool fromHost, std::vector<long long>& last) {
         uint8_t origin = 0;
         uint32_t sequence = 0;
-        if (!parseNumbered(data, size, &origin, &sequence) || origin >= flows.size() || origin % 2 != c)
+        if (!parseNumbered(data, size, &origin, &sequence) ||
+            (fromHost ? origin >= 2 * kSenders || origin % 2 != c : origin != 2 * kSenders + c))
             return flows[size_t(2 * kSenders + c)]->record(UINT32_MAX);
         flows[origin]->record(sequence);
-        if (last[origin] >= (long long)sequence) ++outOfOrder;
+        outOfOrder += last[origin] >= (long long)sequence;
         last[origin] = sequence;
     };
-
     EthernetThread sendThread("EthSend", false, eth);
     sendThread.start();
     Workers workers;
@@ -311,7 +288,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
                     if (!flows[size_t(2 * s + c)]->complete()) return false;
                 return true;
             };
-            auto onMessage = [&](const std::string& m) { bytes += m.size() + 8, take(m.data(), m.size(), c, last); };
+            auto onMessage = [&](const std::string& m) { bytes += m.size() + 8, take(m.data(), m.size(), c, true, last); };
             if (!readFrames(peers[c], markers[c], [&] { return mine() || timeIsUp(); }, onMessage, deadline))
                 ++peerFramingErrors;
         });
@@ -320,19 +297,19 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
             for (uint32_t n = 0; n < perPeer && !timeIsUp(); ++n) {
                 batch += frame(markers[c], numbered(uint8_t(2 * kSenders + c), n));
                 if (batch.size() > 16384 || n + 1 == perPeer) {
-                    if (!peers[c].sendAll(batch.data(), batch.size(), deadline)) abort = true;
+                    if (!peers[c].sendAll(batch, deadline)) abort = true;
                     bytes += batch.size();
                     batch.clear();
                 }
             }
         });
         for (int t = 0; t < kTakersPerChannel; ++t) {
-            workers.add([&, c] {  // a host taker: queue order
+            workers.add([&, c] {  // a host taker: sees the peer's messages in queue order
                 std::vector<long long> last(flows.size(), -1);
                 while (!flows[size_t(2 * kSenders + c)]->complete() && !timeIsUp()) {
                     QByteArray message;
                     const int result = eth->ReceiveData(&message, channels[c], 100);
-                    if (result != kTimeoutCode) take(message.constData(), result ? 0 : size_t(message.size()), c, last);
+                    if (result != kTimeoutCode) take(message.constData(), result ? 0 : size_t(message.size()), c, false, last);
                 }
             });
         }
@@ -342,7 +319,6 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     sendThread.stop();  // serves pending hand-offs while it waits
     EXPECT_TRUE(workers.finish(10000)) << "workers must end after the abort";
     EXPECT_TRUE(finished) << "the load did not finish in time";
-
     unsigned long long delivered = 0, lost = 0, duplicated = 0, strays = 0;
     for (const auto& f : flows) delivered += f->delivered, lost += f->lost(), duplicated += f->duplicated, strays += f->strays;
     EXPECT_EQ(2ull * kSenders * perSender + 2ull * perPeer, delivered);
@@ -352,24 +328,15 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     EXPECT_EQ(0u, peerFramingErrors.load());
     EXPECT_EQ(0u, outOfOrder.load()) << "a flow's messages overtook each other";
     EXPECT_TRUE(eth->isSendQueueEmpty());
-    peers[0].close();
-    peers[1].close();
+    peers[0].close(), peers[1].close();
     const std::string end = closeHandleBackToBaseline();
     std::printf("[ figures ] EthernetLoad messages=%llu bytes=%llu lost=%llu duplicated=%llu%s\n", delivered,
                 bytes.load(), lost, duplicated, end.c_str());
 }
 
-// Deterministic pseudo-random numbers (splitmix64) for message sizes and contents.
-uint64_t nextRandom(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 // Folds a message's size and content into a checksum.
 uint64_t checksum(uint64_t hash, const char* data, size_t size) {
-    uint64_t word = size;  // the first word: the size
+    uint64_t word = size;
     for (size_t i = 0; i < size + 8; i += 8) {
         hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull;
         hash ^= hash >> 31;
@@ -379,8 +346,8 @@ uint64_t checksum(uint64_t hash, const char* data, size_t size) {
     return hash;
 }
 
-// A gibibyte of stream messages of 0..128 KiB from the peer arrives with
-// the same total, message count and checksum, and nothing beyond it.
+// A gibibyte of stream messages of 0..128 KiB from the peer arrives with the
+// same total, message count and checksum, and nothing beyond it.
 TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     ASSERT_TRUE(open());
     PeerSocket stream;
@@ -396,29 +363,29 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     } sent, received;
     Workers workers;
     workers.add([&] {
-        uint64_t random = 0x5EED0001;
-        std::vector<char> wire;
+        uint64_t state = 0x5EED0001;
+        auto random = [&] {  // splitmix64
+            uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            return z ^ (z >> 31);
+        };
         for (unsigned long long left = total; left > 0 && !timeIsUp();) {
-            const uint64_t r = nextRandom(random);  // an empty message now and then
+            const uint64_t r = random();  // an empty message now and then
             const uint32_t size = uint32_t(std::min<unsigned long long>(r % 997 ? r % (128 * 1024 + 1) : 0, left));
-            wire.assign(4, char(kStreamMarker));
-            for (int i = 0; i < 4; ++i) wire.push_back(char(size >> (24 - 8 * i)));
-            wire.resize(8 + size_t(size));
+            std::string wire = frameWithLength(kStreamMarker, int32_t(size), std::string(size, '\0'));
             for (size_t i = 8; i < wire.size(); i += 8) {
-                const uint64_t word = nextRandom(random);
-                std::memcpy(wire.data() + i, &word, std::min<size_t>(8, wire.size() - i));
+                const uint64_t word = random();
+                std::memcpy(&wire[i], &word, std::min<size_t>(8, wire.size() - i));
             }
             sent.add(wire.data() + 8, size);
-            if (!stream.sendAll(wire.data(), wire.size(), deadline)) abort = true;
+            if (!stream.sendAll(wire, deadline)) abort = true;
             left -= size;
         }
     });
     workers.add([&] {
-        while (received.bytes < total && !timeIsUp()) {
-            QByteArray message;
-            if (eth->ReceiveData(&message, MSG_TYPE_STREAM, 100) == 0)
-                received.add(message.constData(), size_t(message.size()));
-        }
+        for (QByteArray message; received.bytes < total && !timeIsUp(); message.clear())
+            if (eth->ReceiveData(&message, MSG_TYPE_STREAM, 100) == 0) received.add(message.constData(), size_t(message.size()));
     });
     ASSERT_TRUE(workers.finish());
     pumpFor(50);  // anything beyond the total would show up now
@@ -430,36 +397,25 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     EXPECT_EQ(kTimeoutCode, eth->ReceiveData(&extra, MSG_TYPE_STREAM, 0)) << "nothing beyond what was sent";
     stream.close();
     const std::string end = closeHandleBackToBaseline();
-    std::printf("[ figures ] EthernetLoadStreamIn messages=%llu bytes=%llu%s\n", received.messages, received.bytes,
-                end.c_str());
+    std::printf("[ figures ] EthernetLoadStreamIn messages=%llu bytes=%llu%s\n", received.messages, received.bytes, end.c_str());
 }
 
 // Thousands of handles created, opened, used and destroyed with traffic in
 // flight: nothing leaks or hangs, and a handle opened afterwards works.
 TEST_F(EthernetLoad, HandleLifetimesUnderTrafficLeaveNothingBehind) {
     const long long cycles = soakCount(2000);
-    const std::string burst = frame(kStreamMarker, std::string(8192, 'b'));
     for (long long i = 0; i < cycles; ++i) {
         EthernetSettings record = loopbackSettings();
         XR9AL* handle = Xr9AlGetHandle(IF_TYPE_ETHERNET);
         ASSERT_NE(nullptr, handle);
         ASSERT_EQ(0, handle->OpenPort(IF_TYPE_ETHERNET, &record, 0)) << "cycle " << i;
         TcpPeer command, stream;
-        const std::string tag = "cycle " + std::to_string(i);
-        ASSERT_TRUE(command.connectTo(uint16_t(record.commandPort)) && command.sendAll(frame(kCommandMarker, tag)));
-        QByteArray in;
-        ASSERT_TRUE(pumpUntil([&] { return handle->ReceiveData(&in, MSG_TYPE_COMMAND, 0) == 0; })) << tag;
-        ASSERT_EQ(QByteArray::fromStdString(tag), in);
-        QByteArray answer = in + " answered";
-        ASSERT_EQ(0, handle->SendData(&answer, MSG_TYPE_COMMAND));
-        ASSERT_EQ(0, handle->SendData(nullptr, MSG_TYPE_NONE));
-        const std::string expected = frame(kCommandMarker, answer.toStdString());
-        std::string got;
-        ASSERT_TRUE(command.receive(expected.size(), &got)) << tag;
-        ASSERT_EQ(expected, got);
+        ASSERT_TRUE(command.connectTo(uint16_t(record.commandPort))) << "cycle " << i;
+        ASSERT_NO_FATAL_FAILURE(exchange(handle, command, "cycle " + std::to_string(i)));
         // In flight when the port closes and the handle goes: a stream burst
         // maybe not read yet, a second command message, sometimes a reset.
-        ASSERT_TRUE(stream.connectTo(uint16_t(record.streamPort)) && stream.sendAll(burst));
+        ASSERT_TRUE(stream.connectTo(uint16_t(record.streamPort)));
+        ASSERT_TRUE(stream.sendAll(frame(kStreamMarker, std::string(8192, 'b'))));
         ASSERT_TRUE(command.sendAll(frame(kCommandMarker, "late")));
         QByteArray late = "unsent";
         ASSERT_EQ(0, handle->SendData(&late, MSG_TYPE_STREAM));
@@ -488,7 +444,6 @@ TEST_F(EthernetLoad, SendersWaitingForTheOwnerAreReleasedWhenTheHandleCloses) {
         std::atomic<int> results[kWaiters] = {};
         Workers waiters;
         for (int w = 0; w < kWaiters; ++w) {
-            results[w] = 1;
             waiters.add([&, w] {
                 tids[w] = long(::syscall(SYS_gettid));
                 results[w] = transport->SendData(nullptr, MSG_TYPE_NONE);
@@ -503,8 +458,7 @@ TEST_F(EthernetLoad, SendersWaitingForTheOwnerAreReleasedWhenTheHandleCloses) {
             });
         })) << "cycle " << i;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-        eth = nullptr;
+        closeHandle();
         if (!xr9test::waitFor([&] { return waiters.allDone(); })) {
             std::fprintf(stderr, "a waiting sender was not released by the closing handle\n");
             std::_Exit(1);  // a thread still blocked inside the transport cannot be joined
@@ -514,8 +468,7 @@ TEST_F(EthernetLoad, SendersWaitingForTheOwnerAreReleasedWhenTheHandleCloses) {
         QCoreApplication::sendPostedEvents();
     }
     const std::string end = closeHandleBackToBaseline();
-    std::printf("[ figures ] EthernetLoadReleasedSenders cycles=%lld released=%lld%s\n", cycles, cycles * kWaiters,
-                end.c_str());
+    std::printf("[ figures ] EthernetLoadReleasedSenders cycles=%lld released=%lld%s\n", cycles, cycles * kWaiters, end.c_str());
 }
 
 // One transport opened and closed thousands of times (its listeners moving
@@ -532,7 +485,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     Workers peers;
     for (int p = 0; p < kPeers; ++p) {
         peers.add([&, p] {
-            std::vector<std::unique_ptr<PeerSocket>> held;
+            std::vector<std::unique_ptr<PeerSocket>> held;  // the last few, replaced by later ones
             for (uint32_t n = 0; !stop && Clock::now() < deadline; ++n) {
                 auto peer = std::make_unique<PeerSocket>();
                 if (!peer->connectTo(commandPort.load())) {
@@ -541,17 +494,10 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
                 }
                 ++connections;
                 peer->sendAll(frame(kCommandMarker, numbered(uint8_t(0x40 + p), n)), deadlineIn(1000));
-                // Paced: connections the transport closed stay in TIME_WAIT,
-                // and reusing such a pair of ports waits for the kernel.
+                // Paced: reusing a pair of ports still in TIME_WAIT waits for the kernel.
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
-                if (n % 4 == 0) {
-                    peer->reset();
-                } else if (n % 4 == 1) {
-                    peer->close();
-                } else {  // stays a while, replaced by a later connection
-                    held.push_back(std::move(peer));
-                    if (held.size() > 4) held.erase(held.begin());
-                }
+                n % 4 == 0 ? peer->reset() : n % 4 == 1 ? peer->close() : held.push_back(std::move(peer));
+                if (held.size() > 4) held.erase(held.begin());
             }
         });
     }
@@ -564,8 +510,8 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
             if (!parseNumbered(message.constData(), size_t(message.size()), &origin, &sequence) || origin < 0x40 ||
                 origin >= 0x40 + kPeers) {
                 ++malformed;
-            } else if (!delivered.insert({origin, sequence}).second) {
-                ++duplicated;
+            } else {
+                duplicated += !delivered.insert({origin, sequence}).second;
             }
         }
     };
@@ -579,8 +525,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     // Open once more while the peers go on: their messages keep coming.
     ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0));
     const size_t beforeLastOpen = delivered.size();
-    EXPECT_TRUE(pumpUntil([&] { return drain(), delivered.size() > beforeLastOpen; }))
-        << "no peer message got through after the cycles";
+    EXPECT_TRUE(pumpUntil([&] { return drain(), delivered.size() > beforeLastOpen; })) << "nothing came after the cycles";
     stop = true;
     EXPECT_TRUE(peers.finish(10000));
     pumpFor(100);
@@ -590,8 +535,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     carriesBothWays("after the cycles");
     TcpPeer stream;  // still connected when the handle goes
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
+    closeHandle();
     stream.close();
     const std::string end = closeHandleBackToBaseline();
     std::printf("[ figures ] EthernetLoadOpenClose cycles=%lld connections=%llu messages=%zu duplicated=%llu%s\n",
@@ -603,12 +547,12 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
 // and their descriptors go when they go.
 TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     const std::function<std::string(uint8_t marker)> partials[] = {
-        [](uint8_t m) { return std::string(3, char(m)); },                                // marker only
-        [](uint8_t m) { return frame(m, "abc").substr(0, 7); },                           // seven bytes
-        [](uint8_t m) { return frameWithLength(m, 1000, ""); },                           // header only
-        [](uint8_t m) { return frameWithLength(m, 5000, std::string(1200, 'p')); },       // some payload
+        [](uint8_t m) { return std::string(3, char(m)); },                                 // marker only
+        [](uint8_t m) { return frame(m, "abc").substr(0, 7); },                            // seven bytes
+        [](uint8_t m) { return frameWithLength(m, 1000, ""); },                            // header only
+        [](uint8_t m) { return frameWithLength(m, 5000, std::string(1200, 'p')); },        // some payload
         [](uint8_t m) { return frameWithLength(m, 0x7FFFFFF0, std::string(3000, 'h')); },  // huge length
-        [](uint8_t m) { return frame(m, std::string(2000, 's')).substr(0, 2007); },       // one byte short
+        [](uint8_t m) { return frame(m, std::string(2000, 's')).substr(0, 2007); },        // one byte short
     };
     ASSERT_TRUE(open());
     pumpFor(20);
@@ -616,7 +560,7 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     const long long perPeer = soakCount(100);
     constexpr int kPeerThreads = 4;
     const auto deadline = deadlineIn(kPhaseMs);
-    std::vector<std::vector<std::unique_ptr<PeerSocket>>> stalled(kPeerThreads);
+    std::vector<std::unique_ptr<PeerSocket>> stalled[kPeerThreads];
     std::atomic<unsigned long long> made{0}, failed{0};
     Workers peers;
     for (int p = 0; p < kPeerThreads; ++p) {
@@ -632,9 +576,7 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
                 }
                 ++made;
                 const int end = int((k / 12) % 3);  // stall, close, reset
-                if (end == 1) peer->close();
-                if (end == 2) peer->reset();
-                if (end == 0) stalled[size_t(p)].push_back(std::move(peer));
+                end == 0 ? stalled[p].push_back(std::move(peer)) : end == 1 ? peer->close() : peer->reset();
             }
         });
     }
@@ -648,8 +590,7 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     // While the stalled peers hold their connections, good ones are served whole.
     const std::string commandPayload(70000, 'C'), streamPayload(70000, 'S');
     TcpPeer goodCommand, goodStream;
-    ASSERT_TRUE(goodCommand.connectTo(uint16_t(settings.commandPort)));
-    ASSERT_TRUE(goodStream.connectTo(uint16_t(settings.streamPort)));
+    ASSERT_TRUE(goodCommand.connectTo(uint16_t(settings.commandPort)) && goodStream.connectTo(uint16_t(settings.streamPort)));
     ASSERT_TRUE(goodCommand.sendAll(frame(kCommandMarker, commandPayload)));
     ASSERT_TRUE(goodStream.sendAll(frame(kStreamMarker, streamPayload)));
     EXPECT_TRUE(next(MSG_TYPE_COMMAND) == commandPayload) << "command payload not delivered whole";
@@ -661,10 +602,8 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     for (auto& list : stalled) {
         for (size_t i = 0; i < list.size(); ++i) i % 2 ? list[i]->reset() : list[i]->close();
         stalledCount += list.size();
-        list.clear();
     }
-    goodCommand.close();
-    goodStream.close();
+    goodCommand.close(), goodStream.close();
     int fds = 0;
     EXPECT_TRUE(pumpUntil([&] { return (fds = xr9test::openFdCount()) <= fdsOpen; }, 10000))
         << fds << " descriptors, " << fdsOpen << " when opened";
