@@ -1,6 +1,5 @@
-// Load and soak of the Ethernet transport over loopback. Counts go through
-// xr9test::soakCount; every wait has a deadline. The test's main thread owns
-// the transport and runs the Qt event loop while other threads work.
+// Load and soak of the Ethernet transport over loopback; counts go through xr9test::soakCount, every wait has a
+// deadline. The test's main thread owns the transport and runs the Qt event loop while other threads work.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -32,18 +31,15 @@ namespace {
 
 using namespace ethtest;
 using Clock = std::chrono::steady_clock;
-using xr9test::soakCount;
 
 constexpr int kTimeoutCode = -304;
 constexpr uint8_t kCommandMarker = 0xA5;
 constexpr uint8_t kStreamMarker = 0xA7;
-// Longest a phase may take: below the test's time limit, so a hang is reported.
-constexpr int kPhaseMs = 80000;
+constexpr int kPhaseMs = 80000;  // longest a phase may take: below the test's time limit, so a hang is reported
 
 Clock::time_point deadlineIn(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
 
-// A peer socket for any thread: POSIX calls bounded by poll() and a deadline,
-// never the Qt event loop (the main thread's; TcpPeer pumps it).
+// A peer socket for any thread: POSIX calls bounded by poll() and a deadline, never the Qt loop (TcpPeer pumps it).
 struct PeerSocket {
     ~PeerSocket() { close(); }
     bool connectTo(uint32_t port) {  // 127.0.0.1
@@ -62,10 +58,7 @@ struct PeerSocket {
         }
         return true;
     }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
+    void close() { fd = fd >= 0 ? ::close(fd), -1 : -1; }
     void reset() {  // the other end sees a reset, not an orderly close
         linger abort{1, 0};
         if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -74,8 +67,7 @@ struct PeerSocket {
     int fd = -1;
 };
 
-// Reads frames of marker from peer until done() or deadline, without the
-// library's framing code; false on a malformed header or a lost connection.
+// Reads frames of marker until done() or deadline, without the library's framing code; false when malformed or lost.
 bool readFrames(PeerSocket& peer, uint8_t marker, const std::function<bool()>& done,
                 const std::function<void(const std::string&)>& onMessage, Clock::time_point deadline) {
     std::string buffer;
@@ -98,8 +90,7 @@ bool readFrames(PeerSocket& peer, uint8_t marker, const std::function<bool()>& d
     return true;
 }
 
-// Origin byte, big-endian sequence number, then a filler derived from both,
-// so a message cut short, spliced or corrupted is recognised.
+// Origin byte, big-endian sequence number, then a filler derived from both: a cut or spliced message shows.
 std::string numbered(uint8_t origin, uint32_t sequence) {
     std::string message(1, char(origin));
     for (int shift = 24; shift >= 0; shift -= 8) message += char(sequence >> shift);
@@ -112,26 +103,24 @@ std::string numbered(uint8_t origin, uint32_t sequence) {
 bool parseNumbered(const char* data, size_t size, uint8_t* origin, uint32_t* sequence) {
     if (size < 5) return false;
     *origin = uint8_t(data[0]);
-    *sequence = uint32_t(uint8_t(data[1])) << 24 | uint32_t(uint8_t(data[2])) << 16 |
-                uint32_t(uint8_t(data[3])) << 8 | uint32_t(uint8_t(data[4]));
+    *sequence = 0;
+    for (int i = 1; i < 5; ++i) *sequence = *sequence << 8 | uint8_t(data[i]);
     return numbered(*origin, *sequence) == std::string(data, size);
 }
 
 // Exactly-once bookkeeping of one flow of numbered messages (any thread).
 struct Ledger {
     explicit Ledger(size_t expected) : seen(expected) {}
-    // Counts one delivery; numbers outside the flow (and malformed messages) are strays.
-    void record(uint32_t sequence) {
+    void record(uint32_t sequence) {  // numbers outside the flow (and malformed messages) are strays
         ++(sequence >= seen.size() ? strays : seen[sequence]++ > 0 ? duplicated : delivered);
     }
     bool complete() const { return delivered == seen.size(); }
-    size_t lost() const { return size_t(std::count_if(seen.begin(), seen.end(), [](auto& n) { return n == 0; })); }
+    size_t lost() const { return size_t(std::count(seen.begin(), seen.end(), 0u)); }
     std::vector<std::atomic<uint32_t>> seen;
     std::atomic<size_t> delivered{0}, duplicated{0}, strays{0};
 };
 
-// Threads that count themselves done; finish() pumps until they are (bounded),
-// then joins. They end early once timeIsUp().
+// Threads that count themselves done and end early once timeIsUp(); finish() pumps (bounded), then joins.
 struct Workers {
     std::vector<std::thread> threads;
     std::atomic<size_t> done{0};
@@ -168,8 +157,7 @@ protected:
         KT::KTDEI::instance()->reset();
         std::thread([] {}).join();  // a sanitizer's helper thread starts now, before the baseline
         pumpFor(20);
-        fdsBefore = xr9test::openFdCount();
-        threadsBefore = xr9test::threadCount();
+        fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadCount();
         settings = loopbackSettings();
     }
     void TearDown() override { closeHandle(); }
@@ -193,14 +181,14 @@ protected:
         return peer->connectTo(uint16_t(isCommand ? settings.commandPort : settings.streamPort)) &&
                peer->sendAll(frame(isCommand ? kCommandMarker : kStreamMarker, "")) && next(channel).empty();
     }
-    // Closes the handle (when open), expects descriptors and threads back to
-    // the baseline and prints the "[ figures ] " line: figures, then their counts.
+    // Closes the handle (when open), expects descriptors and threads back to the baseline, prints the figures.
     void closeAndReport(const std::string& figures) {
         closeHandle();
         int fds = 0, threads = 0;
-        auto back = [&] { return ((fds = xr9test::openFdCount()) <= fdsBefore) & ((threads = xr9test::threadCount()) <= threadsBefore); };
-        EXPECT_TRUE(pumpUntil(back, 10000));
-        std::printf("[ figures ] %s fds=%d->%d threads=%d->%d\n", figures.c_str(), fdsBefore, fds, threadsBefore, threads);
+        EXPECT_TRUE(pumpUntil([&] { return ((fds = xr9test::openFdCount()) <= fdsBefore) &
+                                           ((threads = xr9test::threadCount()) <= threadsBefore); }, 10000));
+        std::printf("[ figures ] %s fds=%d->%d threads=%d->%d\n", figures.c_str(), fdsBefore, fds, threadsBefore,
+                    threads);
         std::fflush(stdout);
     }
     // Nothing is queued on either channel after a moment's pumping.
@@ -209,7 +197,7 @@ protected:
         QByteArray leaked;
         for (enMsgType channel : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM})
             if (eth->ReceiveData(&leaked, channel, 0) != kTimeoutCode)
-                return ::testing::AssertionFailure() << "queued on " << channel << ": " << leaked.left(16).toHex().constData();
+                return ::testing::AssertionFailure() << "queued on " << channel << ": " << leaked.toHex().data();
         return ::testing::AssertionSuccess();
     }
     void carriesBothWays(const std::string& tag) {  // through a freshly connected command peer
@@ -229,21 +217,21 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     PeerSocket peers[2];  // command, stream
     ASSERT_TRUE(connect(&peers[0], MSG_TYPE_COMMAND) && connect(&peers[1], MSG_TYPE_STREAM));
     constexpr int kSenders = 4, kTakersPerChannel = 2;
-    const uint32_t perSender = uint32_t(soakCount(20000));  // per host sender and channel
-    const uint32_t perPeer = uint32_t(soakCount(40000));    // per peer channel
-    // Flow (= origin byte) 2*s+c: host sender s on channel c (0 command, 1
-    // stream); 2*kSenders+c: the peer on channel c.
+    const uint32_t perSender = uint32_t(xr9test::soakCount(20000));  // per host sender and channel
+    const uint32_t perPeer = uint32_t(xr9test::soakCount(40000));    // per peer channel
+    // Flow (= origin byte) 2*s+c: host sender s on channel c (0 command, 1 stream); 2*kSenders+c: the peer's.
     Workers workers;
     std::vector<std::unique_ptr<Ledger>> flows;
-    for (int i = 0; i < 2 * kSenders + 2; ++i) flows.push_back(std::make_unique<Ledger>(i < 2 * kSenders ? perSender : perPeer));
+    for (int i = 0; i < 2 * kSenders + 2; ++i)
+        flows.push_back(std::make_unique<Ledger>(i < 2 * kSenders ? perSender : perPeer));
     std::atomic<unsigned long long> outOfOrder{0}, bytes{0}, peerFramingErrors{0};
     const enMsgType channels[2] = {MSG_TYPE_COMMAND, MSG_TYPE_STREAM};
     const uint8_t markers[2] = {kCommandMarker, kStreamMarker};
-    // Records a message taken on channel c (at the peer when fromHost); last: the taker's last sequence per flow.
-    auto take = [&](const char* data, size_t size, int c, bool fromHost, std::vector<long long>& last) {
+    // Records a message taken on channel c (by the peer when fromHost); last: the taker's last number per flow.
+    auto take = [&](const std::string& m, int c, bool fromHost, std::vector<long long>& last) {
         uint8_t origin = 0;
         uint32_t sequence = 0;
-        if (!parseNumbered(data, size, &origin, &sequence) ||
+        if (!parseNumbered(m.data(), m.size(), &origin, &sequence) ||
             (fromHost ? origin >= 2 * kSenders || origin % 2 != c : origin != 2 * kSenders + c))
             return flows[size_t(2 * kSenders + c)]->record(UINT32_MAX);
         flows[origin]->record(sequence);
@@ -268,9 +256,9 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
         workers.add([&, c] {  // the peer's reader
             std::vector<long long> last(flows.size(), -1);
             size_t taken = 0;
-            auto onMessage = [&](const std::string& m) { bytes += m.size() + 8, ++taken, take(m.data(), m.size(), c, true, last); };
-            if (!readFrames(peers[c], markers[c], [&] { return taken >= kSenders * perSender || workers.timeIsUp(); }, onMessage, workers.deadline))
-                ++peerFramingErrors;
+            auto onMessage = [&](const std::string& m) { bytes += m.size() + 8, ++taken, take(m, c, true, last); };
+            auto done = [&] { return taken >= kSenders * perSender || workers.timeIsUp(); };
+            peerFramingErrors += !readFrames(peers[c], markers[c], done, onMessage, workers.deadline);
         });
         workers.add([&, c] {  // the peer's sender, in batches
             std::string batch;
@@ -289,39 +277,28 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
                 while (!flows[size_t(2 * kSenders + c)]->complete() && !workers.timeIsUp()) {
                     QByteArray message;
                     const int result = eth->ReceiveData(&message, channels[c], 100);
-                    if (result != kTimeoutCode) take(message.constData(), result ? 0 : size_t(message.size()), c, false, last);
+                    if (result != kTimeoutCode) take(result ? "" : message.toStdString(), c, false, last);
                 }
             });
         }
     }
-    const bool finished = pumpUntil([&] { return workers.allDone(); }, kPhaseMs + 5000);
+    EXPECT_TRUE(pumpUntil([&] { return workers.allDone(); }, kPhaseMs + 5000)) << "the load did not finish in time";
     workers.abort = true;
     sendThread.stop();  // serves pending hand-offs while it waits
     EXPECT_TRUE(workers.finish(10000)) << "workers must end after the abort";
-    EXPECT_TRUE(finished) << "the load did not finish in time";
     unsigned long long delivered = 0, lost = 0, duplicated = 0, strays = 0;
-    for (const auto& f : flows) delivered += f->delivered, lost += f->lost(), duplicated += f->duplicated, strays += f->strays;
+    for (const auto& f : flows)
+        delivered += f->delivered, lost += f->lost(), duplicated += f->duplicated, strays += f->strays;
     EXPECT_EQ(2ull * kSenders * perSender + 2ull * perPeer, delivered);
     // strays: malformed or not sent by anybody; disorder: a flow's messages overtook each other.
     EXPECT_EQ("lost=0 duplicated=0 strays=0 framingErrors=0 disorder=0",
-              "lost=" + std::to_string(lost) + " duplicated=" + std::to_string(duplicated) + " strays=" + std::to_string(strays) +
-                  " framingErrors=" + std::to_string(peerFramingErrors) + " disorder=" + std::to_string(outOfOrder));
+              "lost=" + std::to_string(lost) + " duplicated=" + std::to_string(duplicated) + " strays=" +
+                  std::to_string(strays) + " framingErrors=" + std::to_string(peerFramingErrors) +
+                  " disorder=" + std::to_string(outOfOrder));
     EXPECT_TRUE(eth->isSendQueueEmpty());
     peers[0].close(), peers[1].close();
     closeAndReport("EthernetLoad messages=" + std::to_string(delivered) + " bytes=" + std::to_string(bytes) +
                    " lost=" + std::to_string(lost) + " duplicated=" + std::to_string(duplicated));
-}
-
-// Folds a message's size and content into a checksum.
-uint64_t checksum(uint64_t hash, const char* data, size_t size) {
-    uint64_t word = size;
-    for (size_t i = 0; i < size + 8; i += 8) {
-        hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull;
-        hash ^= hash >> 31;
-        word = 0;
-        if (i < size) std::memcpy(&word, data + i, std::min<size_t>(8, size - i));
-    }
-    return hash;
 }
 
 // A gibibyte of stream messages of 0..128 KiB from the peer arrives whole, in order, nothing more.
@@ -329,11 +306,18 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     ASSERT_TRUE(open());
     PeerSocket stream;
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
-    const unsigned long long total = (unsigned long long)soakCount(1024ll * 1024 * 1024);
-    struct Tally {
+    const unsigned long long total = (unsigned long long)xr9test::soakCount(1024ll * 1024 * 1024);
+    struct Tally {  // a checksum over the messages' sizes and contents
         uint64_t hash = 0;
         unsigned long long messages = 0, bytes = 0;
-        void add(const char* data, size_t size) { hash = checksum(hash, data, size), ++messages, bytes += size; }
+        void add(const char* data, size_t size) {
+            uint64_t word = size;
+            for (size_t i = 0; i < size + 8; i += 8) {
+                hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull, hash ^= hash >> 31, word = 0;
+                if (i < size) std::memcpy(&word, data + i, std::min<size_t>(8, size - i));
+            }
+            ++messages, bytes += size;
+        }
     } sent, received;
     Workers workers;
     workers.add([&] {
@@ -354,25 +338,22 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     });
     workers.add([&] {
         for (QByteArray message; received.bytes < total && !workers.timeIsUp(); message.clear())
-            if (eth->ReceiveData(&message, MSG_TYPE_STREAM, 100) == 0) received.add(message.constData(), size_t(message.size()));
+            if (eth->ReceiveData(&message, MSG_TYPE_STREAM, 100) == 0) received.add(message.data(), message.size());
     });
     ASSERT_TRUE(workers.finish());
-    EXPECT_EQ(total, sent.bytes);
-    EXPECT_EQ(total, received.bytes);
-    EXPECT_EQ(sent.messages, received.messages);
-    EXPECT_EQ(sent.hash, received.hash) << "content or message boundaries differ";
+    EXPECT_EQ(std::make_tuple(total, sent.messages, sent.hash),
+              std::make_tuple(received.bytes, received.messages, received.hash)) << "bytes, messages, checksum";
     EXPECT_TRUE(nothingQueued()) << "beyond what was sent";
     stream.close();
     closeAndReport("EthernetLoadStreamIn messages=" + std::to_string(received.messages) +
                    " bytes=" + std::to_string(received.bytes));
 }
 
-// Thousands of handles created, opened, used and destroyed with traffic in
-// flight: nothing leaks or hangs, and a handle opened afterwards works. Every
-// other handle goes while host threads wait in a send step for the owner, who
-// does not serve them: they are released with 0 and touch nothing afterwards.
+// Thousands of handles created, used and destroyed with traffic in flight: nothing leaks or hangs, and a handle
+// opened afterwards works. Every other one goes while host threads wait in a send step for the owner, who does not
+// serve them: they are released with 0 and touch nothing afterwards.
 TEST_F(EthernetLoad, HandleLifetimesUnderTrafficReleaseWaitingSendersAndLeaveNothingBehind) {
-    const long long cycles = soakCount(2000);
+    const long long cycles = xr9test::soakCount(2000);
     constexpr int kWaiters = 3;
     for (long long i = 0; i < cycles; ++i) {
         EthernetSettings record = loopbackSettings();
@@ -381,10 +362,9 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficReleaseWaitingSendersAndLeaveNot
         TcpPeer command, stream;
         ASSERT_TRUE(command.connectTo(uint16_t(record.commandPort))) << "cycle " << i;
         ASSERT_NO_FATAL_FAILURE(exchange(handle, command, "cycle " + std::to_string(i)));
-        // In flight when the handle goes: a stream burst maybe not read yet, a
-        // second command message, a queued stream message, sometimes a reset.
-        ASSERT_TRUE(stream.connectTo(uint16_t(record.streamPort)) && stream.sendAll(frame(kStreamMarker, std::string(8192, 'b'))) &&
-                    command.sendAll(frame(kCommandMarker, "late")));
+        // In flight when the handle goes: a stream burst maybe not read yet, a late command, a queued message.
+        ASSERT_TRUE(stream.connectTo(uint16_t(record.streamPort)) && command.sendAll(frame(kCommandMarker, "late")) &&
+                    stream.sendAll(frame(kStreamMarker, std::string(8192, 'b'))));
         QByteArray late = "unsent";
         ASSERT_EQ(0, handle->SendData(&late, MSG_TYPE_STREAM));
         if (i % 3 == 0) command.reset();
@@ -393,7 +373,9 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficReleaseWaitingSendersAndLeaveNot
         std::atomic<int> results[kWaiters] = {};
         Workers waiters;
         for (int w = 0; w < (i % 2 ? kWaiters : 0); ++w)
-            waiters.add([&, w] { tids[w] = long(::syscall(SYS_gettid)), results[w] = handle->SendData(nullptr, MSG_TYPE_NONE); });
+            waiters.add([&, w] {
+                tids[w] = ::syscall(SYS_gettid), results[w] = handle->SendData(nullptr, MSG_TYPE_NONE);
+            });
         // Each waiter sleeps (state S) in its send step.
         EXPECT_TRUE(xr9test::waitFor([&] {
             return std::all_of(tids, tids + waiters.threads.size(), [](const std::atomic<long>& tid) {
@@ -410,23 +392,21 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficReleaseWaitingSendersAndLeaveNot
             std::_Exit(1);  // a thread still blocked inside the transport cannot be joined
         }
         waiters.finish(0);
-        for (size_t w = 0; w < waiters.threads.size(); ++w) EXPECT_EQ(0, results[w].load()) << "cycle " << i;
+        for (size_t w = 0; w < waiters.threads.size(); ++w) EXPECT_EQ(0, results[w]) << "cycle " << i;
     }
-    closeAndReport("EthernetLoadHandles cycles=" + std::to_string(cycles) + " messages=" + std::to_string(2 * cycles) +
-                   " released=" + std::to_string(cycles / 2 * kWaiters));
+    closeAndReport("EthernetLoadHandles cycles=" + std::to_string(cycles) + " messages=" +
+                   std::to_string(2 * cycles) + " released=" + std::to_string(cycles / 2 * kWaiters));
     ASSERT_TRUE(open());  // and afterwards a handle still works
     carriesBothWays("after the cycles");
 }
 
-// One transport opened and closed thousands of times (its listeners moving
-// now and then) while peers keep connecting, sending and leaving: no message
-// is cut, spliced or repeated, and the last open still works.
+// One transport opened and closed thousands of times (its listeners moving now and then) while peers keep
+// connecting, sending and leaving: no message is cut, spliced or repeated, and the last open still works.
 TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     ASSERT_TRUE(open());
-    const long long cycles = soakCount(3000);
+    const long long cycles = xr9test::soakCount(3000);
     constexpr int kPeers = 3;
     std::atomic<uint32_t> commandPort{settings.commandPort};  // where the peers connect
-    std::atomic<unsigned long long> connections{0};
     Workers peers;
     for (int p = 0; p < kPeers; ++p) {
         peers.add([&, p] {
@@ -434,7 +414,6 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
             for (uint32_t n = 0; !peers.timeIsUp(); ++n) {
                 auto peer = std::make_unique<PeerSocket>();
                 const bool connected = peer->connectTo(commandPort.load());
-                connections += connected;
                 if (connected) peer->sendAll(frame(kCommandMarker, numbered(uint8_t(0x40 + p), n)), deadlineIn(1000));
                 // Paced: reusing a pair of ports still in TIME_WAIT waits for the kernel.
                 std::this_thread::sleep_for(std::chrono::microseconds(connected ? 500 : 1000));
@@ -467,7 +446,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     // Open once more while the peers go on: their messages keep coming.
     ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0));
     const size_t beforeLastOpen = delivered.size();
-    EXPECT_TRUE(pumpUntil([&] { return drain(), delivered.size() > beforeLastOpen; })) << "nothing came after the cycles";
+    EXPECT_TRUE(pumpUntil([&] { return drain(), delivered.size() > beforeLastOpen; })) << "none after the cycles";
     peers.abort = true;
     EXPECT_TRUE(peers.finish(10000));
     pumpFor(100);
@@ -479,14 +458,13 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
     closeHandle();
     stream.close();
-    closeAndReport("EthernetLoadOpenClose cycles=" + std::to_string(cycles) + " connections=" +
-                   std::to_string(connections) + " messages=" + std::to_string(delivered.size()) +
+    closeAndReport("EthernetLoadOpenClose cycles=" + std::to_string(cycles) +
+                   " messages=" + std::to_string(delivered.size()) +
                    " duplicated=" + std::to_string(duplicated));
 }
 
-// Hundreds of connections that each send part of a frame, then stall, close
-// or reset: nothing of them is delivered, good peers are served meanwhile,
-// and their descriptors go when they go.
+// Hundreds of connections send part of a frame, then stall, close or reset: nothing of them is delivered, good
+// peers are served meanwhile, and their descriptors go when they go.
 TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     const std::function<std::string(uint8_t marker)> partials[] = {
         [](uint8_t m) { return std::string(3, char(m)); },                                 // marker only
@@ -499,10 +477,10 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     ASSERT_TRUE(open());
     pumpFor(20);
     const int fdsOpen = xr9test::openFdCount();
-    const long long perPeer = soakCount(100);
+    const long long perPeer = xr9test::soakCount(100);
     constexpr int kPeerThreads = 4;
     std::vector<std::unique_ptr<PeerSocket>> stalled[kPeerThreads];
-    std::atomic<unsigned long long> made{0}, failed{0};
+    std::atomic<unsigned long long> made{0};
     Workers peers;
     for (int p = 0; p < kPeerThreads; ++p) {
         peers.add([&, p] {
@@ -510,19 +488,15 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
                 const long long k = n * kPeerThreads + p;
                 const bool toStream = k % 2 == 1;
                 auto peer = std::make_unique<PeerSocket>();
-                if (!peer->connectTo(toStream ? settings.streamPort : settings.commandPort) ||
-                    !peer->sendAll(partials[size_t(k / 2) % 6](toStream ? kStreamMarker : kCommandMarker))) {
-                    ++failed;
-                    continue;
-                }
-                ++made;
+                made += peer->connectTo(toStream ? settings.streamPort : settings.commandPort) &&
+                        peer->sendAll(partials[size_t(k / 2) % 6](toStream ? kStreamMarker : kCommandMarker));
                 const int end = int((k / 12) % 3);  // stall, close, reset
                 end == 0 ? stalled[p].push_back(std::move(peer)) : end == 1 ? peer->close() : peer->reset();
             }
         });
     }
     ASSERT_TRUE(peers.finish());
-    EXPECT_EQ(0u, failed.load()) << "every partial peer connects and writes";
+    EXPECT_EQ(kPeerThreads * perPeer, (long long)made) << "every partial peer connects and writes";
     pumpFor(250);  // the transport takes every pending connection meanwhile
     EXPECT_TRUE(nothingQueued());
 
