@@ -166,7 +166,7 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
     KT::uint32 shmQueue = kShmQueue;
     ASSERT_EQ(OS_SUCCESS, osQueueCreate(&shmQueue, "host queue 2", 1, 256));  // SetUp drained it
     open();
-    const int fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadCount();
+    const int fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadBaseline();
     const auto deadline = Clock::now() + seconds(60);
     const auto perPeer = uint32_t(xr9test::soakCount(4000)), perSender = uint32_t(xr9test::soakCount(500)),
                perNotice = uint32_t(xr9test::soakCount(2000));
@@ -368,7 +368,7 @@ TEST_P(CanSoak, CyclesUnderTrafficLeaveNoThreadOrDescriptorBehind) {
     KT::KTDEI::instance()->reset();
     bus.reset();
     drainQueue(uiCCQueueId), drainQueue(uiFTQueueId);
-    const int fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadCount();
+    const int fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadBaseline();
     const int socketsBefore = bus.socketsCreated(), cycles = int(xr9test::soakCount(handles ? 600 : 1500));
     XR9AL* kept = handles ? nullptr : Xr9AlGetHandle(IF_TYPE_CAN);
     BackgroundTraffic traffic(kept);

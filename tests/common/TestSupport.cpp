@@ -153,6 +153,11 @@ int threadCount() {
     return entriesIn("/proc/self/task");
 }
 
+int threadBaseline() {
+    std::thread([] {}).join();
+    return threadCount();
+}
+
 long long peakResidentBytes() {
     std::ifstream status("/proc/self/status");
     std::string line;

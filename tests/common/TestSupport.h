@@ -65,6 +65,10 @@ long long soakCount(long long fullCount);
 // The process's open file descriptors and threads, from /proc.
 int openFdCount();
 int threadCount();
+// threadCount() for a baseline: a sanitizer's runtime starts a helper thread
+// of its own with the process's first extra thread, so one is started and
+// joined first and the helper is counted from the start.
+int threadBaseline();
 // Peak resident set size of the process so far (VmHWM), in bytes.
 long long peakResidentBytes();
 
