@@ -137,13 +137,14 @@ struct BusDecoder {
     int errors = 0;
 };
 
-// Descriptors and threads are back to before; prints the "[ figures ] ..." line.
+// Descriptors are back to before and no thread is left behind; prints the
+// "[ figures ] ..." line.
 void expectBaselineAndPrint(const std::string& name, const std::vector<std::pair<std::string, long long>>& figures,
                             int fdsBefore, int threadsBefore) {
-    xr9test::waitFor([&] { return xr9test::threadCount() == threadsBefore; }, milliseconds(5000));
+    xr9test::waitFor([&] { return xr9test::threadCount() <= threadsBefore; }, milliseconds(5000));
     const int fdsAfter = xr9test::openFdCount(), threadsAfter = xr9test::threadCount();
     EXPECT_EQ(fdsBefore, fdsAfter);
-    EXPECT_EQ(threadsBefore, threadsAfter);
+    EXPECT_LE(threadsAfter, threadsBefore);
     std::string line = "[ figures ] " + name;
     for (const auto& f : figures) line += " " + f.first + "=" + std::to_string(f.second);
     std::printf("%s fds=%d->%d threads=%d->%d\n", line.c_str(), fdsBefore, fdsAfter, threadsBefore, threadsAfter);

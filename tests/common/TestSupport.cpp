@@ -11,6 +11,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -155,7 +157,15 @@ int threadCount() {
 
 int threadBaseline() {
     std::thread([] {}).join();
-    return threadCount();
+    // A joined thread can stay listed for a moment (under an emulator the host
+    // thread outlives the guest's join), so the lowest count of a short
+    // window is the baseline.
+    int lowest = threadCount();
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        lowest = std::min(lowest, threadCount());
+    }
+    return lowest;
 }
 
 long long peakResidentBytes() {

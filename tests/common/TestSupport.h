@@ -67,7 +67,8 @@ int openFdCount();
 int threadCount();
 // threadCount() for a baseline: a sanitizer's runtime starts a helper thread
 // of its own with the process's first extra thread, so one is started and
-// joined first and the helper is counted from the start.
+// joined first and the helper is counted from the start. Threads still
+// exiting are not counted.
 int threadBaseline();
 // Peak resident set size of the process so far (VmHWM), in bytes.
 long long peakResidentBytes();
