@@ -3,6 +3,7 @@
 set -euo pipefail
 need=(cmake make g++ pkg-config qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev)
 [ "${XR9AL_NEED_CLANG:-0}" = 1 ] && need+=(clang libclang-rt-dev)
+[ "${XR9AL_NEED_LLVM:-0}" = 1 ] && need+=(llvm)
 [ "${XR9AL_NEED_PACKAGING:-0}" = 1 ] && need+=(dpkg-dev file)
 missing=()
 for p in "${need[@]}"; do
