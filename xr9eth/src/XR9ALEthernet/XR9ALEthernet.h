@@ -140,7 +140,7 @@ public:
     // Queues (type, payload) under mutexRxQueue and wakes the channel's
     // waiters: 1; 0 for a channel that has no receive queue.
     int enqueueRxMsg(enMsgType type, QByteArray payload);
-    // Command: one reader pass over the command connection. Stream: every
+    // Owner thread. Command: one reader pass over the command connection. Stream: every
     // available byte queued as one stream message, unframed, then -1. Other: -1.
     KT::int32 receivedMsg(enMsgType type);
     // Cuts one frame of length payload bytes off the head of buffer and
