@@ -150,9 +150,7 @@ TEST(HostAbi, HandleFunctionsAndRegistryResolve) {
     EXPECT_EQ(nullptr, Xr9AlGetHandle(IF_TYPE_RS232));
     EXPECT_EQ(nullptr, objCommFactory.createInstance(static_cast<enInterfaceType>(5)));
     EXPECT_EQ(0, Xr9AlCloseHandle(nullptr));
-    (void)pCANhandle;
-    (void)pETHhandle;
-    (void)pUSBhandle;
+    EXPECT_EQ(nullptr, pCANhandle) << "no CAN handle was asked for";
 }
 
 TEST(HostAbi, LogStaticsAndGlobalsAreTheLibrarys) {

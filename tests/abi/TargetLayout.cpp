@@ -1,9 +1,6 @@
-// Layouts of the records that separately built hosts share with the library,
-// pinned for the target ABI they are built for. A record or ABI setting that
-// moves fails the build of the tests; there is nothing to run.
-//
-// The terminal is 32-bit ARM, hard-float, EABI, little-endian, libstdc++ with
-// the C++11 string (arm-linux-gnueabihf); the build machine is x86-64.
+// Layouts of the records separately built hosts share with the library, pinned
+// per target ABI: a record or ABI setting that moves fails the build. The
+// terminal is arm-linux-gnueabihf with the C++11 string; the build machine x86-64.
 #include <cstddef>
 #include <limits>
 #include <string>

@@ -1,12 +1,7 @@
-// Test helpers for suites that need real mounts: a private mount namespace
-// for the test process, and mounts that undo themselves.
-//
-// unshare(CLONE_NEWNS) succeeds in a multi-threaded process too, but it moves
-// only the calling thread. /proc/self/mounts shows the namespace of the
-// process's main thread and children inherit their creator's, so call
-// enterPrivateMountNamespace from the main thread, before the library starts
-// threads of its own. Mounts made afterwards are invisible to the rest of the
-// machine and vanish with the process.
+// Real mounts for tests: a private mount namespace for the test process and
+// mounts that undo themselves. unshare(CLONE_NEWNS) moves only the calling
+// thread and /proc/self/mounts shows the main thread's namespace, so enter it
+// from the main thread before the library starts threads of its own.
 #ifndef XR9AL_MOUNTNAMESPACE_H
 #define XR9AL_MOUNTNAMESPACE_H
 
@@ -23,9 +18,8 @@
 
 namespace xr9test {
 
-// True once the process's main thread is in a mount namespace of its own
-// whose mounts do not propagate. Done once per process; on failure why says
-// what was missing (not root, unshare or mount refused).
+// True once the main thread is in a namespace of its own whose mounts do not
+// propagate. Done once per process; on failure why says what was missing.
 inline bool enterPrivateMountNamespace(std::string* why) {
     static int state = 0;  // 0 not tried, 1 entered, -1 failed
     static std::string reason;
@@ -80,7 +74,6 @@ public:
 
     bool ok() const { return mounted_; }
     const std::string& error() const { return error_; }
-    const std::string& dir() const { return dir_; }
 
     // Lazily detached, so a busy mount still leaves the table at once.
     bool unmount() {

@@ -1,19 +1,14 @@
 #include "common/TestSupport.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
 #include <dirent.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -41,10 +36,6 @@ CaptureStdout::CaptureStdout() {
     saved_ = dup(1);
     dup2(fd, 1);
     close(fd);
-}
-
-CaptureStdout::~CaptureStdout() {
-    text();
 }
 
 std::string CaptureStdout::text() {
@@ -97,31 +88,6 @@ bool isRoot() {
     return geteuid() == 0;
 }
 
-int inPrivateMountNamespace(const std::function<int()>& body, std::chrono::milliseconds timeout) {
-    std::fflush(stdout);
-    pid_t child = fork();
-    if (child < 0) return 100;
-    if (child == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(100);
-        int rc = body();
-        std::fflush(stdout);
-        _exit(rc);
-    }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    for (;;) {
-        pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return 102;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
-}
-
 long long soakCount(long long fullCount) {
     const char* text = std::getenv("XR9AL_SOAK_SCALE");
     const double scale = text ? std::atof(text) : 1.0;
@@ -146,7 +112,7 @@ int entriesIn(const char* directory) {
 }  // namespace
 
 int openFdCount() {
-    // The directory stream's own descriptor is counted while it is open.
+    // Less the directory stream's own descriptor.
     const int counted = entriesIn("/proc/self/fd");
     return counted < 0 ? -1 : counted - 1;
 }
@@ -157,24 +123,13 @@ int threadCount() {
 
 int threadBaseline() {
     std::thread([] {}).join();
-    // A joined thread can stay listed for a moment (under an emulator the host
-    // thread outlives the guest's join), so the lowest count of a short
-    // window is the baseline.
+    // A joined thread can stay listed for a moment: the lowest count of a short window.
     int lowest = threadCount();
     for (int i = 0; i < 20; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         lowest = std::min(lowest, threadCount());
     }
     return lowest;
-}
-
-long long peakResidentBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmHWM:") == 0) return std::atoll(line.c_str() + 6) * 1024;
-    }
-    return -1;
 }
 
 }  // namespace xr9test

@@ -24,12 +24,11 @@ private:
     std::string path_;
 };
 
-// Redirects the process's standard output (file descriptor 1) into a file
-// until text() or destruction, so console lines of the library can be read.
+// Redirects file descriptor 1 into a file until text() or destruction.
 class CaptureStdout {
 public:
     CaptureStdout();
-    ~CaptureStdout();
+    ~CaptureStdout() { text(); }
     // Ends the capture (once) and returns everything written meanwhile.
     std::string text();
 
@@ -52,26 +51,15 @@ bool waitFor(const std::function<bool()>& predicate,
 
 bool isRoot();
 
-// Runs body in a forked child that has its own mount namespace with "/"
-// made private, so mounts made there vanish with it. Returns the child's
-// exit code: body's result, or 100 when the namespace could not be set up,
-// 101 when the child died, 102 when it did not finish within timeout.
-int inPrivateMountNamespace(const std::function<int()>& body,
-                            std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
-
-// Load and soak tests: their counts are multiplied by XR9AL_SOAK_SCALE
-// (default 1; the emulator and sanitizer runs may set less), never below 1.
+// Load-test counts times XR9AL_SOAK_SCALE (default 1), never below 1.
 long long soakCount(long long fullCount);
 // The process's open file descriptors and threads, from /proc.
 int openFdCount();
 int threadCount();
-// threadCount() for a baseline: a sanitizer's runtime starts a helper thread
-// of its own with the process's first extra thread, so one is started and
-// joined first and the helper is counted from the start. Threads still
-// exiting are not counted.
+// threadCount() after one thread has been started and joined, so that a
+// sanitizer's helper thread, started with the first extra thread, is counted
+// from the start. Threads still exiting are not counted.
 int threadBaseline();
-// Peak resident set size of the process so far (VmHWM), in bytes.
-long long peakResidentBytes();
 
 }  // namespace xr9test
 

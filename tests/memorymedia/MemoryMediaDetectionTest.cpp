@@ -1,17 +1,16 @@
-// Drive detection against the kernel's real mount table. The test process
-// enters a private mount namespace, mounts small tmpfs "drives" under a
-// temporary directory and unmounts them to pull a drive; nothing is visible
-// outside the process.
+// Drive detection against the kernel's real mount table: small tmpfs "drives"
+// mounted under a temporary directory in the process's private mount namespace.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,10 +35,9 @@ bool looksLikeDrive(const std::string& dir) {
 }
 
 std::vector<std::string> driveLikeMounts() {
-    std::vector<std::string> found;
-    for (const std::string& dir : xr9test::mountDirectories()) {
-        if (looksLikeDrive(dir)) found.push_back(dir);
-    }
+    std::vector<std::string> found = xr9test::mountDirectories();
+    found.erase(std::remove_if(found.begin(), found.end(), [](const std::string& d) { return !looksLikeDrive(d); }),
+                found.end());
     return found;
 }
 
@@ -49,8 +47,7 @@ protected:
     void SetUp() override {
         std::string why;
         if (!xr9test::enterPrivateMountNamespace(&why)) GTEST_SKIP() << why;
-        // Mounts of this machine that carry a marker would be taken for a
-        // drive; they are detached in this namespace only.
+        // Mounts of this machine that carry a marker are detached in this namespace.
         for (int round = 0; round < 8 && !driveLikeMounts().empty(); ++round) {
             for (const std::string& dir : driveLikeMounts()) umount2(dir.c_str(), MNT_DETACH);
         }
@@ -58,14 +55,13 @@ protected:
         if (!left.empty()) GTEST_SKIP() << "a mount of this machine looks like a drive and stays: " << left.front();
     }
 
-    // Mounts a tmpfs drive at root/relative; its table path without the "/".
-    std::string insert(const std::string& relative, const std::string& source = "xr9test") {
+    // Mounts a tmpfs drive at root/relative.
+    void insert(const std::string& relative, const std::string& source = "xr9test") {
         const std::string dir = tmp_.path() + "/" + relative;
         std::filesystem::create_directories(dir);
         auto mount = std::make_unique<ScopedMount>(ScopedMount::tmpfs(dir, source));
         EXPECT_TRUE(mount->ok()) << mount->error();
         mounts_[relative] = std::move(mount);
-        return dir;
     }
 
     void pull(const std::string& relative) {
@@ -97,6 +93,7 @@ struct MarkerCase {
     const char* name;
     const char* relative;
     bool isDrive;
+    const char* source = "xr9test";  // the device name the table shows
 };
 
 void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
@@ -104,18 +101,13 @@ void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 class DriveMarkers : public Drives, public ::testing::WithParamInterface<MarkerCase> {};
 
 TEST_P(DriveMarkers, DirectoryDecidesWhetherAMountIsADrive) {
-    insert(GetParam().relative);
+    insert(GetParam().relative, GetParam().source);
     XR9ALMM mm;
     std::string device;
-    if (GetParam().isDrive) {
-        EXPECT_EQ(0, poll(mm, &device));
-        EXPECT_EQ(path(GetParam().relative), device);
-        EXPECT_EQ(1, mm.checkMountedDevice());
-    } else {
-        EXPECT_EQ(-280, poll(mm, &device));
-        EXPECT_EQ(kUntouched, device);
-        EXPECT_EQ(0, mm.checkMountedDevice());
-    }
+    const bool drive = GetParam().isDrive;
+    EXPECT_EQ(drive ? 0 : -280, poll(mm, &device));
+    EXPECT_EQ(drive ? path(GetParam().relative) : std::string(kUntouched), device);
+    EXPECT_EQ(drive ? 1 : 0, mm.checkMountedDevice());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,16 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
                       MarkerCase{"UsbsdInCapitals", "USBSD", false},
                       MarkerCase{"MntUsbWithoutSlash", "mnt_usb0", false},
                       MarkerCase{"MediaDiskInsideAName", "xmedia/disk1", false},
-                      MarkerCase{"MntUsbInsideAName", "xmnt/usb0", false}),
+                      MarkerCase{"MntUsbInsideAName", "xmnt/usb0", false},
+                      MarkerCase{"MarkersInTheSourceOnly", "plain", false, "usbsd-/mnt/usb0-/media/disk"}),
     [](const ::testing::TestParamInfo<MarkerCase>& info) { return std::string(info.param.name); });
-
-TEST_F(Drives, OnlyTheMountDirectoryIsExamined) {
-    insert("plain", "usbsd-/mnt/usb0-/media/disk");
-    XR9ALMM mm;
-    std::string device;
-    EXPECT_EQ(-280, poll(mm, &device));
-    EXPECT_EQ(kUntouched, device);
-}
 
 // ---------------------------------------------------------- state table
 
@@ -220,50 +205,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {insertDrive("usbsd"), pollGives(0, "usbsd"), pullDrive("usbsd"), pollGives(-280, "usbsd"), reset(),
                   insertDrive("usbsd"), pollGives(0, "usbsd")}},
         Sequence{"ResetWithoutDriveChangesNothing",
-                 {reset(), insertDrive("usbsd"), pollGives(0, "usbsd"), pollGives(-281)}}),
+                 {reset(), insertDrive("usbsd"), pollGives(0, "usbsd"), pollGives(-281)}},
+        // The first drive-like line of the mount table wins.
+        Sequence{"FirstOfTheSameMarkerWins",
+                 {insertDrive("mnt/usb1"), insertDrive("mnt/usb0"), pollGives(0, "mnt/usb1")}},
+        Sequence{"FirstInTableWinsOverMarkerOrder",
+                 {insertDrive("mnt/usb0"), insertDrive("usbsd"), pollGives(0, "mnt/usb0")}},
+        Sequence{"NonDrivesBeforeAreSkipped",
+                 {insertDrive("plain"), insertDrive("MNT/USB"), insertDrive("media/disk9"), insertDrive("usbsd"),
+                  pollGives(0, "media/disk9")}},
+        Sequence{"KnownDriveFollowsTheFirstMatchWhenItGoes",
+                 {insertDrive("mnt/usb0"), insertDrive("mnt/usb1"), pollGives(0, "mnt/usb0"), pullDrive("mnt/usb0"),
+                  pollGives(-281), pullDrive("mnt/usb1"), pollGives(-280, "mnt/usb1")}}),
     [](const ::testing::TestParamInfo<Sequence>& info) { return std::string(info.param.name); });
-
-// ------------------------------------------------------ first match wins
-
-struct OrderCase {
-    const char* name;
-    std::vector<const char*> mountOrder;  // the first drive-like one is reported
-    const char* reported;
-};
-
-void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
-
-class DriveOrder : public Drives, public ::testing::WithParamInterface<OrderCase> {};
-
-TEST_P(DriveOrder, FirstMatchingLineOfTheTableWins) {
-    for (const char* d : GetParam().mountOrder) insert(d);
-    XR9ALMM mm;
-    std::string device;
-    EXPECT_EQ(0, poll(mm, &device));
-    EXPECT_EQ(path(GetParam().reported), device);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tables, DriveOrder,
-    ::testing::Values(OrderCase{"SameMarkerReversed", {"mnt/usb1", "mnt/usb0"}, "mnt/usb1"},
-                      OrderCase{"LaterMarkerFirstInTable", {"mnt/usb0", "usbsd"}, "mnt/usb0"},
-                      OrderCase{"NonDrivesBeforeAreSkipped", {"plain", "MNT/USB", "media/disk9", "usbsd"},
-                                "media/disk9"}),
-    [](const ::testing::TestParamInfo<OrderCase>& info) { return std::string(info.param.name); });
-
-TEST_F(Drives, KnownDriveFollowsTheFirstMatchWhenItGoes) {
-    insert("mnt/usb0");
-    insert("mnt/usb1");
-    XR9ALMM mm;
-    std::string device;
-    EXPECT_EQ(0, poll(mm, &device));
-    EXPECT_EQ(path("mnt/usb0"), device);
-    pull("mnt/usb0");
-    EXPECT_EQ(-281, poll(mm, &device));
-    pull("mnt/usb1");
-    EXPECT_EQ(-280, poll(mm, &device));
-    EXPECT_EQ(path("mnt/usb1"), device) << "the second drive became the known one";
-}
 
 TEST_F(Drives, UnreadableMountTableCountsTheDriveAsGone) {
     insert("mnt/usb0");
@@ -307,54 +261,39 @@ private:
     std::string savedPath_;
 };
 
+// ClosePort flushes when a drive is known, even one pulled since it was
+// polled, and keeps the state: the next poll names a pulled drive.
 TEST_F(Drives, ClosePortFlushesOnlyWithAKnownDriveAndReportsTheOutcome) {
-    insert("mnt/usb0");
+    const char* const done = "USB Memory Drive operation done.\n";
     const struct {
-        bool driveKnown;
+        bool known, pulled;  // polled before the flush; pulled before the flush
         int syncStatus;
         const char* printed;
-    } cases[] = {{false, 0, ""}, {true, 0, "USB Memory Drive operation done.\n"}, {true, 1, "Unable to process sync.\n"}};
+        KT::int32 nextPoll;
+    } cases[] = {{false, false, 0, "", 0},
+                 {true, false, 0, done, -281},
+                 {true, false, 1, "Unable to process sync.\n", -281},
+                 {true, true, 0, done, -280}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.printed);
+        SCOPED_TRACE(std::to_string(&c - cases));
+        insert("mnt/usb0");
         XR9ALMM mm;
         std::string device;
-        if (c.driveKnown) {
+        if (c.known) {
             ASSERT_EQ(0, poll(mm, &device));
         }
+        if (c.pulled) pull("mnt/usb0");
         FakeSync sync(tmp_, c.syncStatus);
         {
             xr9test::CaptureStdout out;
             EXPECT_EQ(0, mm.ClosePort());
             EXPECT_EQ(c.printed, out.text());
         }
-        EXPECT_EQ(c.driveKnown ? std::vector<std::string>{"sync "} : std::vector<std::string>{}, sync.runs())
+        EXPECT_EQ(c.known ? std::vector<std::string>{"sync "} : std::vector<std::string>{}, sync.runs())
             << "sync runs once, without arguments";
-        EXPECT_EQ(c.driveKnown ? -281 : 0, poll(mm, &device)) << "ClosePort keeps the state";
-    }
-}
-
-// The drive pulled between its detection and the flush: ClosePort still
-// flushes (the state has not been polled since) and reports it, and the
-// next poll tells the host which drive has gone.
-TEST_F(Drives, DrivePulledBeforeTheFlushIsFlushedAndThenReportedGone) {
-    insert("mnt/usb0");
-    XR9ALMM mm;
-    std::string device;
-    ASSERT_EQ(0, poll(mm, &device));
-    pull("mnt/usb0");
-    FakeSync sync(tmp_, 0);
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(0, mm.ClosePort());
-        EXPECT_EQ("USB Memory Drive operation done.\n", out.text());
-    }
-    EXPECT_EQ(1u, sync.runs().size());
-    EXPECT_EQ(-280, poll(mm, &device));
-    EXPECT_EQ(path("mnt/usb0"), device);
-    {
-        xr9test::CaptureStdout out;
-        EXPECT_EQ(0, mm.ClosePort()) << "no drive known: nothing to flush";
-        EXPECT_EQ("", out.text());
+        EXPECT_EQ(c.nextPoll, poll(mm, &device));
+        EXPECT_EQ(c.nextPoll == -281 ? std::string(kUntouched) : path("mnt/usb0"), device);
+        if (!c.pulled) pull("mnt/usb0");
     }
 }
 

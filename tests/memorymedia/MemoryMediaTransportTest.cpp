@@ -15,8 +15,11 @@
 
 namespace {
 
-TEST(MemoryMediaTransport, DataOperationsGiveFixedResultsAndTouchNothing) {
+TEST(MemoryMediaTransport, DataOperationsGiveFixedResultsAndOnlyConstructionResetsMountId) {
+    mount_id = 42;
     XR9ALMM mm;
+    EXPECT_EQ(0, mount_id);
+    mount_id = 7;
     XR9AL* handle = &mm;  // the host only ever sees the interface
 
     KT::uint8 buffer[16];
@@ -31,6 +34,8 @@ TEST(MemoryMediaTransport, DataOperationsGiveFixedResultsAndTouchNothing) {
     EXPECT_EQ(-502, handle->ReceiveData(&bytes, MSG_TYPE_BROADCAST, 1000));
     EXPECT_EQ(0, handle->ExitReceiveData());
     EXPECT_EQ(0, handle->OpenPort(IF_TYPE_CAN, buffer, 3));
+    EXPECT_EQ(7, mount_id) << "only the constructor writes mount_id";
+    mount_id = 0;
 
     EXPECT_EQ(12345u, length);
     EXPECT_EQ(QByteArray("untouched"), bytes);
@@ -40,16 +45,6 @@ TEST(MemoryMediaTransport, DataOperationsGiveFixedResultsAndTouchNothing) {
     EXPECT_EQ(0, handle->SendData(static_cast<KT::uint8*>(nullptr), 0, MSG_TYPE_NONE));
     EXPECT_EQ(0, handle->ReceiveData(static_cast<KT::uint8*>(nullptr), nullptr, MSG_TYPE_NONE));
     EXPECT_EQ(0, handle->OpenPort(IF_TYPE_MM, nullptr, 0));
-}
-
-TEST(MemoryMediaTransport, ConstructionResetsMountId) {
-    mount_id = 42;
-    XR9ALMM mm;
-    EXPECT_EQ(0, mount_id);
-    mount_id = 7;
-    EXPECT_EQ(0, mm.ExitReceiveData());
-    EXPECT_EQ(7, mount_id) << "only the constructor writes mount_id";
-    mount_id = 0;
 }
 
 TEST(MemoryMediaTransport, OpenPortResultIsTracedFromLevelFive) {

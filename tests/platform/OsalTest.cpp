@@ -14,6 +14,8 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Queue numbers are process-wide; each test takes its own.
 uint32_t freshQueue(uint32_t blocks, uint32_t depth) {
     static uint32_t next = 1000;
@@ -22,50 +24,27 @@ uint32_t freshQueue(uint32_t blocks, uint32_t depth) {
     return id;
 }
 
-std::string item(uint32_t size, char fill) {
-    return std::string(size, fill);
+// The next item of q as text, or "<status>" when there is none within ms.
+std::string get(uint32_t q, uint32_t ms = 0) {
+    std::vector<char> buf(8 * OS_QUEUE_BLOCK_SIZE, '#');
+    uint32_t size = 0;
+    const int32_t status = osQueueGetTimed(q, buf.data(), &size, ms);
+    if (status != OS_SUCCESS) return "<" + std::to_string(status) + ">";
+    for (size_t i = size; i < buf.size(); ++i) EXPECT_EQ('#', buf[i]) << "written past the item at " << i;
+    return std::string(buf.data(), size);
 }
 
-TEST(OsalQueue, ItemsLeaveInArrivalOrderWithTheirSizes) {
-    uint32_t q = freshQueue(1, 8);
+TEST(OsalQueue, ItemsUpToBlocksTimesBlockSizeLeaveInArrivalOrder) {
+    uint32_t q = freshQueue(4, 4);
+    const std::string big(4 * OS_QUEUE_BLOCK_SIZE, 'x');
     ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "abc", 3));
     ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "", 0));
-    ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "hello", 5));
-    char buf[256];
-    uint32_t size = 99;
-    ASSERT_EQ(OS_SUCCESS, osQueueGet(q, buf, &size));
-    EXPECT_EQ("abc", std::string(buf, size));
-    ASSERT_EQ(OS_SUCCESS, osQueueGet(q, buf, &size));
-    EXPECT_EQ(0u, size);
-    ASSERT_EQ(OS_SUCCESS, osQueueGet(q, buf, &size));
-    EXPECT_EQ("hello", std::string(buf, size));
-}
-
-TEST(OsalQueue, LargestItemIsBlocksTimesBlockSize) {
-    uint32_t q = freshQueue(4, 4);
-    std::string big = item(4 * OS_QUEUE_BLOCK_SIZE, 'x');
-    EXPECT_EQ(OS_SUCCESS, osQueuePut(q, big.data(), 1024));
+    ASSERT_EQ(OS_SUCCESS, osQueuePut(q, big.data(), 1024));
     EXPECT_EQ(OS_QUEUE_INVALID_SIZE, osQueuePut(q, big.data(), 1025));
-    std::vector<char> buf(1024 + 16, '#');
-    uint32_t size = 0;
-    ASSERT_EQ(OS_SUCCESS, osQueueGet(q, buf.data(), &size));
-    EXPECT_EQ(1024u, size);
-    for (size_t i = 1024; i < buf.size(); ++i) ASSERT_EQ('#', buf[i]) << "written past the item at " << i;
-    EXPECT_EQ(OS_QUEUE_TIMEOUT, osQueueGetTimed(q, buf.data(), &size, 0)) << "the oversize item was queued";
-}
-
-TEST(OsalQueue, FullQueueFailsAtOnceAndKeepsItsItems) {
-    uint32_t q = freshQueue(1, 2);
-    ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "1", 1));
-    ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "2", 1));
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(OS_QUEUE_FULL, osQueuePut(q, "3", 1));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    char buf[256];
-    uint32_t size = 0;
-    ASSERT_EQ(OS_SUCCESS, osQueueGet(q, buf, &size));
-    EXPECT_EQ('1', buf[0]);
-    ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "4", 1)) << "room again after a get";
+    EXPECT_EQ("abc", get(q));
+    EXPECT_EQ("", get(q));
+    EXPECT_EQ(big, get(q));
+    EXPECT_EQ("<" + std::to_string(OS_QUEUE_TIMEOUT) + ">", get(q)) << "the oversize item was queued";
 }
 
 TEST(OsalQueue, UnknownNumbersAndBadArgumentsAreRefused) {
@@ -81,30 +60,23 @@ TEST(OsalQueue, UnknownNumbersAndBadArgumentsAreRefused) {
     ASSERT_EQ(OS_SUCCESS, osQueuePut(ok, "x", 1));
     EXPECT_EQ(OS_INVALID_VALUE, osQueueGet(ok, nullptr, &size));
     EXPECT_EQ(OS_INVALID_VALUE, osQueueGet(ok, buf, nullptr));
-    EXPECT_EQ(OS_SUCCESS, osQueueGetTimed(ok, buf, &size, 0)) << "a refused get must leave the item queued";
+    EXPECT_EQ("x", get(ok)) << "a refused get must leave the item queued";
 }
 
-TEST(OsalQueue, TimedGetExpiresWithoutTouchingTheDestination) {
+TEST(OsalQueue, TimedGetExpiresUntouchedOrIsWokenByAPut) {
     uint32_t q = freshQueue(1, 4);
     char buf[4] = {'a', 'b', 'c', 'd'};
     uint32_t size = 77;
-    auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(OS_QUEUE_TIMEOUT, osQueueGetTimed(q, buf, &size, 50));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50));
     EXPECT_EQ(77u, size);
     EXPECT_EQ(0, std::memcmp(buf, "abcd", 4));
-}
-
-TEST(OsalQueue, BlockedGetIsWokenByAPutFromAnotherThread) {
-    uint32_t q = freshQueue(1, 4);
     std::thread producer([q] {
         osTaskDelay(20);
         osQueuePut(q, "late", 4);
     });
-    char buf[256];
-    uint32_t size = 0;
-    EXPECT_EQ(OS_SUCCESS, osQueueGetTimed(q, buf, &size, 5000));
-    EXPECT_EQ("late", std::string(buf, size));
+    EXPECT_EQ("late", get(q, 5000));
     producer.join();
 }
 
@@ -127,15 +99,12 @@ TEST(OsalQueue, EveryItemGoesToExactlyOneOfSeveralWaiters) {
     }
     int refused = 0;  // no ASSERT while the takers run: they must be joined first
     for (int i = 0; i < kItems; ++i) refused += osQueuePut(q, &i, sizeof i) != OS_SUCCESS;
-    for (size_t i = 0; i < takers.size(); ++i) {
-        int stop = -1;
-        refused += osQueuePut(q, &stop, sizeof stop) != OS_SUCCESS;
-    }
+    for (int stop = -1; stop >= -4; --stop) refused += osQueuePut(q, &stop, sizeof stop) != OS_SUCCESS;
     for (auto& t : takers) t.join();
     ASSERT_EQ(0, refused);
     std::multiset<int> all;
     for (auto& mine : got) {
-        for (size_t i = 1; i < mine.size(); ++i) EXPECT_LT(mine[i - 1], mine[i]) << "one taker saw items out of order";
+        EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end())) << "one taker saw items out of order";
         all.insert(mine.begin(), mine.end());
     }
     ASSERT_EQ(static_cast<size_t>(kItems), all.size());
@@ -143,55 +112,37 @@ TEST(OsalQueue, EveryItemGoesToExactlyOneOfSeveralWaiters) {
     for (int v : all) EXPECT_EQ(expected++, v);
 }
 
-TEST(OsalQueue, CreatingAgainKeepsQueuedItemsAndNeverShrinks) {
+TEST(OsalQueue, CreatingAgainKeepsQueuedItemsNeverShrinksAndAFullQueueFailsAtOnce) {
     uint32_t q = freshQueue(4, 2);
-    std::string big = item(1000, 'b');
+    const std::string big(1000, 'b');
     ASSERT_EQ(OS_SUCCESS, osQueuePut(q, big.data(), 1000));
     uint32_t again = q;
     ASSERT_EQ(OS_SUCCESS, osQueueCreate(&again, "again", 1, 3));
     EXPECT_EQ(q, again);
     EXPECT_EQ(OS_SUCCESS, osQueuePut(q, big.data(), 1000)) << "largest item must not shrink";
     EXPECT_EQ(OS_SUCCESS, osQueuePut(q, "c", 1)) << "capacity grows to the larger depth";
+    const auto start = Clock::now();
     EXPECT_EQ(OS_QUEUE_FULL, osQueuePut(q, "d", 1));
-    std::vector<char> buf(1024);
-    uint32_t size = 0;
-    ASSERT_EQ(OS_SUCCESS, osQueueGet(q, buf.data(), &size));
-    EXPECT_EQ(big, std::string(buf.data(), size));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(big, get(q));
+    ASSERT_EQ(OS_SUCCESS, osQueuePut(q, "e", 1)) << "room again after a get";
+    EXPECT_EQ(big, get(q));
+    EXPECT_EQ("c", get(q));
+    EXPECT_EQ("e", get(q));
 }
 
-TEST(OsalMutex, NumbersAreWrittenByOsalAndZeroNamesNone) {
-    uint32_t a = 0, b = 0;
-    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&a, "a", 0));
-    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&b, "b", 0));
-    EXPECT_NE(0u, a);
-    EXPECT_NE(a, b);
+TEST(OsalMutex, NumbersAreWrittenByOsalAndTheMutexSerialisesThreads) {
+    uint32_t m = 0, other = 0;
+    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&m, "counter", 0));
+    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&other, "other", 0));
+    EXPECT_NE(0u, m);
+    EXPECT_NE(m, other);
     EXPECT_EQ(OS_INVALID_ID, osMutSemTake(0));
     EXPECT_EQ(OS_INVALID_ID, osMutSemGive(0));
     EXPECT_EQ(OS_INVALID_ID, osMutSemTake(0xFFFFFFF0u));
-    uint32_t again = a;
-    EXPECT_EQ(OS_SUCCESS, osMutSemCreate(&again, "a", 0));
-    EXPECT_EQ(a, again) << "a live mutex is kept when created again";
-}
-
-TEST(OsalMutex, GiveWithoutHoldingAndSecondTakeFailInsteadOfHanging) {
-#ifdef XR9AL_TSAN
-    GTEST_SKIP() << "the thread sanitizer reports these misuses itself, which is what this test provokes";
-#endif
-    uint32_t m = 0;
-    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&m, "m", 0));
-    EXPECT_EQ(OS_SEM_FAILURE, osMutSemGive(m));
-    ASSERT_EQ(OS_SUCCESS, osMutSemTake(m));
-    EXPECT_EQ(OS_SEM_FAILURE, osMutSemTake(m));
-    int fromOther = 1;
-    std::thread other([&] { fromOther = osMutSemGive(m); });
-    other.join();
-    EXPECT_EQ(OS_SEM_FAILURE, fromOther);
-    EXPECT_EQ(OS_SUCCESS, osMutSemGive(m));
-}
-
-TEST(OsalMutex, SerialisesThreads) {
-    uint32_t m = 0;
-    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&m, "counter", 0));
+    uint32_t again = m;
+    EXPECT_EQ(OS_SUCCESS, osMutSemCreate(&again, "counter", 0));
+    EXPECT_EQ(m, again) << "a live mutex is kept when created again";
     long counter = 0;  // deliberately not atomic: only the mutex protects it
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -205,6 +156,21 @@ TEST(OsalMutex, SerialisesThreads) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(80000, counter);
+}
+
+TEST(OsalMutex, GiveWithoutHoldingAndSecondTakeFailInsteadOfHanging) {
+#ifdef XR9AL_TSAN
+    GTEST_SKIP() << "the thread sanitizer reports these misuses itself, which is what this test provokes";
+#endif
+    uint32_t m = 0;
+    ASSERT_EQ(OS_SUCCESS, osMutSemCreate(&m, "m", 0));
+    EXPECT_EQ(OS_SEM_FAILURE, osMutSemGive(m));
+    ASSERT_EQ(OS_SUCCESS, osMutSemTake(m));
+    EXPECT_EQ(OS_SEM_FAILURE, osMutSemTake(m));
+    int fromOther = 1;
+    std::thread([&] { fromOther = osMutSemGive(m); }).join();
+    EXPECT_EQ(OS_SEM_FAILURE, fromOther);
+    EXPECT_EQ(OS_SUCCESS, osMutSemGive(m));
 }
 
 std::atomic<int> gRuns{0};
@@ -223,7 +189,7 @@ void waitingEntry() {
     ++gRuns;
 }
 
-TEST(OsalTask, RunsTheEntryAndJoinWaitsForIt) {
+TEST(OsalTask, RunsTheEntryNamedAndJoinWaitsForIt) {
     gRuns = 0;
     uint32_t id = 16;
     ASSERT_EQ(OS_SUCCESS, osTaskCreate(&id, "CAN_Rx_Thread", countingEntry, 20480, 0, 128, 0));
@@ -232,41 +198,25 @@ TEST(OsalTask, RunsTheEntryAndJoinWaitsForIt) {
     EXPECT_EQ(OS_SUCCESS, gRegister.load());
     EXPECT_STREQ("CAN_Rx_Thread", gThreadName);
     EXPECT_EQ(OS_INVALID_ID, osTaskJoin(16)) << "a joined number is free";
+    EXPECT_EQ(OS_INVALID_ID, osTaskRegister()) << "outside a task";
+    EXPECT_EQ(OS_INVALID_ID, osTaskJoin(4242));
+    EXPECT_EQ(OS_INVALID_VALUE, osTaskCreate(&id, "none", nullptr, 0, 0, 0, 0));
+    const auto start = Clock::now();
+    EXPECT_EQ(OS_SUCCESS, osTaskDelay(30));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
 }
 
-TEST(OsalTask, NumberOfARunningTaskIsNotReused) {
+TEST(OsalTask, NumberOfARunningTaskIsRefusedAndOfAFinishedOneReaped) {
     gRuns = 0;
-    gRelease = false;
     uint32_t id = 40;
     ASSERT_EQ(OS_SUCCESS, osTaskCreate(&id, "waiter", waitingEntry, 0, 0, 0, 0));
     EXPECT_EQ(OS_NAME_ALREADY_EXISTS, osTaskCreate(&id, "second", countingEntry, 0, 0, 0, 0));
     gRelease = true;
-    ASSERT_EQ(OS_SUCCESS, osTaskJoin(40));
-    EXPECT_EQ(1, gRuns.load()) << "the refused task must not have run";
-}
-
-TEST(OsalTask, NumberOfAFinishedUnjoinedTaskIsReaped) {
-    gRuns = 0;
-    uint32_t id = 41;
-    ASSERT_EQ(OS_SUCCESS, osTaskCreate(&id, "first", countingEntry, 0, 0, 0, 0));
-    ASSERT_TRUE(xr9test::waitFor([] { return gRuns.load() == 1; }));
+    ASSERT_TRUE(xr9test::waitFor([] { return gRuns.load() == 1; })) << "the refused task must not have run";
     osTaskDelay(5);
-    ASSERT_EQ(OS_SUCCESS, osTaskCreate(&id, "second", countingEntry, 0, 0, 0, 0));
-    ASSERT_EQ(OS_SUCCESS, osTaskJoin(41));
+    ASSERT_EQ(OS_SUCCESS, osTaskCreate(&id, "third", countingEntry, 0, 0, 0, 0)) << "finished, never joined";
+    ASSERT_EQ(OS_SUCCESS, osTaskJoin(40));
     EXPECT_EQ(2, gRuns.load());
-}
-
-TEST(OsalTask, RegisterOutsideATaskIsRefused) {
-    EXPECT_EQ(OS_INVALID_ID, osTaskRegister());
-    EXPECT_EQ(OS_INVALID_ID, osTaskJoin(4242));
-    uint32_t id = 42;
-    EXPECT_EQ(OS_INVALID_VALUE, osTaskCreate(&id, "none", nullptr, 0, 0, 0, 0));
-}
-
-TEST(OsalDelay, SleepsAtLeastTheGivenMilliseconds) {
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(OS_SUCCESS, osTaskDelay(30));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
 struct CommandCase {
@@ -278,17 +228,14 @@ struct CommandCase {
 class OsalCommand : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(OsalCommand, ReportsHowTheCommandEnded) {
-    EXPECT_EQ(GetParam().expected, osRunCommand(GetParam().command, GetParam().limit)) << GetParam().command;
+    EXPECT_EQ(GetParam().expected, osRunCommand(GetParam().command, GetParam().limit));
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, OsalCommand,
                          ::testing::Values(CommandCase{"true", 5, OS_SUCCESS}, CommandCase{"sync", 5, OS_SUCCESS},
                                            CommandCase{"exit 3", 5, 3}, CommandCase{"false", 0, 1},
-                                           CommandCase{"sleep 10", 1, OS_ERROR_TIMEOUT}));
-
-TEST(OsalCommandArguments, NullCommandIsRefused) {
-    EXPECT_EQ(OS_INVALID_VALUE, osRunCommand(nullptr, 5));
-}
+                                           CommandCase{"sleep 10", 1, OS_ERROR_TIMEOUT},
+                                           CommandCase{nullptr, 5, OS_INVALID_VALUE}));
 
 TEST(OsalFile, ExistenceAndRemoval) {
     xr9test::TempDir dir;

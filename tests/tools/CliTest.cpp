@@ -21,7 +21,7 @@ struct Argv {
 
 const OptionTable kOptions{{"host", "port"}, {"watch"}};
 
-TEST(ToolArgs, ValuesFlagsAndPositionalsInAnyOrder) {
+TEST(ToolArgs, ValuesFlagsAndPositionalsInAnyOrderUntilADoubleDash) {
     Argv a({"xr9al", "peer", "send", "--host", "10.0.0.2", "--port=5000", "--watch", "file.bin"});
     Args args;
     ASSERT_TRUE(args.parse(a.argc(), a.argv(), 2, kOptions)) << args.error();
@@ -30,6 +30,10 @@ TEST(ToolArgs, ValuesFlagsAndPositionalsInAnyOrder) {
     EXPECT_TRUE(args.has("watch"));
     EXPECT_FALSE(args.has("help"));
     EXPECT_EQ((std::vector<std::string>{"send", "file.bin"}), args.positional());
+    Argv ended({"--", "--host"});
+    Args afterEnd;
+    ASSERT_TRUE(afterEnd.parse(ended.argc(), ended.argv(), 0, kOptions));
+    EXPECT_EQ((std::vector<std::string>{"--host"}), afterEnd.positional()) << "-- ends the options";
 }
 
 struct BadCase {
@@ -50,13 +54,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolArgsErrors,
                          ::testing::Values(BadCase{{"--nope"}, "unknown option --nope"},
                                            BadCase{{"--host"}, "option --host needs a value"},
                                            BadCase{{"--watch=yes"}, "option --watch takes no value"}));
-
-TEST(ToolArgs, DoubleDashEndsOptions) {
-    Argv a({"--", "--host"});
-    Args args;
-    ASSERT_TRUE(args.parse(a.argc(), a.argv(), 0, kOptions));
-    EXPECT_EQ((std::vector<std::string>{"--host"}), args.positional());
-}
 
 struct NumberCase {
     const char* text;

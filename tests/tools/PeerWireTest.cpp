@@ -99,20 +99,17 @@ TEST(PeerCanWire, ReaderRebuildsInterleavedChannelsAndShm) {
         if (i < str.size()) mixed.push_back(str[i]);
         if (i == 1) mixed.push_back(peer::encodeCanShm(ids.commandLength, 256));
     }
+    using Event = peer::CanMessageReader::Event;
     peer::CanMessageReader reader(ids);
-    std::vector<std::pair<peer::CanMessageReader::Event, std::string>> got;
+    std::vector<std::pair<Event, std::string>> got;
     for (const auto& f : mixed) {
-        auto e = reader.feed(f);
-        if (e == peer::CanMessageReader::Event::Shm) got.push_back({e, std::to_string(reader.shmValue())});
-        else if (e != peer::CanMessageReader::Event::None) got.push_back({e, reader.message()});
+        const Event e = reader.feed(f);
+        if (e == Event::Shm) got.push_back({e, std::to_string(reader.shmValue())});
+        else if (e != Event::None) got.push_back({e, reader.message()});
     }
-    ASSERT_EQ(3u, got.size());
-    EXPECT_EQ(peer::CanMessageReader::Event::Shm, got[0].first);
-    EXPECT_EQ("256", got[0].second);
-    EXPECT_EQ(peer::CanMessageReader::Event::Stream, got[1].first);
-    EXPECT_EQ(std::string(12, 's'), got[1].second);
-    EXPECT_EQ(peer::CanMessageReader::Event::Command, got[2].first);
-    EXPECT_EQ(std::string(20, 'c'), got[2].second);
+    EXPECT_EQ((std::vector<std::pair<Event, std::string>>{
+                  {Event::Shm, "256"}, {Event::Stream, std::string(12, 's')}, {Event::Command, std::string(20, 'c')}}),
+              got);
 }
 
 TEST(PeerCanWire, ReaderDropsAMessageThatOverrunsItsLength) {

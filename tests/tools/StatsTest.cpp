@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "xr9al/Checksum.h"
 #include "xr9al/Stats.h"
 
@@ -34,26 +36,21 @@ TEST(ToolStats, RatesPickTheirUnit) {
 }
 
 TEST(ToolStats, SummaryHasARowPerMediumAndNamesAFailedCheck) {
-    xr9tool::MediumSummary eth;
+    xr9tool::MediumSummary eth, can;
     eth.medium = "Ethernet (server)";
     eth.messagesOut = 3;
     eth.messagesIn = 4;
-    eth.bytesOut = 1048576;
-    eth.bytesIn = 1048576;
+    eth.bytesOut = eth.bytesIn = 1048576;
     eth.seconds = 1;
     eth.latenciesMs = {1, 2, 3, 4};
-    eth.integrityChecked = true;
-    eth.integrityOk = true;
-    xr9tool::MediumSummary can;
+    eth.integrityChecked = eth.integrityOk = true;
     can.medium = "CAN";
     can.integrityChecked = true;
     can.integrityOk = false;
     can.note = "checksum";
-    std::string table = xr9tool::renderSummary({eth, can});
     std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = table.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(table.substr(start, nl - start));
+    std::istringstream table(xr9tool::renderSummary({eth, can}));
+    for (std::string line; std::getline(table, line);) lines.push_back(line);
     ASSERT_EQ(4u, lines.size());
     EXPECT_EQ(0u, lines[0].find("medium"));
     EXPECT_EQ(std::string::npos, lines[1].find_first_not_of('-'));

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/TestSupport.h"
@@ -90,7 +91,7 @@ TEST_P(PathParts, NameXmlNameAndDirectoryFollowTheLastSeparator) {
 INSTANTIATE_TEST_SUITE_P(Paths, PathParts, ::testing::ValuesIn(kNameCases),
                          [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.name; });
 
-TEST(PathPartsTest, NullPointersGiveMinusOneAndWriteNothing) {
+TEST(PathPartsTest, NullPointersGiveMinusOneAndTheRootIsData) {
     Xr9Log::SetLogLevel(-1);
     Destination d;
     EXPECT_EQ(-1, Utilities::GetFileName(d.bytes, nullptr));
@@ -102,6 +103,9 @@ TEST(PathPartsTest, NullPointersGiveMinusOneAndWriteNothing) {
     EXPECT_EQ(-1, Utilities::GetFilePath(nullptr, "/a/b"));
     EXPECT_EQ(-1, Utilities::GetTerminalRootPath(nullptr));
     EXPECT_EQ(0, Utilities::GetFileSize(nullptr));
+    EXPECT_EQ(0, Utilities::GetTerminalRootPath(d.bytes));
+    EXPECT_EQ("/data", d.text());
+    EXPECT_TRUE(d.untouchedFrom(6));
 }
 
 TEST(PathPartsTest, LongFileNamePartIsCutBeforeTheExtensionIsReplaced) {
@@ -129,21 +133,18 @@ TEST(PathPartsTest, LongFileNamePartIsCutBeforeTheExtensionIsReplaced) {
     }
 }
 
-TEST(TerminalRoot, IsDataWithoutTrailingSeparator) {
-    Destination d;
-    EXPECT_EQ(0, Utilities::GetTerminalRootPath(d.bytes));
-    EXPECT_EQ("/data", d.text());
-    EXPECT_TRUE(d.untouchedFrom(6));
-}
-
-class FileChecks : public ::testing::Test {
+// File checks with their traces and reports in the log file.
+class UtilityTraces : public ::testing::Test {
 protected:
     void SetUp() override {
-        Xr9Log::SetLogLevel(-1);
+        base = dir.file("trace");
+        ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
+        Xr9Log::SetLogLevel(6);
         GXSError::ERROR_STRING.clear();
         GXSError::WAS_READ = false;
     }
     void TearDown() override { Xr9Log::SetLogLevel(6); }
+    std::vector<std::string> lines() { return xr9test::readLines(base + ".0"); }
     // An existing file whose whole path is exactly length characters.
     std::string fileWithPathLength(size_t length) {
         const std::string prefix = dir.path() + "/";
@@ -153,19 +154,16 @@ protected:
         return path;
     }
     xr9test::TempDir dir;
+    std::string base;
 };
 
-TEST_F(FileChecks, GetFileSizeReportsBytesOrZero) {
-    for (size_t bytes : {0, 100000}) {
-        const std::string path = dir.file("f" + std::to_string(bytes));
-        xr9test::writeFile(path, std::string(bytes, 'b'));
-        EXPECT_EQ(static_cast<KT::int32>(bytes), Utilities::GetFileSize(path.c_str()));
-    }
+TEST_F(UtilityTraces, FileSizeIsBytesOrZeroAndPathLengthIsCheckedBeforeExistence) {
+    xr9test::writeFile(dir.file("big"), std::string(100000, 'b'));
+    xr9test::writeFile(dir.file("empty"), "");
+    EXPECT_EQ(100000, Utilities::GetFileSize(dir.file("big").c_str()));
+    EXPECT_EQ(0, Utilities::GetFileSize(dir.file("empty").c_str()));
     EXPECT_EQ(0, Utilities::GetFileSize(dir.file("missing").c_str()));
     EXPECT_EQ(0, Utilities::GetFileSize(""));
-}
-
-TEST_F(FileChecks, IsFilePathValidChecksLengthBeforeExistence) {
     const std::string at253 = fileWithPathLength(253), at254 = fileWithPathLength(254), missing = dir.file("missing");
     ASSERT_EQ(253u, at253.size());
     ASSERT_EQ(254u, at254.size());
@@ -183,23 +181,17 @@ TEST_F(FileChecks, IsFilePathValidChecksLengthBeforeExistence) {
     GXSError::ERROR_STRING.clear();
     EXPECT_EQ(0, Utilities::IsFilePathValid(at253));
     EXPECT_EQ("", GXSError::getErrorString()) << "a valid path records nothing";
-}
-
-// Traces and the invalid-path report as they appear in the log file.
-class UtilityTraces : public ::testing::Test {
-protected:
-    void SetUp() override {
-        base = dir.file("trace");
-        ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
-        Xr9Log::SetLogLevel(6);
-        GXSError::ERROR_STRING.clear();
-        GXSError::WAS_READ = false;
+    const std::string report =
+        "294  static KT::int32 Utilities::IsFilePathValid(std::__cxx11::string)  File not valid: ";
+    std::vector<std::string> reports;
+    for (const std::string& l : lines()) {
+        if (l.find("  File not valid: ") != std::string::npos) reports.push_back(l);
     }
-    void TearDown() override { Xr9Log::SetLogLevel(6); }
-    std::vector<std::string> lines() { return xr9test::readLines(base + ".0"); }
-    xr9test::TempDir dir;
-    std::string base;
-};
+    EXPECT_EQ((std::vector<std::string>{report + at254 + " ERROR: OS INVALID NAME SIZE",
+                                        report + missing + " ERROR: NO SUCH FILE OR DIRECTORY",
+                                        report + " ERROR: NO SUCH FILE OR DIRECTORY"}),
+              reports);
+}
 
 TEST_F(UtilityTraces, EachOperationWritesItsEntryAndReturnLines) {
     Destination d;
@@ -224,35 +216,17 @@ TEST_F(UtilityTraces, EachOperationWritesItsEntryAndReturnLines) {
     EXPECT_EQ(expected, lines());
 }
 
-TEST_F(UtilityTraces, InvalidPathIsLoggedWithItsMessage) {
-    const std::string missing = dir.file("gone");
-    const std::string tooLong(260, 'L');
-    EXPECT_EQ(-501, Utilities::IsFilePathValid(missing));
-    EXPECT_EQ(-313, Utilities::IsFilePathValid(tooLong));
-    const std::string function = "static KT::int32 Utilities::IsFilePathValid(std::__cxx11::string)";
-    const std::vector<std::string> expected = {
-        "294  " + function + "  File not valid: " + missing + " ERROR: NO SUCH FILE OR DIRECTORY",
-        "294  " + function + "  File not valid: " + tooLong + " ERROR: OS INVALID NAME SIZE",
-    };
-    EXPECT_EQ(expected, lines());
-}
-
+// Per level: lines of GetFileSize (entry and return), then of IsFilePathValid of a missing file.
 TEST_F(UtilityTraces, LevelDecidesWhichLinesAreWritten) {
-    const struct {
-        int level;
-        size_t traceLines;    // GetFileSize: entry and return
-        size_t invalidLines;  // IsFilePathValid of a missing file
-    } cases[] = {{5, 2, 1}, {4, 0, 1}, {0, 0, 1}, {-1, 0, 0}};
     const std::string missing = dir.file("gone");
     size_t total = 0;
-    for (const auto& c : cases) {
-        Xr9Log::SetLogLevel(c.level);
+    for (const auto& [level, traceLines, invalidLines] : {std::tuple<int, size_t, size_t>{5, 2, 1}, {4, 0, 1},
+                                                          {0, 0, 1}, {-1, 0, 0}}) {
+        Xr9Log::SetLogLevel(level);
         Utilities::GetFileSize(missing.c_str());
-        total += c.traceLines;
-        EXPECT_EQ(total, lines().size()) << "level " << c.level;
+        EXPECT_EQ(total += traceLines, lines().size()) << "level " << level;
         Utilities::IsFilePathValid(missing);
-        total += c.invalidLines;
-        EXPECT_EQ(total, lines().size()) << "level " << c.level;
+        EXPECT_EQ(total += invalidLines, lines().size()) << "level " << level;
     }
     // The error is still recorded when the log is silent.
     GXSError::WAS_READ = true;

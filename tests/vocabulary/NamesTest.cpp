@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <map>
@@ -109,32 +110,23 @@ TEST(NameTablesTest, EnumeratorsHaveTheirDocumentedValues) {
     for (const auto& [enumerator, value] : values) EXPECT_EQ(value, enumerator);
 }
 
-XRUpdateMessage record(unsigned int module, unsigned int event, int result, char fill = '\0') {
-    XRUpdateMessage m{};
-    m.module = module;
-    m.messageId = fill ? 0xFFFFFFFF : 0x24;
-    m.event = event;
-    m.result = result;
-    for (size_t i = 0; i + 1 < sizeof m.text; ++i) m.text[i] = fill;
-    return m;
-}
-
 // The report joins a rule, the three names and a rule; id and text are not shown.
 TEST(UpdateMessageReport, JoinsRuleModuleEventResultRule) {
     const struct {
-        XRUpdateMessage message;
-        const char* module;
-        const char* event;
-        const char* result;
+        unsigned int module, event;
+        int result;
+        char fill;
+        const char* shown;
     } cases[] = {
-        {record(0x800000, 9, 0), "SHM_MODULE", "EVENT_INSTALL_STARTED", "XR SUCCESS"},
-        {record(0x30000, 102, -7), "UNKNOWN Module", "EVENT_UNKNOWN", "UNKOWN ERROR"},
-        {record(0x200000, 32, -502, 'x'), "SWU_MODULE", "EVENT_INSTALL_ERROR", "NOT SUPPORTED"},
+        {0x800000, 9, 0, '\0', "SHM_MODULE\n Event: EVENT_INSTALL_STARTED\n Result: XR SUCCESS"},
+        {0x30000, 102, -7, '\0', "UNKNOWN Module\n Event: EVENT_UNKNOWN\n Result: UNKOWN ERROR"},
+        {0x200000, 32, -502, 'x', "SWU_MODULE\n Event: EVENT_INSTALL_ERROR\n Result: NOT SUPPORTED"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(std::string("\n ################\n Module: ") + c.module + "\n Event: " + c.event +
-                      "\n Result: " + c.result + "\n ################",
-                  getUpdateMessageString(c.message));
+        XRUpdateMessage m{c.module, c.fill ? 0xFFFFFFFFu : 0x24u, c.event, c.result, {}};
+        std::fill(m.text, m.text + sizeof m.text - 1, c.fill);
+        EXPECT_EQ(std::string("\n ################\n Module: ") + c.shown + "\n ################",
+                  getUpdateMessageString(m));
     }
 }
 
