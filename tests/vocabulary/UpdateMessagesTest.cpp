@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -52,37 +51,23 @@ protected:
     }
 };
 
-struct Route {
-    XRMessageType type;
-    uint32_t queue;
-    uint32_t messageId;
-};
-
-void PrintTo(const Route& r, std::ostream* os) {
-    *os << "type " << r.type;
+// Message type: host queue and message identifier.
+TEST_F(UpdateMessages, RecordGoesToTheQueueOfItsTypeWithItsIdentifier) {
+    const uint32_t routes[][3] = {{1, 4, 35}, {2, 3, 34}, {3, 6, 36}, {4, 2, 36}};
+    for (const auto& [type, queue, messageId] : routes) {
+        SCOPED_TRACE("type " + std::to_string(type));
+        std::string text = "package 7 installed";
+        ASSERT_EQ(0, sendUpdateMessage(static_cast<XRMessageType>(type), SWU_MODULE, 16, -165, &text));
+        const std::vector<unsigned char> item = take(queue);
+        ASSERT_EQ(256u, item.size());
+        EXPECT_EQ(static_cast<uint32_t>(SWU_MODULE), word(item, 0));
+        EXPECT_EQ(messageId, word(item, 4));
+        EXPECT_EQ(16u, word(item, 8));
+        EXPECT_EQ(static_cast<uint32_t>(-165), word(item, 12));
+        EXPECT_EQ(text, std::string(reinterpret_cast<const char*>(item.data() + 16)));
+        for (uint32_t q : kHostQueues) EXPECT_TRUE(drained(q)) << "stray item in queue " << q;
+    }
 }
-
-class UpdateMessageRouting : public UpdateMessages, public ::testing::WithParamInterface<Route> {};
-
-TEST_P(UpdateMessageRouting, RecordGoesToItsQueueWithItsIdentifier) {
-    const Route& route = GetParam();
-    std::string text = "package 7 installed";
-    ASSERT_EQ(0, sendUpdateMessage(route.type, SWU_MODULE, 16, -165, &text));
-    const std::vector<unsigned char> item = take(route.queue);
-    ASSERT_EQ(256u, item.size());
-    EXPECT_EQ(static_cast<uint32_t>(SWU_MODULE), word(item, 0));
-    EXPECT_EQ(route.messageId, word(item, 4));
-    EXPECT_EQ(16u, word(item, 8));
-    EXPECT_EQ(static_cast<uint32_t>(-165), word(item, 12));
-    EXPECT_EQ(text, std::string(reinterpret_cast<const char*>(item.data() + 16)));
-    for (uint32_t queue : kHostQueues) EXPECT_TRUE(drained(queue)) << "stray item in queue " << queue;
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryType, UpdateMessageRouting,
-                         ::testing::Values(Route{1, 4, 35}, Route{2, 3, 34}, Route{3, 6, 36}, Route{4, 2, 36}),
-                         [](const ::testing::TestParamInfo<Route>& info) {
-                             return "Type" + std::to_string(info.param.type);
-                         });
 
 TEST_F(UpdateMessages, TypeOutsideOneToFourIsRefusedAndNothingIsPosted) {
     std::string text = "dropped";
