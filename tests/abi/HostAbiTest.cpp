@@ -133,7 +133,7 @@ TEST(HostAbi, EthernetLimitsAreReachedFromTheHandle) {
     EXPECT_EQ(0, Xr9AlCloseHandle(handle));
 }
 
-TEST(HostAbi, VocabularyAndCanGlobalsResolve) {
+TEST(HostAbi, VocabularyCanGlobalsHandleFunctionsAndRegistryResolve) {
     char* text = getErrorString(-502);
     ASSERT_NE(nullptr, text);
     EXPECT_STREQ("NOT SUPPORTED", text);
@@ -142,9 +142,6 @@ TEST(HostAbi, VocabularyAndCanGlobalsResolve) {
     EXPECT_EQ(8u, uiCCQueueId);
     EXPECT_EQ(9u, uiFTQueueId);
     EXPECT_EQ(2u, uiSHMQeueId);
-}
-
-TEST(HostAbi, HandleFunctionsAndRegistryResolve) {
     EXPECT_EQ(0, Xr9AlInit());
     EXPECT_EQ(nullptr, Xr9AlGetHandle(IF_TYPE_UNDEFINED));
     EXPECT_EQ(nullptr, Xr9AlGetHandle(IF_TYPE_RS232));

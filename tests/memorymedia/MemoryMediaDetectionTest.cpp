@@ -87,8 +87,6 @@ protected:
     std::map<std::string, std::unique_ptr<ScopedMount>> mounts_;
 };
 
-// ---------------------------------------------------------------- markers
-
 struct MarkerCase {
     const char* name;
     const char* relative;
@@ -123,8 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MarkerCase{"MntUsbInsideAName", "xmnt/usb0", false},
                       MarkerCase{"MarkersInTheSourceOnly", "plain", false, "usbsd-/mnt/usb0-/media/disk"}),
     [](const ::testing::TestParamInfo<MarkerCase>& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------- state table
 
 enum class Act { Insert, Pull, Poll, Reset };
 
@@ -235,8 +231,6 @@ TEST_F(Drives, UnreadableMountTableCountsTheDriveAsGone) {
     EXPECT_EQ(0, poll(mm, &device)) << "the table is back, the drive is new again";
 }
 
-// ------------------------------------------------------------ ClosePort
-
 // A "sync" of the test's own first on PATH: it records each run and exits
 // with the chosen status.
 class FakeSync {
@@ -296,8 +290,6 @@ TEST_F(Drives, ClosePortFlushesOnlyWithAKnownDriveAndReportsTheOutcome) {
         if (!c.pulled) pull("mnt/usb0");
     }
 }
-
-// ------------------------------------------------------------- handle
 
 TEST_F(Drives, HandleFromTheFactoryDetectsThroughTheInterface) {
     XR9AL* handle = Xr9AlGetHandle(IF_TYPE_MM);
