@@ -1,79 +1,42 @@
 // Load and soak of the Ethernet transport over loopback; counts go through xr9test::soakCount, every wait has a
 // deadline. The test's main thread owns the transport and runs the Qt event loop while other threads work.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
-#include <thread>
 
-#include <QByteArray>
 #include <QCoreApplication>
 
-#include "KTDEI.h"
-#include "LoopbackSettings.h"
+#include "EthernetFixture.h"
 #include "XR9ALEthernet/EthernetThread.h"
-#include "XR9ALEthernet/XR9ALEthernet.h"
-#include "access/Xr9AlHandle.h"
-#include "common/TestSupport.h"
 
 namespace {
 
 using namespace ethtest;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTimeoutCode = -304;
 constexpr uint8_t kCommandMarker = 0xA5;
 constexpr uint8_t kStreamMarker = 0xA7;
-constexpr int kPhaseMs = 80000;  // longest a phase may take: below the test's time limit, so a hang is reported
 
-Clock::time_point deadlineIn(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+// A numbered message whose size follows from its origin and sequence.
+std::string varied(uint8_t origin, uint32_t sequence) {
+    return numbered(origin, sequence, 5 + (sequence * 7u + origin * 13u) % 200u);
+}
 
-// A peer socket for any thread: POSIX calls bounded by poll() and a deadline, never the Qt loop (TcpPeer pumps it).
-struct PeerSocket {
-    ~PeerSocket() { close(); }
-    bool connectTo(uint32_t port) {  // 127.0.0.1
-        sockaddr_in a{};
-        a.sin_family = AF_INET, a.sin_port = htons(uint16_t(port)), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-        return close(), false;
-    }
-    bool sendAll(const std::string& bytes, Clock::time_point deadline = deadlineIn(5000)) {
-        for (size_t sent = 0; sent < bytes.size();) {
-            const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            pollfd p{fd, POLLOUT, 0};
-            if (n < 0 && (errno != EAGAIN || Clock::now() >= deadline)) return false;
-            n > 0 ? void(sent += size_t(n)) : void(::poll(&p, 1, 20));
-        }
-        return true;
-    }
-    void close() { fd = fd >= 0 ? ::close(fd), -1 : -1; }
-    void reset() {  // the other end sees a reset, not an orderly close
-        linger abort{1, 0};
-        if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        close();
-    }
-    int fd = -1;
-};
-
-// Reads frames of marker until done() or deadline, without the library's framing code; false when malformed or lost.
-bool readFrames(PeerSocket& peer, uint8_t marker, const std::function<bool()>& done,
+// Reads frames of marker off peer (any thread) until done() or deadline, without the library's framing code; false
+// when malformed or cut off.
+bool readFrames(TcpPeer& peer, uint8_t marker, const std::function<bool()>& done,
                 const std::function<void(const std::string&)>& onMessage, Clock::time_point deadline) {
     std::string buffer;
     char chunk[65536];
-    for (pollfd p{peer.fd, POLLIN, 0}; !done() && Clock::now() < deadline;) {
-        const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::recv(peer.fd, chunk, sizeof chunk, MSG_DONTWAIT) : -1;
+    for (pollfd p{peer.fd(), POLLIN, 0}; !done() && Clock::now() < deadline;) {
+        const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::recv(peer.fd(), chunk, sizeof chunk, MSG_DONTWAIT) : -1;
         if (n == 0 || (n < 0 && p.revents && errno != EAGAIN && errno != EINTR)) return false;
         buffer.append(chunk, size_t(std::max<ssize_t>(n, 0)));
         size_t at = 0;
@@ -90,24 +53,6 @@ bool readFrames(PeerSocket& peer, uint8_t marker, const std::function<bool()>& d
     return true;
 }
 
-// Origin byte, big-endian sequence number, then a filler derived from both: a cut or spliced message shows.
-std::string numbered(uint8_t origin, uint32_t sequence) {
-    std::string message(1, char(origin));
-    for (int shift = 24; shift >= 0; shift -= 8) message += char(sequence >> shift);
-    const size_t filler = (sequence * 7u + origin * 13u) % 200u;
-    for (size_t k = 0; k < filler; ++k) message += char(uint8_t(sequence + k * 31u + origin));
-    return message;
-}
-
-// True when data is a well-formed numbered message; sets origin and sequence.
-bool parseNumbered(const char* data, size_t size, uint8_t* origin, uint32_t* sequence) {
-    if (size < 5) return false;
-    *origin = uint8_t(data[0]);
-    *sequence = 0;
-    for (int i = 1; i < 5; ++i) *sequence = *sequence << 8 | uint8_t(data[i]);
-    return numbered(*origin, *sequence) == std::string(data, size);
-}
-
 // Exactly-once bookkeeping of one flow of numbered messages (any thread).
 struct Ledger {
     explicit Ledger(size_t expected) : seen(expected) {}
@@ -120,23 +65,6 @@ struct Ledger {
     std::atomic<size_t> delivered{0}, duplicated{0}, strays{0};
 };
 
-// Threads that count themselves done and end early once timeIsUp(); finish() pumps (bounded), then joins.
-struct Workers {
-    std::vector<std::thread> threads;
-    std::atomic<size_t> done{0};
-    std::atomic<bool> abort{false};
-    const Clock::time_point deadline = deadlineIn(kPhaseMs);
-    bool timeIsUp() const { return abort || Clock::now() >= deadline; }
-    void add(std::function<void()> work) { threads.emplace_back([this, work] { work(), ++done; }); }
-    bool allDone() const { return done == threads.size(); }
-    bool finish(int timeoutMs = kPhaseMs + 5000) {
-        const bool finished = pumpUntil([&] { return allDone(); }, timeoutMs);
-        for (auto& t : threads) t.joinable() ? t.join() : void();
-        return finished;
-    }
-    ~Workers() { abort = true, finish(0); }
-};
-
 // A command message from peer to handle and the answer back, both whole.
 void exchange(XR9AL* handle, TcpPeer& peer, const std::string& tag) {
     ASSERT_TRUE(peer.sendAll(frame(kCommandMarker, tag)));
@@ -145,44 +73,20 @@ void exchange(XR9AL* handle, TcpPeer& peer, const std::string& tag) {
     ASSERT_EQ(QByteArray::fromStdString(tag), in);
     QByteArray answer = in + " answered";
     ASSERT_EQ(0, handle->SendData(&answer, MSG_TYPE_COMMAND) | handle->SendData(nullptr, MSG_TYPE_NONE));
-    const std::string expected = frame(kCommandMarker, answer.toStdString());
-    std::string got;
-    ASSERT_TRUE(peer.receive(expected.size(), &got) && got == expected) << tag << ": " << got.size() << " bytes";
+    EXPECT_TRUE(arrives(peer, frame(kCommandMarker, answer.toStdString()))) << tag;
 }
 
-// A transport in server mode on free ports; the test's main thread owns it.
-class EthernetLoad : public ::testing::Test {
+class EthernetLoad : public EthernetFixture {
 protected:
     void SetUp() override {
-        KT::KTDEI::instance()->reset();
         pumpFor(20);
         fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadBaseline();
-        settings = loopbackSettings();
-    }
-    void TearDown() override { closeHandle(); }
-    void closeHandle() {
-        EXPECT_EQ(0, eth ? Xr9AlCloseHandle(eth) : 0);
-        eth = nullptr;
-    }
-    bool open() {
-        eth = dynamic_cast<XR9ALEthernet*>(Xr9AlGetHandle(IF_TYPE_ETHERNET));
-        return eth && eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) == 0;
-    }
-    // The next message of a channel, pumping meanwhile; "<none>" at the deadline.
-    std::string next(enMsgType type) {
-        QByteArray out;
-        return pumpUntil([&] { return eth->ReceiveData(&out, type, 0) == 0; }) ? out.toStdString() : "<none>";
-    }
-    // Connects peer (PeerSocket or TcpPeer) to channel's port; true once an empty frame went through.
-    template <typename Peer>
-    bool connect(Peer* peer, enMsgType channel) {
-        const bool isCommand = channel == MSG_TYPE_COMMAND;
-        return peer->connectTo(uint16_t(isCommand ? settings.commandPort : settings.streamPort)) &&
-               peer->sendAll(frame(isCommand ? kCommandMarker : kStreamMarker, "")) && next(channel).empty();
+        EthernetFixture::SetUp();
     }
     // Closes the handle (when open), expects descriptors and threads back to the baseline, prints the figures.
     void closeAndReport(const std::string& figures) {
-        closeHandle();
+        EXPECT_EQ(0, eth ? Xr9AlCloseHandle(eth) : 0);
+        eth = nullptr;
         int fds = 0, threads = 0;
         EXPECT_TRUE(pumpUntil([&] { return ((fds = xr9test::openFdCount()) <= fdsBefore) &
                                            ((threads = xr9test::threadCount()) <= threadsBefore); }, 10000));
@@ -205,15 +109,13 @@ protected:
         exchange(eth, peer, tag);
     }
 
-    EthernetSettings settings{};
-    XR9ALEthernet* eth = nullptr;
     int fdsBefore = 0, threadsBefore = 0;
 };
 
 // Host and peer senders and host takers at once on both channels: every message arrives once, in order.
 TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     ASSERT_TRUE(open());
-    PeerSocket peers[2];  // command, stream
+    TcpPeer peers[2];  // command, stream
     ASSERT_TRUE(connect(&peers[0], MSG_TYPE_COMMAND) && connect(&peers[1], MSG_TYPE_STREAM));
     constexpr int kSenders = 4, kTakersPerChannel = 2;
     const uint32_t perSender = uint32_t(xr9test::soakCount(20000));  // per host sender and channel
@@ -230,7 +132,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     auto take = [&](const std::string& m, int c, bool fromHost, std::vector<long long>& last) {
         uint8_t origin = 0;
         uint32_t sequence = 0;
-        if (!parseNumbered(m.data(), m.size(), &origin, &sequence) ||
+        if (!parseNumbered(m, &origin, &sequence) ||
             (fromHost ? origin >= 2 * kSenders || origin % 2 != c : origin != 2 * kSenders + c))
             return flows[size_t(2 * kSenders + c)]->record(UINT32_MAX);
         flows[origin]->record(sequence);
@@ -243,7 +145,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
         workers.add([&, s] {
             for (uint32_t n = 0; n < perSender && !workers.timeIsUp(); ++n) {
                 for (int c = 0; c < 2; ++c) {
-                    QByteArray payload = QByteArray::fromStdString(numbered(uint8_t(2 * s + c), n));
+                    QByteArray payload = QByteArray::fromStdString(varied(uint8_t(2 * s + c), n));
                     if (eth->SendData(&payload, channels[c]) != 0) workers.abort = true;
                 }
                 // The send thread and the senders themselves drain the queue.
@@ -262,9 +164,9 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
         workers.add([&, c] {  // the peer's sender, in batches
             std::string batch;
             for (uint32_t n = 0; n < perPeer && !workers.timeIsUp(); ++n) {
-                batch += frame(markers[c], numbered(uint8_t(2 * kSenders + c), n));
+                batch += frame(markers[c], varied(uint8_t(2 * kSenders + c), n));
                 if (batch.size() > 16384 || n + 1 == perPeer) {
-                    if (!peers[c].sendAll(batch, workers.deadline)) workers.abort = true;
+                    if (!peers[c].sendAll(batch, kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
                     bytes += batch.size();
                     batch.clear();
                 }
@@ -303,7 +205,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
 // A gibibyte of stream messages of 0..128 KiB from the peer arrives whole, in order, nothing more.
 TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     ASSERT_TRUE(open());
-    PeerSocket stream;
+    TcpPeer stream;
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
     const unsigned long long total = (unsigned long long)xr9test::soakCount(1024ll * 1024 * 1024);
     struct Tally {  // a checksum over the messages' sizes and contents
@@ -331,7 +233,7 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
                 std::memcpy(&wire[i], &word, std::min<size_t>(8, wire.size() - i));
             }
             sent.add(wire.data() + 8, size);
-            if (!stream.sendAll(wire, workers.deadline)) workers.abort = true;
+            if (!stream.sendAll(wire, kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
             left -= size;
         }
     });
@@ -398,7 +300,8 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficReleaseWaitingSendersAndLeaveNot
     }
     closeAndReport("EthernetLoadHandles cycles=" + std::to_string(cycles) + " messages=" +
                    std::to_string(2 * cycles) + " released=" + std::to_string(cycles / 2 * kWaiters));
-    ASSERT_TRUE(open());  // and afterwards a handle still works
+    eth = dynamic_cast<XR9ALEthernet*>(Xr9AlGetHandle(IF_TYPE_ETHERNET));  // and afterwards a handle still works
+    ASSERT_TRUE(eth && open());
     carriesBothWays("after the cycles");
 }
 
@@ -412,11 +315,11 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     Workers peers;
     for (int p = 0; p < kPeers; ++p) {
         peers.add([&, p] {
-            std::vector<std::unique_ptr<PeerSocket>> held;  // the last few, replaced by later ones
+            std::vector<std::unique_ptr<TcpPeer>> held;  // the last few, replaced by later ones
             for (uint32_t n = 0; !peers.timeIsUp(); ++n) {
-                auto peer = std::make_unique<PeerSocket>();
-                const bool connected = peer->connectTo(commandPort.load());
-                if (connected) peer->sendAll(frame(kCommandMarker, numbered(uint8_t(0x40 + p), n)), deadlineIn(1000));
+                auto peer = std::make_unique<TcpPeer>();
+                const bool connected = peer->connectTo(uint16_t(commandPort.load()));
+                if (connected) peer->sendAll(frame(kCommandMarker, varied(uint8_t(0x40 + p), n)), 1000);
                 // Paced: reusing a pair of ports still in TIME_WAIT waits for the kernel.
                 std::this_thread::sleep_for(std::chrono::microseconds(connected ? 500 : 1000));
                 n % 4 == 0 ? peer->reset() : n % 4 == 1 ? peer->close() : held.push_back(std::move(peer));
@@ -430,7 +333,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
         for (QByteArray message; eth->ReceiveData(&message, MSG_TYPE_COMMAND, 0) == 0; message.clear()) {
             uint8_t origin = 0;
             uint32_t sequence = 0;
-            if (!parseNumbered(message.constData(), size_t(message.size()), &origin, &sequence) || origin < 0x40 ||
+            if (!parseNumbered(message.toStdString(), &origin, &sequence) || origin < 0x40 ||
                 origin >= 0x40 + kPeers) {
                 ++malformed;
             } else {
@@ -441,7 +344,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     for (long long i = 0; i < cycles && !peers.timeIsUp(); ++i) {
         if (i % 500 == 499) commandPort = settings.commandPort = freeTcpPort();  // the kept record moves
         ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0)) << "cycle " << i;
-        const auto until = deadlineIn(2);
+        const auto until = Clock::now() + std::chrono::milliseconds(2);
         pumpUntil([&] { return drain(), Clock::now() >= until; });
         ASSERT_EQ(0, eth->ClosePort()) << "cycle " << i;
     }
@@ -458,7 +361,8 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     carriesBothWays("after the cycles");
     TcpPeer stream;  // still connected when the handle goes
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
-    closeHandle();
+    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
+    eth = nullptr;
     stream.close();
     closeAndReport("EthernetLoadOpenClose cycles=" + std::to_string(cycles) +
                    " messages=" + std::to_string(delivered.size()) +
@@ -481,7 +385,7 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     const int fdsOpen = xr9test::openFdCount();
     const long long perPeer = xr9test::soakCount(100);
     constexpr int kPeerThreads = 4;
-    std::vector<std::unique_ptr<PeerSocket>> stalled[kPeerThreads];
+    std::vector<std::unique_ptr<TcpPeer>> stalled[kPeerThreads];
     std::atomic<unsigned long long> made{0};
     Workers peers;
     for (int p = 0; p < kPeerThreads; ++p) {
@@ -489,8 +393,8 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
             for (long long n = 0; n < perPeer && !peers.timeIsUp(); ++n) {
                 const long long k = n * kPeerThreads + p;
                 const bool toStream = k % 2 == 1;
-                auto peer = std::make_unique<PeerSocket>();
-                made += peer->connectTo(toStream ? settings.streamPort : settings.commandPort) &&
+                auto peer = std::make_unique<TcpPeer>();
+                made += peer->connectTo(portOf(toStream ? MSG_TYPE_STREAM : MSG_TYPE_COMMAND)) &&
                         peer->sendAll(partials[size_t(k / 2) % 6](toStream ? kStreamMarker : kCommandMarker));
                 const int end = int((k / 12) % 3);  // stall, close, reset
                 end == 0 ? stalled[p].push_back(std::move(peer)) : end == 1 ? peer->close() : peer->reset();

@@ -1,27 +1,14 @@
 // The Ethernet transport over real loopback sockets, against a peer written
 // with plain POSIX sockets.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include <QMetaMethod>
 #include <QPointer>
 
-#include "KTDEI.h"
-#include "LoopbackSettings.h"
-#include "PosixPeer.h"
+#include <cstring>
+
+#include "EthernetFixture.h"
 #include "XR9ALEthernet/EthernetThread.h"
-#include "XR9ALEthernet/XR9ALEthernet.h"
 #include "XrTcpServer/XRTcpServer.h"
 #include "access/XR9ALCOMMFactory.h"
-#include "access/Xr9AlHandle.h"
-#include "common/TestSupport.h"
 #include "osal.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
@@ -30,47 +17,8 @@ namespace {
 
 using namespace ethtest;
 
-constexpr int kTimeoutCode = -304;
-
-// Whether exactly expected arrives at peer; what arrived otherwise.
-::testing::AssertionResult arrives(TcpPeer& peer, const std::string& expected) {
-    std::string got;
-    if (peer.receive(expected.size(), &got) && got == expected) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "received " << ::testing::PrintToString(got);
-}
-
-// A transport in server mode on free ports, with the remote tool's command
-// and stream ends.
-class EthernetTransport : public ::testing::Test {
+class EthernetTransport : public EthernetFixture {
 protected:
-    void SetUp() override {
-        KT::KTDEI::instance()->reset();
-        settings = loopbackSettings();
-        eth = new XR9ALEthernet();
-    }
-    void TearDown() override {
-        EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-        KT::KTDEI::instance()->reset();
-    }
-
-    bool open() { return eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) == 0; }
-    // The next message of a channel as text, pumping the event loop
-    // meanwhile; "<none>" at the deadline.
-    std::string next(enMsgType type) {
-        QByteArray out;
-        return pumpUntil([&] { return eth->ReceiveData(&out, type, 0) == 0; }) ? out.toStdString() : "<none>";
-    }
-    bool send(const QByteArray& payload, enMsgType type) {
-        QByteArray copy = payload;
-        return eth->SendData(&copy, type) == 0;
-    }
-    // Connects peer to the server-mode port of channel and waits until the
-    // transport has taken the socket (an empty frame goes through).
-    bool connect(TcpPeer* peer, enMsgType channel) {
-        const bool isCommand = channel == MSG_TYPE_COMMAND;
-        return peer->connectTo(quint16(isCommand ? settings.commandPort : settings.streamPort)) &&
-               peer->sendAll(frame(isCommand ? 0xA5 : 0xA7, "")) && next(channel).empty();
-    }
     bool openAndConnect() { return open() && connect(&command, MSG_TYPE_COMMAND); }
     // Runs send steps in this (the owner) thread until the queue is empty.
     bool flushSendQueue() {
@@ -79,26 +27,7 @@ protected:
             return eth->isSendQueueEmpty();
         });
     }
-    // The host's queue 2, created if need be and emptied.
-    static void clearQueue2() {
-        uint32_t two = 2;
-        ASSERT_EQ(0, osQueueCreate(&two, "q2", 1, 64));
-        XRUpdateMessage record;
-        uint32_t size = 0;
-        while (osQueueGetTimed(2, &record, &size, 0) == 0) {
-        }
-    }
-    // The next update message of queue 2, pumping while waiting.
-    static bool takeUpdate(XRUpdateMessage* message) {
-        unsigned char record[256];
-        uint32_t size = 0;
-        if (!pumpUntil([&] { return osQueueGetTimed(2, record, &size, 0) == 0; }) || size != 256) return false;
-        std::memcpy(message, record, sizeof *message);
-        return true;
-    }
 
-    EthernetSettings settings{};
-    XR9ALEthernet* eth = nullptr;
     TcpPeer command, stream;
 };
 
@@ -108,6 +37,7 @@ TEST_F(EthernetTransport, ServerModeCarriesCommandAndStreamBothWays) {
     ASSERT_TRUE(command.sendAll(frame(0xA5, "abc")));
     EXPECT_EQ("abc", next(MSG_TYPE_COMMAND));
 
+    eth->setCommandSocket(nullptr);  // ignored: the held socket stays
     KT::uint8 out[3] = {'x', 'y', 'z'};
     EXPECT_EQ(0, eth->SendData(out, 3, MSG_TYPE_COMMAND));
     EXPECT_EQ(0, eth->SendData(out, 0, MSG_TYPE_STREAM));
@@ -115,21 +45,6 @@ TEST_F(EthernetTransport, ServerModeCarriesCommandAndStreamBothWays) {
     while (!eth->isSendQueueEmpty()) EXPECT_EQ(0, eth->SendData(nullptr, MSG_TYPE_NONE));
     EXPECT_TRUE(arrives(command, frame(0xA5, "xyz") + shmFrame(42)));
     EXPECT_TRUE(arrives(stream, std::string("\xA7\xA7\xA7\xA7\x00\x00\x00\x00", 8)));
-}
-
-// Faults of the remote side: a reset in the middle of a frame leaves nothing
-// that the next connection's bytes could complete.
-TEST_F(EthernetTransport, ResetMidFrameLeavesNothingForTheNextConnection) {
-    ASSERT_TRUE(openAndConnect());
-    ASSERT_TRUE(command.sendAll(frame(0xA5, "0123456789").substr(0, 11)));
-    pumpFor(50);
-    command.reset();
-    pumpFor(50);
-    TcpPeer again;
-    ASSERT_TRUE(connect(&again, MSG_TYPE_COMMAND)) << "the empty frame must not complete the cut one";
-    ASSERT_TRUE(again.sendAll(frame(0xA5, "fresh")));
-    EXPECT_EQ("fresh", next(MSG_TYPE_COMMAND));
-    EXPECT_TRUE(eth->isReceiveQueueEmpty());
 }
 
 // Qt closes a socket whose peer has half-closed, so the answer cannot go
@@ -147,26 +62,6 @@ TEST_F(EthernetTransport, AnswerToAHalfClosedPeerWaitsForItsNextConnection) {
     ASSERT_TRUE(connect(&again, MSG_TYPE_COMMAND));
     ASSERT_TRUE(flushSendQueue());
     EXPECT_TRUE(arrives(again, frame(0xA5, "answer")));
-}
-
-TEST_F(EthernetTransport, SplitJoinedAndEmptyFramesAreReassembled) {
-    ASSERT_TRUE(openAndConnect());
-    const std::string wire = frame(0xA5, "split across three arrivals");
-    for (const auto& [at, n] : {std::pair<size_t, size_t>{0, 6}, {6, 10}}) {
-        ASSERT_TRUE(command.sendAll(wire.substr(at, n)));
-        pumpFor(50);
-    }
-    EXPECT_TRUE(eth->isReceiveQueueEmpty());
-    ASSERT_TRUE(command.sendAll(wire.substr(16)));
-    EXPECT_EQ("split across three arrivals", next(MSG_TYPE_COMMAND));
-
-    ASSERT_TRUE(command.sendAll(frame(0xA5, "first") + frame(0xA5, "") + frame(0xA5, "third")));
-    EXPECT_EQ("first", next(MSG_TYPE_COMMAND));
-    KT::uint8 buffer[16];
-    KT::uint32 length = 99;
-    ASSERT_TRUE(pumpUntil([&] { return eth->ReceiveData(buffer, &length, MSG_TYPE_COMMAND) == 0; }));
-    EXPECT_EQ(0u, length);
-    EXPECT_EQ("third", next(MSG_TYPE_COMMAND));
 }
 
 TEST_F(EthernetTransport, GarbageAndForeignFramesAreDroppedAndTheNextArrivalStartsFresh) {
@@ -194,12 +89,19 @@ TEST_F(EthernetTransport, GarbageAndForeignFramesAreDroppedAndTheNextArrivalStar
 }
 
 TEST_F(EthernetTransport, ShmShortFramePostsAnUpdateMessageAndQueuesNothing) {
-    ASSERT_NO_FATAL_FAILURE(clearQueue2());
+    uint32_t two = 2;  // the host's queue, emptied first
+    ASSERT_EQ(0, osQueueCreate(&two, "q2", 1, 64));
+    unsigned char record[256];
+    uint32_t size = 0;
+    while (osQueueGetTimed(2, record, &size, 0) == 0) {
+    }
     ASSERT_TRUE(openAndConnect());
     ASSERT_TRUE(command.sendAll(shmFrame(42) + shmFrame(-2)));
     for (int32_t expected : {42, -2}) {
+        ASSERT_TRUE(pumpUntil([&] { return osQueueGetTimed(2, record, &size, 0) == 0; }));
+        ASSERT_EQ(256u, size);
         XRUpdateMessage message;
-        ASSERT_TRUE(takeUpdate(&message));
+        std::memcpy(&message, record, sizeof message);
         EXPECT_EQ(unsigned(SHM_MODULE), message.module);
         EXPECT_EQ(36u, message.messageId);
         EXPECT_EQ(102u, message.event);
@@ -271,6 +173,7 @@ TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
 TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndKeepsLongerMessages) {
     ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1025, 'L')));
     ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1024, 'F')));
+    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray()));
     std::vector<KT::uint8> buffer(1024 + 16, 0xEE);
     KT::uint32 length = 0;
     EXPECT_EQ(-403, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
@@ -284,32 +187,21 @@ TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndKeepsLongerMessages
     EXPECT_EQ(1024u, length);
     EXPECT_EQ('F', buffer[1023]);
     EXPECT_EQ(0xEE, buffer[1024]);
+    ASSERT_EQ(0, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
+    EXPECT_EQ(0u, length) << "an empty message";
     EXPECT_EQ(kTimeoutCode, eth->ReceiveDataTimed(buffer.data(), &length, 5000, MSG_TYPE_STREAM));
     EXPECT_EQ(-2, eth->ReceiveData(nullptr, &length, MSG_TYPE_STREAM));
 }
 
-TEST_F(EthernetTransport, AcceptedSocketIsReplacedByTheNextConnection) {
+TEST_F(EthernetTransport, ClosePortForgetsQueuesBuffersAndAPausedReaderButKeepsListening) {
     ASSERT_TRUE(openAndConnect());
-    ASSERT_TRUE(command.sendAll(frame(0xA5, "from the first").substr(0, 12)));
-    pumpFor(50);
-    TcpPeer second;
-    ASSERT_TRUE(connect(&second, MSG_TYPE_COMMAND)) << "the first's partial frame must not swallow these bytes";
-    EXPECT_TRUE(command.waitClosed()) << "the replaced socket is deleted";
-    eth->setCommandSocket(nullptr);  // keeps the held socket
-    ASSERT_TRUE(second.sendAll(frame(0xA5, "second")));
-    EXPECT_EQ("second", next(MSG_TYPE_COMMAND));
-    ASSERT_TRUE(send("to second", MSG_TYPE_COMMAND));
-    ASSERT_TRUE(flushSendQueue());
-    EXPECT_TRUE(arrives(second, frame(0xA5, "to second")));
-}
-
-TEST_F(EthernetTransport, ClosePortEmptiesAndDisconnectsButKeepsListening) {
-    ASSERT_TRUE(openAndConnect());
+    eth->setReceiveBudget(0);  // the reader pauses once a message is queued
     ASSERT_TRUE(command.sendAll(frame(0xA5, "queued") + frame(0xA5, "part").substr(0, 10)));
     ASSERT_TRUE(pumpUntil([&] { return !eth->isReceiveQueueEmpty(); }));
     ASSERT_TRUE(send("pending", MSG_TYPE_STREAM));
     EXPECT_EQ(0, eth->ClosePort());
     EXPECT_TRUE(eth->isReceiveQueueEmpty());
+    EXPECT_EQ(0, eth->bytesHeld(MSG_TYPE_COMMAND));
     EXPECT_TRUE(eth->isSendQueueEmpty());
     EXPECT_TRUE(command.waitClosed());
 
@@ -370,24 +262,7 @@ TEST_F(EthernetTransport, HostThreadBlockedInReceiveIsWokenByAMessageOrTimesOut)
     EXPECT_EQ(kTimeoutCode, result.load());
 }
 
-TEST_F(EthernetTransport, SendStepFromAHostThreadRunsInTheOwner) {
-    ASSERT_TRUE(openAndConnect());
-    std::atomic<bool> done{false};
-    std::thread host([&] {
-        for (int i = 0; i < 20; ++i) {
-            send(QByteArray::number(i), MSG_TYPE_COMMAND);
-            eth->SendData(nullptr, MSG_TYPE_NONE);
-        }
-        done = true;
-    });
-    EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
-    host.join();
-    std::string expected;
-    for (int i = 0; i < 20; ++i) expected += frame(0xA5, std::to_string(i));
-    EXPECT_TRUE(arrives(command, expected));
-}
-
-TEST_F(EthernetTransport, SendThreadDrainsInOrderAndStopsFromTheOwner) {
+TEST_F(EthernetTransport, SendThreadDrainsInOrderUnlessDisabledAndStopsFromTheOwner) {
     ASSERT_TRUE(open());
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
     std::string expected;
@@ -395,6 +270,11 @@ TEST_F(EthernetTransport, SendThreadDrainsInOrderAndStopsFromTheOwner) {
         ASSERT_TRUE(send(QByteArray::number(i), MSG_TYPE_STREAM));
         expected += frame(0xA7, std::to_string(i));
     }
+    EthernetThread disabled("EthSend", true, eth);
+    disabled.start();
+    EXPECT_TRUE(disabled.wait(5000));
+    pumpFor(50);
+    EXPECT_FALSE(eth->isSendQueueEmpty()) << "a disabled thread sends nothing";
     EthernetThread sender("EthSend", false, eth);
     sender.start();
     sender.notify();
@@ -416,15 +296,6 @@ TEST(EthernetSendThread, StoppedThreadMayOutliveItsTransport) {
     sender.reset();  // must not touch the transport that is gone
     EthernetThread neverStarted("EthSend", false, nullptr);
     neverStarted.stop();
-}
-
-TEST_F(EthernetTransport, DisabledSendThreadSendsNothing) {
-    ASSERT_TRUE(send("m", MSG_TYPE_BROADCAST));
-    EthernetThread sender("EthSend", true, eth);
-    sender.start();
-    EXPECT_TRUE(sender.wait(5000));
-    pumpFor(50);
-    EXPECT_FALSE(eth->isSendQueueEmpty());
 }
 
 struct HostAnswerCase {

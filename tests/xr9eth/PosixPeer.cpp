@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QThread>
 
 namespace ethtest {
 
@@ -94,6 +95,21 @@ std::string shmFrame(int32_t value) {
     return bytes;
 }
 
+std::string numbered(uint8_t origin, uint32_t sequence, size_t size) {
+    std::string message(1, char(origin));
+    for (int shift = 24; shift >= 0; shift -= 8) message += char(sequence >> shift);
+    for (size_t k = 5; k < size; ++k) message += char(uint8_t(sequence + k * 31u + origin));
+    return message;
+}
+
+bool parseNumbered(const std::string& message, uint8_t* origin, uint32_t* sequence) {
+    if (message.size() < 5) return false;
+    *origin = uint8_t(message[0]);
+    *sequence = 0;
+    for (int i = 1; i < 5; ++i) *sequence = *sequence << 8 | uint8_t(message[size_t(i)]);
+    return numbered(*origin, *sequence, message.size()) == message;
+}
+
 uint16_t freeTcpPort() {
     return freePort(SOCK_STREAM);
 }
@@ -131,19 +147,22 @@ bool TcpPeer::connectTo(uint16_t port) {
     return true;
 }
 
-bool TcpPeer::sendAll(const std::string& bytes) {
-    size_t sent = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+bool TcpPeer::sendAll(const std::string& bytes, int timeoutMs, std::atomic<size_t>* sent,
+                      const std::atomic<bool>* stop) {
+    const bool owner = QThread::currentThread() == QCoreApplication::instance()->thread();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
-            sent += size_t(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (Clock::now() >= deadline) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-        } else {
-            return false;
+            done += size_t(n);
+            if (sent) *sent = done;
+            continue;
         }
+        if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline ||
+            (stop && *stop))
+            return false;
+        pollfd p{fd_, POLLOUT, 0};
+        owner ? QCoreApplication::processEvents(QEventLoop::AllEvents, 2) : void(poll(&p, 1, 20));
     }
     return true;
 }

@@ -1,10 +1,11 @@
 // The remote tool's end of the Ethernet tests: plain POSIX sockets on
 // 127.0.0.1 and a frame encoder of its own, independent of the library's
-// framing code. Every operation that waits pumps the Qt event loop of the
-// test's thread (where the transport lives) and gives up at a deadline.
+// framing code. Every wait gives up at a deadline; in the test's main thread
+// (where the transport lives) waits pump the Qt event loop.
 #ifndef XR9ETH_POSIXPEER_H
 #define XR9ETH_POSIXPEER_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -21,6 +22,11 @@ std::string frame(uint8_t marker, const std::string& payload);
 std::string frameWithLength(uint8_t marker, int32_t length, const std::string& payload);
 // A1 x4 | little-endian value
 std::string shmFrame(int32_t value);
+// Origin byte, big-endian sequence number, then a filler derived from both up to size bytes (at least 5): a cut or
+// spliced message shows.
+std::string numbered(uint8_t origin, uint32_t sequence, size_t size);
+// True when message is exactly a numbered one; sets its origin and sequence.
+bool parseNumbered(const std::string& message, uint8_t* origin, uint32_t* sequence);
 
 // A port that was free a moment ago (bound, read back, released).
 uint16_t freeTcpPort();
@@ -38,7 +44,10 @@ public:
         close();
         fd_ = fd;
     }
-    bool sendAll(const std::string& bytes);
+    int fd() const { return fd_; }
+    // Any thread. False on an error, at the deadline or once *stop is set; *sent counts what the kernel took.
+    bool sendAll(const std::string& bytes, int timeoutMs = 10000, std::atomic<size_t>* sent = nullptr,
+                 const std::atomic<bool>* stop = nullptr);
     // Pumps until exactly n more bytes have arrived (false at the deadline).
     bool receive(size_t n, std::string* bytes, int timeoutMs = 5000);
     // Pumps until the other end has closed the connection.
