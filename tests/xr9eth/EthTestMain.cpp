@@ -1,5 +1,4 @@
-// The Ethernet suite runs a QCoreApplication: the transport's sockets need
-// an event loop in the thread that owns them.
+// The transport's sockets need a Qt event loop in the thread that owns them.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>

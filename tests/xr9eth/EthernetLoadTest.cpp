@@ -1,19 +1,15 @@
-// Load and soak of the Ethernet transport over loopback; counts go through xr9test::soakCount, every wait has a
-// deadline. The test's main thread owns the transport and runs the Qt event loop while other threads work.
+// Load and soak of the Ethernet transport; counts go through xr9test::soakCount. The test's main thread owns the
+// transport and runs the Qt event loop while other threads work.
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <set>
 
 #include <QCoreApplication>
 
-#include "EthernetFixture.h"
+#include "EthernetHarness.h"
 #include "XR9ALEthernet/EthernetThread.h"
 
 namespace {
@@ -88,8 +84,12 @@ protected:
         EXPECT_EQ(0, eth ? Xr9AlCloseHandle(eth) : 0);
         eth = nullptr;
         int fds = 0, threads = 0;
-        EXPECT_TRUE(pumpUntil([&] { return ((fds = xr9test::openFdCount()) <= fdsBefore) &
-                                           ((threads = xr9test::threadCount()) <= threadsBefore); }, 10000));
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                fds = xr9test::openFdCount(), threads = xr9test::threadCount();
+                return fds <= fdsBefore && threads <= threadsBefore;
+            },
+            10000));
         std::printf("[ figures ] %s fds=%d->%d threads=%d->%d\n", figures.c_str(), fdsBefore, fds, threadsBefore,
                     threads);
         std::fflush(stdout);
@@ -208,49 +208,42 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
     TcpPeer stream;
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
     const unsigned long long total = (unsigned long long)xr9test::soakCount(1024ll * 1024 * 1024);
-    struct Tally {  // a checksum over the messages' sizes and contents
-        uint64_t hash = 0;
-        unsigned long long messages = 0, bytes = 0;
-        void add(const char* data, size_t size) {
-            uint64_t word = size;
-            for (size_t i = 0; i < size + 8; i += 8) {
-                hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull, hash ^= hash >> 31, word = 0;
-                if (i < size) std::memcpy(&word, data + i, std::min<size_t>(8, size - i));
-            }
-            ++messages, bytes += size;
+    // The messages in order, from a generator both sides run: random sizes (an empty one now and then) and contents.
+    auto nextMessage = [](uint64_t& state) {
+        auto random = [&] { return state ^= state << 13, state ^= state >> 7, state ^= state << 17; };  // xorshift64
+        const uint64_t r = random();
+        std::string message(r % 997 ? r % (128 * 1024 + 1) : 0, '\0');
+        for (size_t i = 0; i < message.size(); i += 8) {
+            const uint64_t word = random();
+            std::memcpy(&message[i], &word, std::min<size_t>(8, message.size() - i));
         }
-    } sent, received;
+        return message;
+    };
+    unsigned long long messages = 0, bytes = 0, wrong = 0;
     Workers workers;
     workers.add([&] {
         uint64_t state = 0x5EED0001;
-        auto random = [&] { return state ^= state << 13, state ^= state >> 7, state ^= state << 17; };  // xorshift64
-        for (unsigned long long left = total; left > 0 && !workers.timeIsUp();) {
-            const uint64_t r = random();  // an empty message now and then
-            const uint32_t size = uint32_t(std::min<unsigned long long>(r % 997 ? r % (128 * 1024 + 1) : 0, left));
-            std::string wire = frameWithLength(kStreamMarker, int32_t(size), std::string(size, '\0'));
-            for (size_t i = 8; i < wire.size(); i += 8) {
-                const uint64_t word = random();
-                std::memcpy(&wire[i], &word, std::min<size_t>(8, wire.size() - i));
-            }
-            sent.add(wire.data() + 8, size);
-            if (!stream.sendAll(wire, kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
-            left -= size;
+        for (unsigned long long sent = 0; sent < total && !workers.timeIsUp();) {
+            const std::string message = nextMessage(state);
+            if (!stream.sendAll(frame(kStreamMarker, message), kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
+            sent += message.size();
         }
     });
     workers.add([&] {
-        while (received.bytes < total && !workers.timeIsUp()) {
+        uint64_t state = 0x5EED0001;
+        while (bytes < total && !workers.timeIsUp()) {
             QByteArray message;  // released inline: Qt's own clear() is out of the thread sanitizer's sight
-            if (eth->ReceiveData(&message, MSG_TYPE_STREAM, 100) == 0)
-                received.add(message.constData(), size_t(message.size()));
+            if (eth->ReceiveData(&message, MSG_TYPE_STREAM, 100) != 0) continue;
+            wrong += std::string(message.constData(), size_t(message.size())) != nextMessage(state);
+            ++messages, bytes += size_t(message.size());
         }
     });
     ASSERT_TRUE(workers.finish());
-    EXPECT_EQ(std::make_tuple(total, sent.messages, sent.hash),
-              std::make_tuple(received.bytes, received.messages, received.hash)) << "bytes, messages, checksum";
+    EXPECT_EQ(0u, wrong) << "messages cut, spliced, lost or reordered";
+    EXPECT_LE(total, bytes);
     EXPECT_TRUE(nothingQueued()) << "beyond what was sent";
     stream.close();
-    closeAndReport("EthernetLoadStreamIn messages=" + std::to_string(received.messages) +
-                   " bytes=" + std::to_string(received.bytes));
+    closeAndReport("EthernetLoadStreamIn messages=" + std::to_string(messages) + " bytes=" + std::to_string(bytes));
 }
 
 // Thousands of handles created, used and destroyed with traffic in flight: nothing leaks or hangs, and a handle
@@ -342,7 +335,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
         }
     };
     for (long long i = 0; i < cycles && !peers.timeIsUp(); ++i) {
-        if (i % 500 == 499) commandPort = settings.commandPort = freeTcpPort();  // the kept record moves
+        if (i % 500 == 499) commandPort = settings.commandPort = freePort(SOCK_STREAM);  // the kept record moves
         ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0)) << "cycle " << i;
         const auto until = Clock::now() + std::chrono::milliseconds(2);
         pumpUntil([&] { return drain(), Clock::now() >= until; });
@@ -359,11 +352,6 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
     EXPECT_EQ(0u, malformed) << "a message cut short or spliced from two connections";
     EXPECT_EQ(0u, duplicated);
     carriesBothWays("after the cycles");
-    TcpPeer stream;  // still connected when the handle goes
-    ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
-    EXPECT_EQ(0, Xr9AlCloseHandle(eth));
-    eth = nullptr;
-    stream.close();
     closeAndReport("EthernetLoadOpenClose cycles=" + std::to_string(cycles) +
                    " messages=" + std::to_string(delivered.size()) +
                    " duplicated=" + std::to_string(duplicated));

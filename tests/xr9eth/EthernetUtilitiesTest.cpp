@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <memory>
 #include <string>
 
-#include "XR9ALEthernet/EthernetSettings.h"
 #include "XR9ALEthernet/EthernetUtilities.h"
 
 namespace {
@@ -65,52 +64,35 @@ TEST(FrameReaderArguments, NullTypeIsAnInvalidParameter) {
     EXPECT_EQ(9, length);
 }
 
-struct IpParseCase {
+struct IpCase {
     const char* text;
     int result;
     short expected[4];
+    const char* formatted;  // the stored numbers written back
 };
 
-class IpParsing : public ::testing::TestWithParam<IpParseCase> {};
+class IpAddresses : public ::testing::TestWithParam<IpCase> {};
 
-TEST_P(IpParsing, StoresFourNumbersOrLeavesTheArray) {
-    const IpParseCase& c = GetParam();
+TEST_P(IpAddresses, ParseStoresFourNumbersOrLeavesTheArrayAndFormatWritesThemBack) {
+    const IpCase& c = GetParam();
     short address[4] = {-9, -9, -9, -9};
     EXPECT_EQ(c.result, EthernetUtilities::setIPArray(QString::fromUtf8(c.text), address));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(c.expected[i], address[i]) << "element " << i;
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, IpParsing,
-                         ::testing::Values(IpParseCase{"192.168.1.17", 0, {192, 168, 1, 17}},
-                                           IpParseCase{"1..2.3", 0, {1, 0, 2, 3}},
-                                           IpParseCase{"1.2.3", -1, {-9, -9, -9, -9}},
-                                           IpParseCase{"1.2.3.4.5", -1, {-9, -9, -9, -9}},
-                                           IpParseCase{"300.1.1.1", 0, {300, 1, 1, 1}},
-                                           IpParseCase{"a.b.c.d", 0, {0, 0, 0, 0}},
-                                           IpParseCase{"70000.1.-2.4", 0, {0, 1, -2, 4}},
-                                           IpParseCase{"", -1, {-9, -9, -9, -9}}));
-
-struct IpTextCase {
-    short address[4];
-    const char* text;
-};
-
-class IpFormatting : public ::testing::TestWithParam<IpTextCase> {};
-
-TEST_P(IpFormatting, WritesSignedDecimalsWithDots) {
-    IpTextCase c = GetParam();
-    EXPECT_EQ(QString::fromUtf8(c.text), EthernetUtilities::getIPStr(c.address));
-    QString* owned = EthernetUtilities::getIPString(c.address);
+    EXPECT_EQ(QString::fromUtf8(c.formatted), EthernetUtilities::getIPStr(address));
+    std::unique_ptr<QString> owned(EthernetUtilities::getIPString(address));
     ASSERT_NE(nullptr, owned);
-    EXPECT_EQ(QString::fromUtf8(c.text), *owned);
-    delete owned;
+    EXPECT_EQ(QString::fromUtf8(c.formatted), *owned);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, IpFormatting,
-                         ::testing::Values(IpTextCase{{10, 0, 0, 1}, "10.0.0.1"},
-                                           IpTextCase{{-1, 0, 0, 0}, "-1.0.0.0"},
-                                           IpTextCase{{192, 168, 1, 17}, "192.168.1.17"},
-                                           IpTextCase{{300, 1000, 0, 255}, "300.1000.0.255"}));
+INSTANTIATE_TEST_SUITE_P(Table, IpAddresses,
+                         ::testing::Values(IpCase{"192.168.1.17", 0, {192, 168, 1, 17}, "192.168.1.17"},
+                                           IpCase{"1..2.3", 0, {1, 0, 2, 3}, "1.0.2.3"},
+                                           IpCase{"1.2.3", -1, {-9, -9, -9, -9}, "-9.-9.-9.-9"},
+                                           IpCase{"1.2.3.4.5", -1, {-9, -9, -9, -9}, "-9.-9.-9.-9"},
+                                           IpCase{"300.1000.0.255", 0, {300, 1000, 0, 255}, "300.1000.0.255"},
+                                           IpCase{"a.b.c.d", 0, {0, 0, 0, 0}, "0.0.0.0"},
+                                           IpCase{"70000.1.-2.4", 0, {0, 1, -2, 4}, "0.1.-2.4"},
+                                           IpCase{"", -1, {-9, -9, -9, -9}, "-9.-9.-9.-9"}));
 
 TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
     const std::pair<const char*, const char*> cases[] = {
@@ -124,28 +106,6 @@ TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
 TEST(AddressLists, AreAlwaysEmpty) {
     EXPECT_TRUE(EthernetUtilities::GetAllLocalIPs().isEmpty());
     EXPECT_TRUE(EthernetUtilities::GetAllBroadcastIPs().isEmpty());
-}
-
-TEST(SettingsRecord, ReadsTheFieldsAtTheirOffsets) {
-    // A record as a separately built host lays it out, byte by byte, little-endian.
-    unsigned char raw[32] = {};
-    const std::pair<int, uint32_t> words[] = {{0, 0x00011388}, {4, 5001}, {8, 5002}, {28, 1}};
-    for (const auto& [at, v] : words)
-        for (int i = 0; i < 4; ++i) raw[at + i] = static_cast<unsigned char>(v >> (8 * i));
-    const short shorts[8] = {192, 168, 1, 17, 10, 0, 0, -1};  // address, bind address
-    for (int i = 0; i < 8; ++i) {
-        raw[12 + 2 * i] = static_cast<unsigned char>(shorts[i] & 0xFF);
-        raw[13 + 2 * i] = static_cast<unsigned char>((shorts[i] >> 8) & 0xFF);
-    }
-    EthernetSettings s;
-    static_assert(sizeof s == sizeof raw, "record size");
-    std::memcpy(&s, raw, sizeof raw);
-    EXPECT_EQ(5000u, s.commandPort & 0xFFFFu) << "the high half is ignored by the transport";
-    EXPECT_EQ(5001u, s.streamPort);
-    EXPECT_EQ(5002u, s.broadcastPort);
-    EXPECT_EQ(QStringLiteral("192.168.1.17"), EthernetUtilities::getIPStr(s.ipAddress));
-    EXPECT_EQ(QStringLiteral("10.0.0.-1"), EthernetUtilities::getIPStr(s.bindAddress));
-    EXPECT_EQ(1, s.clientMode);
 }
 
 }  // namespace

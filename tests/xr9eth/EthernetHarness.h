@@ -1,24 +1,103 @@
-// The host's end of the Ethernet tests: a transport in server mode on free
-// loopback ports, owned by the test's main thread, and background threads
-// whose every wait is bounded.
-#ifndef XR9ETH_ETHERNETFIXTURE_H
-#define XR9ETH_ETHERNETFIXTURE_H
+// The Ethernet tests' harness. The remote tool's end: plain POSIX sockets on 127.0.0.1 and a frame encoder of its
+// own, independent of the library's framing code. The host's end: a transport in server mode on free loopback ports,
+// owned by the test's main thread. Every wait ends at a deadline; in the main thread, waits pump the Qt event loop.
+#ifndef XR9ETH_ETHERNETHARNESS_H
+#define XR9ETH_ETHERNETHARNESS_H
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "KTDEI.h"
-#include "PosixPeer.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "access/Xr9AlHandle.h"
 #include "common/TestSupport.h"
 
 namespace ethtest {
+
+// Pumps the Qt event loop until predicate holds or timeoutMs passes.
+bool pumpUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
+// Pumps for a fixed time (to give a wrong delivery its chance to show).
+void pumpFor(int milliseconds);
+
+// marker x4 | big-endian length | payload
+std::string frame(uint8_t marker, const std::string& payload);
+std::string frameWithLength(uint8_t marker, int32_t length, const std::string& payload);
+// A1 x4 | little-endian value
+std::string shmFrame(int32_t value);
+// Origin byte, big-endian sequence number, then a filler derived from both up to size bytes (at least 5): a cut or
+// spliced message shows.
+std::string numbered(uint8_t origin, uint32_t sequence, size_t size);
+// True when message is exactly a numbered one; sets its origin and sequence.
+bool parseNumbered(const std::string& message, uint8_t* origin, uint32_t* sequence);
+
+// A port of type (SOCK_STREAM, SOCK_DGRAM) that was free a moment ago.
+uint16_t freePort(int type);
+
+// An owned socket, closed on destruction.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() { close(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void close();
+
+protected:
+    int fd_ = -1;
+};
+
+class TcpPeer : public Socket {
+public:
+    bool connectTo(uint16_t port);
+    // Any thread. False on an error, at the deadline or once *stop is set; *sent counts what the kernel took.
+    bool sendAll(const std::string& bytes, int timeoutMs = 10000, std::atomic<size_t>* sent = nullptr,
+                 const std::atomic<bool>* stop = nullptr);
+    // Pumps until exactly n more bytes have arrived (false at the deadline).
+    bool receive(size_t n, std::string* bytes, int timeoutMs = 5000);
+    // Pumps until the other end has closed the connection.
+    bool waitClosed(int timeoutMs = 5000);
+    // Aborts the connection: the other end sees a reset, not an orderly close.
+    void reset();
+    // Ends the sending direction only; replies can still be read.
+    bool shutdownWrite();
+
+private:
+    // Pumps while reading up to n bytes; true once n have arrived or the other end closed.
+    bool read(size_t n, std::string* bytes, bool* closed, int timeoutMs);
+    friend class TcpListener;
+};
+
+class TcpListener : public Socket {
+public:
+    TcpListener();  // a port of the system's choice
+    uint16_t port() const;
+    // Pumps until a connection is pending and accepts it.
+    bool accept(TcpPeer* peer, int timeoutMs = 5000);
+    bool pending() const;  // a connection is pending now
+};
+
+class UdpPeer : public Socket {
+public:
+    // Bound to port (0: the system's choice), sharing the address.
+    explicit UdpPeer(uint16_t port = 0);
+    bool sendTo(uint16_t port, const std::string& datagram);
+    bool receive(std::string* datagram, int timeoutMs = 5000);
+};
 
 constexpr int kTimeoutCode = -304;
 constexpr int kPhaseMs = 80000;  // longest a phase of background work may take: below the test's time limit
@@ -26,9 +105,9 @@ constexpr int kPhaseMs = 80000;  // longest a phase of background work may take:
 // Server mode, command and stream ports that were free a moment ago, 127.0.0.1 for the peer and the broadcast socket.
 inline EthernetSettings loopbackSettings() {
     EthernetSettings s{};
-    s.commandPort = freeTcpPort();
-    s.streamPort = freeTcpPort();
-    s.broadcastPort = freeUdpPort();
+    s.commandPort = freePort(SOCK_STREAM);
+    s.streamPort = freePort(SOCK_STREAM);
+    s.broadcastPort = freePort(SOCK_DGRAM);
     const short ip[4] = {127, 0, 0, 1};
     std::copy(ip, ip + 4, s.ipAddress);
     std::copy(ip, ip + 4, s.bindAddress);

@@ -1,13 +1,13 @@
-#include "PosixPeer.h"
+#include "EthernetHarness.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -46,13 +46,6 @@ int boundSocket(int type, uint16_t port, bool shareAddress) {
     return fd;
 }
 
-uint16_t freePort(int type) {
-    int fd = boundSocket(type, 0, false);
-    const uint16_t port = fd >= 0 ? boundPort(fd) : 0;
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
 bool readable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, timeoutMs) > 0;
@@ -75,12 +68,8 @@ void pumpFor(int milliseconds) {
 }
 
 std::string frameWithLength(uint8_t marker, int32_t length, const std::string& payload) {
-    const uint32_t n = static_cast<uint32_t>(length);
     std::string bytes(4, static_cast<char>(marker));
-    bytes += static_cast<char>(n >> 24);
-    bytes += static_cast<char>(n >> 16);
-    bytes += static_cast<char>(n >> 8);
-    bytes += static_cast<char>(n);
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(static_cast<uint32_t>(length) >> shift);
     return bytes + payload;
 }
 
@@ -89,9 +78,8 @@ std::string frame(uint8_t marker, const std::string& payload) {
 }
 
 std::string shmFrame(int32_t value) {
-    const uint32_t v = static_cast<uint32_t>(value);
     std::string bytes(4, static_cast<char>(0xA1));
-    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(v >> shift);
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(static_cast<uint32_t>(value) >> shift);
     return bytes;
 }
 
@@ -106,19 +94,16 @@ bool parseNumbered(const std::string& message, uint8_t* origin, uint32_t* sequen
     if (message.size() < 5) return false;
     *origin = uint8_t(message[0]);
     *sequence = 0;
-    for (int i = 1; i < 5; ++i) *sequence = *sequence << 8 | uint8_t(message[size_t(i)]);
+    for (size_t i = 1; i < 5; ++i) *sequence = *sequence << 8 | uint8_t(message[i]);
     return numbered(*origin, *sequence, message.size()) == message;
 }
 
-uint16_t freeTcpPort() {
-    return freePort(SOCK_STREAM);
+uint16_t freePort(int type) {
+    Socket bound(boundSocket(type, 0, false));
+    return bound.valid() ? boundPort(bound.fd()) : 0;
 }
 
-uint16_t freeUdpPort() {
-    return freePort(SOCK_DGRAM);
-}
-
-void TcpPeer::close() {
+void Socket::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -136,15 +121,12 @@ bool TcpPeer::shutdownWrite() {
 bool TcpPeer::connectTo(uint16_t port) {
     close();
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) return false;
     sockaddr_in address = loopback(port);
     // The kernel completes the handshake against a listening socket without
     // the listener's event loop, so a blocking connect is bounded.
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close();
-        return false;
-    }
-    return true;
+    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+    close();
+    return false;
 }
 
 bool TcpPeer::sendAll(const std::string& bytes, int timeoutMs, std::atomic<size_t>* sent,
@@ -167,64 +149,54 @@ bool TcpPeer::sendAll(const std::string& bytes, int timeoutMs, std::atomic<size_
     return true;
 }
 
+bool TcpPeer::read(size_t n, std::string* bytes, bool* closed, int timeoutMs) {
+    return pumpUntil(
+        [&] {
+            char chunk[65536];
+            while (bytes->size() < n && !*closed && readable(fd_, 0)) {
+                ssize_t got = ::recv(fd_, chunk, std::min(sizeof chunk, n - bytes->size()), 0);
+                *closed = got <= 0;
+                bytes->append(chunk, size_t(std::max<ssize_t>(got, 0)));
+            }
+            return bytes->size() >= n || *closed;
+        },
+        timeoutMs);
+}
+
 bool TcpPeer::receive(size_t n, std::string* bytes, int timeoutMs) {
     bytes->clear();
     bool closed = false;
-    pumpUntil(
-        [&] {
-            char chunk[65536];
-            while (bytes->size() < n && readable(fd_, 0)) {
-                ssize_t got = ::recv(fd_, chunk, std::min(sizeof chunk, n - bytes->size()), 0);
-                if (got <= 0) {
-                    closed = true;
-                    break;
-                }
-                bytes->append(chunk, size_t(got));
-            }
-            return bytes->size() >= n || closed;
-        },
-        timeoutMs);
+    read(n, bytes, &closed, timeoutMs);
     return bytes->size() == n;
 }
 
 bool TcpPeer::waitClosed(int timeoutMs) {
-    return pumpUntil(
-        [&] {
-            char chunk[4096];
-            while (readable(fd_, 0)) {
-                ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-                if (got <= 0) return true;
-            }
-            return false;
-        },
-        timeoutMs);
+    std::string ignored;
+    bool closed = false;
+    read(SIZE_MAX, &ignored, &closed, timeoutMs);
+    return closed;
 }
 
-TcpListener::TcpListener() : fd_(boundSocket(SOCK_STREAM, 0, false)) {
-    if (fd_ >= 0 && listen(fd_, 8) == 0) port_ = boundPort(fd_);
+TcpListener::TcpListener() : Socket(boundSocket(SOCK_STREAM, 0, false)) {
+    if (valid() && listen(fd_, 8) != 0) close();
 }
 
-TcpListener::~TcpListener() {
-    if (fd_ >= 0) ::close(fd_);
+uint16_t TcpListener::port() const {
+    return valid() ? boundPort(fd_) : 0;
 }
 
-bool TcpListener::pending() {
-    return fd_ >= 0 && readable(fd_, 0);
+bool TcpListener::pending() const {
+    return valid() && readable(fd_, 0);
 }
 
 bool TcpListener::accept(TcpPeer* peer, int timeoutMs) {
-    if (fd_ < 0 || !pumpUntil([&] { return pending(); }, timeoutMs)) return false;
-    int fd = ::accept(fd_, nullptr, nullptr);
-    if (fd < 0) return false;
-    peer->adopt(fd);
-    return true;
+    if (!pumpUntil([&] { return pending(); }, timeoutMs)) return false;
+    peer->close();
+    peer->fd_ = ::accept(fd_, nullptr, nullptr);
+    return peer->valid();
 }
 
-UdpPeer::UdpPeer(uint16_t port) : fd_(boundSocket(SOCK_DGRAM, port, true)) {}
-
-UdpPeer::~UdpPeer() {
-    if (fd_ >= 0) ::close(fd_);
-}
+UdpPeer::UdpPeer(uint16_t port) : Socket(boundSocket(SOCK_DGRAM, port, true)) {}
 
 bool UdpPeer::sendTo(uint16_t port, const std::string& datagram) {
     sockaddr_in address = loopback(port);
@@ -235,12 +207,10 @@ bool UdpPeer::sendTo(uint16_t port, const std::string& datagram) {
 bool UdpPeer::receive(std::string* datagram, int timeoutMs) {
     return pumpUntil(
         [&] {
-            if (!readable(fd_, 0)) return false;
             char buffer[65536];
-            ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (got < 0) return false;
-            datagram->assign(buffer, size_t(got));
-            return true;
+            ssize_t got = readable(fd_, 0) ? ::recv(fd_, buffer, sizeof buffer, 0) : -1;
+            if (got >= 0) datagram->assign(buffer, size_t(got));
+            return got >= 0;
         },
         timeoutMs);
 }
