@@ -114,10 +114,6 @@ void TcpPeer::reset() {
     close();
 }
 
-bool TcpPeer::shutdownWrite() {
-    return fd_ >= 0 && ::shutdown(fd_, SHUT_WR) == 0;
-}
-
 bool TcpPeer::connectTo(uint16_t port) {
     close();
     fd_ = socket(AF_INET, SOCK_STREAM, 0);

@@ -73,8 +73,6 @@ public:
     bool waitClosed(int timeoutMs = 5000);
     // Aborts the connection: the other end sees a reset, not an orderly close.
     void reset();
-    // Ends the sending direction only; replies can still be read.
-    bool shutdownWrite();
 
 private:
     // Pumps while reading up to n bytes; true once n have arrived or the other end closed.
@@ -139,6 +137,17 @@ struct Workers {
     ~Workers() { abort = true, finish(0); }
 };
 
+// A command message from peer to handle and the answer back, both whole.
+inline void exchange(XR9AL* handle, TcpPeer& peer, const std::string& tag) {
+    ASSERT_TRUE(peer.sendAll(frame(0xA5, tag)));
+    QByteArray in;
+    ASSERT_TRUE(pumpUntil([&] { return handle->ReceiveData(&in, MSG_TYPE_COMMAND, 0) == 0; })) << tag;
+    ASSERT_EQ(QByteArray::fromStdString(tag), in);
+    QByteArray answer = in + " answered";
+    ASSERT_EQ(0, handle->SendData(&answer, MSG_TYPE_COMMAND) | handle->SendData(nullptr, MSG_TYPE_NONE));
+    EXPECT_TRUE(arrives(peer, frame(0xA5, answer.toStdString()))) << tag;
+}
+
 class EthernetFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -171,6 +180,20 @@ protected:
     // Connects peer to channel's port; true once the transport has taken the socket (an empty frame went through).
     bool connect(TcpPeer* peer, enMsgType channel) {
         return peer->connectTo(portOf(channel)) && peer->sendAll(frame(markerOf(channel), "")) && next(channel).empty();
+    }
+    // Nothing is queued on either channel after a moment's pumping.
+    ::testing::AssertionResult nothingQueued() {
+        pumpFor(50);
+        QByteArray leaked;
+        for (enMsgType channel : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM})
+            if (eth->ReceiveData(&leaked, channel, 0) != kTimeoutCode)
+                return ::testing::AssertionFailure() << "queued on " << channel << ": " << leaked.toHex().data();
+        return ::testing::AssertionSuccess();
+    }
+    void carriesBothWays(const std::string& tag) {  // through a freshly connected command peer
+        TcpPeer peer;
+        ASSERT_TRUE(connect(&peer, MSG_TYPE_COMMAND));
+        exchange(eth, peer, tag);
     }
 
     EthernetSettings settings{};

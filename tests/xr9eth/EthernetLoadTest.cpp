@@ -61,17 +61,6 @@ struct Ledger {
     std::atomic<size_t> delivered{0}, duplicated{0}, strays{0};
 };
 
-// A command message from peer to handle and the answer back, both whole.
-void exchange(XR9AL* handle, TcpPeer& peer, const std::string& tag) {
-    ASSERT_TRUE(peer.sendAll(frame(kCommandMarker, tag)));
-    QByteArray in;
-    ASSERT_TRUE(pumpUntil([&] { return handle->ReceiveData(&in, MSG_TYPE_COMMAND, 0) == 0; })) << tag;
-    ASSERT_EQ(QByteArray::fromStdString(tag), in);
-    QByteArray answer = in + " answered";
-    ASSERT_EQ(0, handle->SendData(&answer, MSG_TYPE_COMMAND) | handle->SendData(nullptr, MSG_TYPE_NONE));
-    EXPECT_TRUE(arrives(peer, frame(kCommandMarker, answer.toStdString()))) << tag;
-}
-
 class EthernetLoad : public EthernetFixture {
 protected:
     void SetUp() override {
@@ -93,20 +82,6 @@ protected:
         std::printf("[ figures ] %s fds=%d->%d threads=%d->%d\n", figures.c_str(), fdsBefore, fds, threadsBefore,
                     threads);
         std::fflush(stdout);
-    }
-    // Nothing is queued on either channel after a moment's pumping.
-    ::testing::AssertionResult nothingQueued() {
-        pumpFor(50);
-        QByteArray leaked;
-        for (enMsgType channel : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM})
-            if (eth->ReceiveData(&leaked, channel, 0) != kTimeoutCode)
-                return ::testing::AssertionFailure() << "queued on " << channel << ": " << leaked.toHex().data();
-        return ::testing::AssertionSuccess();
-    }
-    void carriesBothWays(const std::string& tag) {  // through a freshly connected command peer
-        TcpPeer peer;
-        ASSERT_TRUE(connect(&peer, MSG_TYPE_COMMAND));
-        exchange(eth, peer, tag);
     }
 
     int fdsBefore = 0, threadsBefore = 0;
