@@ -251,6 +251,9 @@ TEST_F(EthernetTransport, SendThreadDrainsUnlessDisabledStopsWithStepsPendingAnd
     sender.notify();
     sender.stop();  // without pumping, while the loop may wait in a hand-off to this thread
     EXPECT_TRUE(sender.isFinished());
+    EthernetThread stoppedAtOnce("EthSend", false, eth);  // maybe before its loop began
+    stoppedAtOnce.start();
+    stoppedAtOnce.stop();
     EXPECT_EQ(0, Xr9AlCloseHandle(eth));
     eth = nullptr;  // the stopped threads' destructors must not touch it
     EthernetThread neverStarted("EthSend", false, nullptr);

@@ -96,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(Table, IpAddresses,
 
 TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
     const std::pair<const char*, const char*> cases[] = {
-        {"192.168.1.17", "192.168.1.255"}, {"10.0.5.7", "10.0.5.255"}, {"", "255"}, {"abc", "255"}, {"1.2.", "1.2.255"}};
+        {"192.168.1.17", "192.168.1.255"}, {"10.0.5.7", "10.0.5.255"}, {"", "255"}, {"abc", "255"},
+        {"1.2.", "1.2.255"}};
     for (const auto& c : cases) {
         EXPECT_EQ(QString::fromUtf8(c.second), EthernetUtilities::GetBroadcastIP(QString::fromUtf8(c.first)))
             << c.first;
