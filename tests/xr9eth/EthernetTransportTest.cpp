@@ -28,22 +28,6 @@ protected:
     TcpPeer command, stream;
 };
 
-// Qt closes a half-closed peer's socket: the answer waits at the head of the queue for the next connection.
-TEST_F(EthernetTransport, AnswerToAHalfClosedPeerWaitsForItsNextConnection) {
-    ASSERT_TRUE(openAndConnect());
-    ASSERT_TRUE(command.sendAll(frame(0xA5, "last words")));
-    ASSERT_EQ(0, ::shutdown(command.fd(), SHUT_WR));  // half-closed
-    ASSERT_EQ("last words", next(MSG_TYPE_COMMAND));
-    ASSERT_TRUE(send("answer", MSG_TYPE_COMMAND));
-    pumpFor(100);
-    EXPECT_EQ(0, eth->sendMessages()) << "no connection: the answer is put back";
-    EXPECT_FALSE(eth->isSendQueueEmpty());
-    TcpPeer again;
-    ASSERT_TRUE(connect(&again, MSG_TYPE_COMMAND));
-    ASSERT_TRUE(flushSendQueue());
-    EXPECT_TRUE(arrives(again, frame(0xA5, "answer")));
-}
-
 TEST_F(EthernetTransport, GarbageForeignAndOverlongFramesAreDroppedAndTheNextArrivalStartsFresh) {
     ASSERT_TRUE(openAndConnect());
     eth->setMaxFrameLength(1000);
@@ -108,7 +92,7 @@ TEST_F(EthernetTransport, BroadcastIsQueuedAndAnsweredToTheLastSender) {
     EXPECT_EQ(frame(0xA2, "answer"), datagram);
 }
 
-TEST_F(EthernetTransport, SendQueueKeepsItsOrderAndPutsBackWhatWaitsForAConnection) {
+TEST_F(EthernetTransport, SendQueueKeepsItsOrderAndPutsBackWhatWaitsForAConnectionOrItsNextOne) {
     ASSERT_TRUE(open());
     ASSERT_TRUE(send(QByteArray("\x01\x00\x00\x00", 4), MSG_TYPE_SHM));
     ASSERT_TRUE(send("s1", MSG_TYPE_STREAM));
@@ -130,6 +114,18 @@ TEST_F(EthernetTransport, SendQueueKeepsItsOrderAndPutsBackWhatWaitsForAConnecti
     EXPECT_TRUE(eth->isSendQueueEmpty());
     EXPECT_TRUE(arrives(stream, frame(0xA7, "s1") + frame(0xA7, "")));
     EXPECT_TRUE(arrives(command, frame(0xA5, "xyz") + shmFrame(42))) << "the first SHM frame was dropped, not kept";
+
+    // Qt closes a half-closed peer's socket: the answer waits at the head of the queue for the next connection.
+    ASSERT_TRUE(command.sendAll(frame(0xA5, "last words")));
+    ASSERT_EQ(0, ::shutdown(command.fd(), SHUT_WR));
+    ASSERT_EQ("last words", next(MSG_TYPE_COMMAND));
+    ASSERT_TRUE(send("answer", MSG_TYPE_COMMAND));
+    pumpFor(100);
+    EXPECT_EQ(0, eth->sendMessages()) << "no connection: the answer is put back";
+    TcpPeer again;
+    ASSERT_TRUE(connect(&again, MSG_TYPE_COMMAND));
+    EXPECT_EQ(1, eth->sendMessages());
+    EXPECT_TRUE(arrives(again, frame(0xA5, "answer")));
 }
 
 TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
@@ -194,7 +190,7 @@ TEST_F(EthernetTransport, ClosePortForgetsQueuesBuffersAndAPausedReaderButKeepsL
     EXPECT_EQ(std::string::npos, capture.text().find("Error")) << "the listeners were not restarted";
 }
 
-TEST_F(EthernetTransport, OpenNeedsARecordAndKeepsTheFirstReadingItAsItNowHolds) {
+TEST_F(EthernetTransport, OpenNeedsARecordKeepsTheFirstAndPrintsAPortInUse) {
     EXPECT_EQ(-2, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0)) << "no record yet";
     EXPECT_EQ(0u, KT::KTDEI::instance()->callCount());
     EXPECT_FALSE(command.connectTo(portOf(MSG_TYPE_COMMAND))) << "nothing listens";
@@ -205,14 +201,12 @@ TEST_F(EthernetTransport, OpenNeedsARecordAndKeepsTheFirstReadingItAsItNowHolds)
     KT::KTDEIValue value;
     ASSERT_TRUE(KT::KTDEI::instance()->lastValue(0x2140, 1, &value));
     EXPECT_EQ("127.0.0.9", value.text);
-    EXPECT_FALSE(command.connectTo(quint16(other.commandPort)));
-}
+    EXPECT_FALSE(command.connectTo(uint16_t(other.commandPort)));
 
-TEST_F(EthernetTransport, ListeningOnAPortInUsePrintsTheError) {
-    TcpListener occupant;
-    settings.commandPort = occupant.port();
+    XR9ALEthernet second;  // on the first one's command port
+    other.commandPort = settings.commandPort;
     xr9test::CaptureStdout capture;
-    eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0);
+    second.OpenPort(IF_TYPE_ETHERNET, &other, 0);
     const std::string text = capture.text();
     EXPECT_EQ(0u, text.find("  Error: ")) << text;
     EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;

@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Table, IpAddresses,
                                            IpCase{"70000.1.-2.4", 0, {0, 1, -2, 4}, "0.1.-2.4"},
                                            IpCase{"", -1, {-9, -9, -9, -9}, "-9.-9.-9.-9"}));
 
-TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
+TEST(LocalAddresses, BroadcastReplacesEverythingAfterTheLastDotAndTheListsAreEmpty) {
     const std::pair<const char*, const char*> cases[] = {
         {"192.168.1.17", "192.168.1.255"}, {"10.0.5.7", "10.0.5.255"}, {"", "255"}, {"abc", "255"},
         {"1.2.", "1.2.255"}};
@@ -102,9 +102,6 @@ TEST(BroadcastAddress, ReplacesEverythingAfterTheLastDot) {
         EXPECT_EQ(QString::fromUtf8(c.second), EthernetUtilities::GetBroadcastIP(QString::fromUtf8(c.first)))
             << c.first;
     }
-}
-
-TEST(AddressLists, AreAlwaysEmpty) {
     EXPECT_TRUE(EthernetUtilities::GetAllLocalIPs().isEmpty());
     EXPECT_TRUE(EthernetUtilities::GetAllBroadcastIPs().isEmpty());
 }
