@@ -212,21 +212,6 @@ TEST_F(EthernetTransport, OpenNeedsARecordKeepsTheFirstAndPrintsAPortInUse) {
     EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;
 }
 
-TEST_F(EthernetTransport, HostThreadBlockedInReceiveIsWokenByAMessageOrTimesOut) {
-    ASSERT_TRUE(openAndConnect());
-    std::atomic<int> result{1};
-    QByteArray message;
-    Workers host;
-    host.add([&] { result = eth->ReceiveData(&message, MSG_TYPE_COMMAND, 10000); });
-    pumpFor(100);
-    EXPECT_EQ(1, result.load()) << "still waiting";
-    ASSERT_TRUE(command.sendAll(frame(0xA5, "wake")));
-    EXPECT_TRUE(host.finish(5000));
-    EXPECT_EQ(0, result.load());
-    EXPECT_EQ(QByteArray("wake"), message);
-    EXPECT_EQ(kTimeoutCode, eth->ReceiveData(&message, MSG_TYPE_COMMAND, 100));
-}
-
 // Order through the send thread under load: EthernetLoad.
 TEST_F(EthernetTransport, SendThreadDrainsUnlessDisabledStopsWithStepsPendingAndMayOutliveTheTransport) {
     ASSERT_TRUE(open());
