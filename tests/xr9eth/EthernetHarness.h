@@ -172,9 +172,9 @@ protected:
         out->clear();
         return pumpUntil([&] { return eth->ReceiveData(out, channel, 0) == 0; }, timeoutMs);
     }
-    std::string next(enMsgType channel) {  // "<none>" at the deadline
+    std::string next(enMsgType channel, int timeoutMs = 5000) {  // "<none>" at the deadline
         QByteArray out;
-        return take(channel, &out) ? out.toStdString() : "<none>";
+        return take(channel, &out, timeoutMs) ? out.toStdString() : "<none>";
     }
     bool send(QByteArray payload, enMsgType type) { return eth->SendData(&payload, type) == 0; }
     // Connects peer to channel's port; true once the transport has taken the socket (an empty frame went through).

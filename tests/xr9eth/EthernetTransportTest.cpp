@@ -61,7 +61,12 @@ TEST_F(EthernetTransport, ShmShortFramePostsAnUpdateMessageAndQueuesNothing) {
     }
     ASSERT_TRUE(openAndConnect());
     ASSERT_TRUE(command.sendAll(shmFrame(42) + shmFrame(-2)));
-    for (int32_t expected : {42, -2}) {
+    for (int32_t expected : {42, -2, -7}) {
+        if (expected == -7) {  // a host's own buffer: the frame is cut off, the rest stays
+            QByteArray buffer = QByteArray::fromStdString(shmFrame(-7) + "rest");
+            EXPECT_EQ(1, eth->readSHMMessage(&buffer));
+            EXPECT_EQ("rest", buffer.toStdString());
+        }
         ASSERT_TRUE(pumpUntil([&] { return osQueueGetTimed(2, record, &size, 0) == 0; }));
         ASSERT_EQ(256u, size);
         XRUpdateMessage message;
@@ -147,6 +152,24 @@ TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
     EXPECT_EQ(0, eth->GetDeviceList(nullptr));
     EXPECT_EQ(0, eth->ResetPort());
     EXPECT_EQ(0, eth->ExitReceiveData());
+    // No stream connection is open: the unframed stream read has nothing to read.
+    for (enMsgType type : {MSG_TYPE_STREAM, MSG_TYPE_BROADCAST, MSG_TYPE_SHM, MSG_TYPE_NONE})
+        EXPECT_EQ(-1, eth->receivedMsg(type)) << type;
+    EXPECT_EQ(kTimeoutCode, eth->ReceiveData(&out, MSG_TYPE_STREAM, 0));
+}
+
+TEST_F(EthernetTransport, ReadMessageCutsOnlyAWholeFrameOffAHostBuffer) {
+    const std::string hello = frame(0xA5, "hello");
+    struct Case { std::string buffer; int length, result; std::string left, queued; };
+    for (const Case& c : {Case{hello + "xyz", 5, 1, "xyz", "hello"}, Case{frame(0xA5, ""), 0, 1, "", ""},
+                          Case{hello.substr(0, 12), 5, 0, hello.substr(0, 12), "<none>"},
+                          Case{hello, -1, 0, "", "<none>"}}) {  // a negative length empties the buffer
+        SCOPED_TRACE(c.length);
+        QByteArray buffer = QByteArray::fromStdString(c.buffer);
+        EXPECT_EQ(c.result, eth->readMessage(&buffer, c.length, MSG_TYPE_COMMAND));
+        EXPECT_EQ(c.left, buffer.toStdString());
+        EXPECT_EQ(c.queued, next(MSG_TYPE_COMMAND, 0));
+    }
 }
 
 TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndKeepsLongerMessages) {
