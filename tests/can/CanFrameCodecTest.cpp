@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ostream>
 
 #include "CanHarness.h"
 #include "can/CanFrameCodec.h"
@@ -13,11 +12,6 @@ namespace {
 using cantest::Bytes;
 using cantest::frameData;
 using namespace xr9can;
-
-Bytes allSixteen(const can_frame& f) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&f);
-    return Bytes(p, p + sizeof f);
-}
 
 // The send and receive tests cover the usual lengths on the bus; these are
 // the byte order at full width, the padding and the frame count at the limit.
@@ -31,8 +25,8 @@ TEST(CanFrameCodec, LengthFrameAnnouncesLengthMostSignificantByteFirst) {
         EXPECT_EQ(0x80000455u, f.can_id);
         EXPECT_EQ(8, f.can_dlc);
         EXPECT_EQ(data, frameData(f));
-        const Bytes raw = allSixteen(f);
-        EXPECT_EQ(Bytes({0, 0, 0}), Bytes(raw.begin() + 5, raw.begin() + 8)) << "padding goes out as zeros";
+        const uint8_t* raw = reinterpret_cast<const uint8_t*>(&f);
+        EXPECT_EQ(Bytes({0, 0, 0}), Bytes(raw + 5, raw + 8)) << "padding goes out as zeros";
         EXPECT_EQ(length, frameValue(f));
         EXPECT_FALSE(isShmNotice(f));
     }
@@ -55,69 +49,41 @@ TEST(CanFrameCodec, NoticeFrameCarriesTheCallersBytesReversed) {
     f.can_dlc = 7;
     EXPECT_FALSE(isShmNotice(f)) << "a notice has data length 8";
     EXPECT_EQ(0x12345678u, frameValue(f)) << "the value is read whatever the data length";
-}
-
-TEST(CanFrameCodec, DataLengthOfAReceivedFrameIsAtMostEight) {
-    const struct {
-        uint8_t dlc;
-        uint8_t bytes;
-    } cases[] = {{0, 0}, {1, 1}, {8, 8}, {9, 8}, {15, 8}, {255, 8}};
-    for (const auto& c : cases) {
-        can_frame f = cantest::makeFrame(1, {});
-        f.can_dlc = c.dlc;
-        EXPECT_EQ(c.bytes, dataLength(f)) << "dlc " << int(c.dlc);
+    for (const auto& [dlc, bytes] : {std::pair<int, int>{0, 0}, {1, 1}, {8, 8}, {9, 8}, {15, 8}, {255, 8}}) {
+        f.can_dlc = uint8_t(dlc);
+        EXPECT_EQ(bytes, dataLength(f)) << "a received frame has at most 8 bytes, dlc " << dlc;
     }
 }
 
-struct ClassifyCase {
-    const char* name;
-    CanChannelIds ids;
-    uint32_t id;
-    Bytes data;
-    FrameKind kind;
-};
-
-std::ostream& operator<<(std::ostream& os, const ClassifyCase& c) {
-    return os << c.name;
+// The identifier word decides, in a fixed order.
+TEST(CanFrameCodec, ClassifyChecksTheIdentifierWordInFixedOrder) {
+    const CanChannelIds ids{0x123, 0x122, 0x321, 0x320}, extended{0x80000123, 0x80000122, 0x80000321, 0x80000320};
+    const Bytes notice{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1}, length{0x00, 0xA5, 0xA5, 0xA5, 0, 0, 0, 1};
+    const struct {
+        const char* name;
+        CanChannelIds ids;
+        uint32_t id;
+        Bytes data;
+        FrameKind kind;
+    } cases[] = {
+        {"streamLength", ids, 0x320, length, FrameKind::StreamLength},
+        {"streamData", ids, 0x321, {1, 2}, FrameKind::StreamData},
+        {"commandLength", ids, 0x122, length, FrameKind::CommandLength},
+        {"notice", ids, 0x122, notice, FrameKind::ShmNotice},
+        {"noticeNeedsDataLengthEight", ids, 0x122, {0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0}, FrameKind::CommandLength},
+        {"noticeDataLengthNine", ids, 0x122, {0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1, 0}, FrameKind::CommandLength},
+        {"noticeLastMarkerWrong", ids, 0x122, {0xA1, 0xA1, 0xA1, 0xA0, 0, 0, 0, 1}, FrameKind::CommandLength},
+        {"noticeFirstMarkerWrong", ids, 0x122, {0xA0, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1}, FrameKind::CommandLength},
+        {"noticeMarkersOnStreamLength", ids, 0x320, notice, FrameKind::StreamLength},
+        {"commandData", ids, 0x123, {1}, FrameKind::CommandData},
+        {"foreign", ids, 0x124, {1}, FrameKind::Foreign},
+        {"extendedMatches", extended, 0x80000123, {1}, FrameKind::CommandData},
+        {"extendedWithoutBit31", extended, 0x123, {1}, FrameKind::Foreign},
+        {"standardWithBit31", ids, 0x80000123, {1}, FrameKind::Foreign},
+        {"rtrFlagIsPartOfTheWord", ids, 0x40000123, {1}, FrameKind::Foreign},
+        {"streamLengthFirst", {0x50, 0x50, 0x50, 0x50}, 0x50, notice, FrameKind::StreamLength},
+        {"streamDataBeforeCommandData", {0x60, 0x61, 0x60, 0x62}, 0x60, {1}, FrameKind::StreamData}};
+    for (const auto& c : cases) EXPECT_EQ(c.kind, classifyFrame(cantest::makeFrame(c.id, c.data), c.ids)) << c.name;
 }
-
-class CanFrameCodecClassify : public ::testing::TestWithParam<ClassifyCase> {};
-
-TEST_P(CanFrameCodecClassify, IdentifierWordDecidesInFixedOrder) {
-    EXPECT_EQ(GetParam().kind, classifyFrame(cantest::makeFrame(GetParam().id, GetParam().data), GetParam().ids));
-}
-
-const CanChannelIds kIds{0x123, 0x122, 0x321, 0x320};
-const CanChannelIds kExtended{0x80000123, 0x80000122, 0x80000321, 0x80000320};
-const CanChannelIds kAllSame{0x50, 0x50, 0x50, 0x50};
-const CanChannelIds kCommandIsStream{0x60, 0x61, 0x60, 0x62};
-const Bytes kNotice{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1};
-const Bytes kLength{0x00, 0xA5, 0xA5, 0xA5, 0, 0, 0, 1};
-const Bytes kNoticeShort{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0};
-const Bytes kNoticeLong{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1, 0};
-const Bytes kNoticeLastMarkerWrong{0xA1, 0xA1, 0xA1, 0xA0, 0, 0, 0, 1};
-const Bytes kNoticeFirstMarkerWrong{0xA0, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1};
-
-INSTANTIATE_TEST_SUITE_P(
-    Identifiers, CanFrameCodecClassify,
-    ::testing::Values(ClassifyCase{"streamLength", kIds, 0x320, kLength, FrameKind::StreamLength},
-                      ClassifyCase{"streamData", kIds, 0x321, {1, 2}, FrameKind::StreamData},
-                      ClassifyCase{"commandLength", kIds, 0x122, kLength, FrameKind::CommandLength},
-                      ClassifyCase{"notice", kIds, 0x122, kNotice, FrameKind::ShmNotice},
-                      ClassifyCase{"noticeNeedsDataLengthEight", kIds, 0x122, kNoticeShort, FrameKind::CommandLength},
-                      ClassifyCase{"noticeDataLengthNine", kIds, 0x122, kNoticeLong, FrameKind::CommandLength},
-                      ClassifyCase{"noticeLastMarkerWrong", kIds, 0x122, kNoticeLastMarkerWrong, FrameKind::CommandLength},
-                      ClassifyCase{"noticeFirstMarkerWrong", kIds, 0x122, kNoticeFirstMarkerWrong, FrameKind::CommandLength},
-                      ClassifyCase{"noticeMarkersOnStreamLength", kIds, 0x320, kNotice, FrameKind::StreamLength},
-                      ClassifyCase{"commandData", kIds, 0x123, {1}, FrameKind::CommandData},
-                      ClassifyCase{"foreign", kIds, 0x124, {1}, FrameKind::Foreign},
-                      ClassifyCase{"extendedMatches", kExtended, 0x80000123, {1}, FrameKind::CommandData},
-                      ClassifyCase{"extendedWithoutBit31", kExtended, 0x123, {1}, FrameKind::Foreign},
-                      ClassifyCase{"standardWithBit31", kIds, 0x80000123, {1}, FrameKind::Foreign},
-                      ClassifyCase{"rtrFlagIsPartOfTheWord", kIds, 0x40000123, {1}, FrameKind::Foreign},
-                      ClassifyCase{"streamLengthFirst", kAllSame, 0x50, kNotice, FrameKind::StreamLength},
-                      ClassifyCase{"streamDataBeforeCommandData", kCommandIsStream, 0x60, {1},
-                                   FrameKind::StreamData}),
-    [](const ::testing::TestParamInfo<ClassifyCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "CanHarness.h"
 
 #include <algorithm>
-#include <cstring>
-#include <future>
 
 #include "KTDEI.h"
 #include "osal.h"
@@ -11,14 +9,7 @@
 namespace cantest {
 
 CANPortSetting portSetting(enCANMode mode, enBaudRate rate) {
-    CANPortSetting s;
-    s.baudRate = rate;
-    s.canMode = mode;
-    s.commandId = kCommandId;
-    s.commandLengthId = kCommandLengthId;
-    s.streamId = kStreamId;
-    s.streamLengthId = kStreamLengthId;
-    return s;
+    return CANPortSetting{rate, mode, kCommandId, kCommandLengthId, kStreamId, kStreamLengthId};
 }
 
 Bytes pattern(size_t n, uint8_t seed) {
@@ -28,8 +19,7 @@ Bytes pattern(size_t n, uint8_t seed) {
 }
 
 can_frame makeFrame(uint32_t id, const Bytes& data) {
-    can_frame f;
-    std::memset(&f, 0, sizeof f);
+    can_frame f{};
     f.can_id = id;
     f.can_dlc = static_cast<uint8_t>(data.size());
     std::copy(data.begin(), data.begin() + std::min<size_t>(data.size(), 8), f.data);
@@ -70,30 +60,7 @@ int countOf(const std::string& text, const std::string& what) {
 
 void drainQueue(KT::uint32 queue) {
     std::vector<uint8_t> sink(64 * 1024);
-    KT::uint32 size = 0;
-    while (osQueueGetTimed(queue, sink.data(), &size, 0) == OS_SUCCESS) {
-    }
-}
-
-Received receiveBlocking(XR9AL* transport, enMsgType type, std::chrono::milliseconds timeout) {
-    auto job = std::async(std::launch::async, [transport, type] {
-        Received r;
-        r.bytes.resize(4096);
-        KT::uint32 length = 0;
-        r.result = transport->ReceiveData(r.bytes.data(), &length, type);
-        r.bytes.resize(r.result == 0 ? length : 0);
-        return r;
-    });
-    if (job.wait_for(timeout) != std::future_status::ready) {
-        ADD_FAILURE() << "ReceiveData(" << type << ") got nothing in " << timeout.count() << " ms";
-        if (type == MSG_TYPE_SHM) {
-            const uint8_t record[256] = {};
-            osQueuePut(kShmQueue, record, sizeof record);
-        } else {
-            transport->ExitReceiveData();
-        }
-    }
-    return job.get();
+    for (KT::uint32 size = 0; osQueueGetTimed(queue, sink.data(), &size, 0) == OS_SUCCESS;) continue;
 }
 
 void CanTransportTest::SetUp() {
@@ -104,9 +71,9 @@ void CanTransportTest::SetUp() {
     KT::KTDEI::instance()->reset();
     bus.reset();
     can = std::make_unique<XR9ALCAN>();
-    drainQueue(uiCCQueueId);
-    drainQueue(uiFTQueueId);
-    drainQueue(kShmQueue);
+    KT::uint32 hostQueue = kShmQueue;  // a re-created queue keeps the larger size
+    ASSERT_EQ(OS_SUCCESS, osQueueCreate(&hostQueue, "host queue 2", 1, 256));
+    for (KT::uint32 queue : {uiCCQueueId, uiFTQueueId, kShmQueue}) drainQueue(queue);
 }
 
 void CanTransportTest::TearDown() {
@@ -132,22 +99,17 @@ std::vector<can_frame> CanTransportTest::busFrames() {
     return frames;
 }
 
-Received CanTransportTest::receive(enMsgType type) {
-    Received r;
-    r.bytes.resize(4096);
+Bytes CanTransportTest::receive(enMsgType type) {
+    Bytes bytes(4096);
     KT::uint32 length = 0;
-    r.result = can->ReceiveDataTimed(r.bytes.data(), &length, 5000, type);
-    EXPECT_EQ(0, r.result) << "nothing received on channel " << type;
-    r.bytes.resize(r.result == 0 ? length : 0);
-    return r;
+    const KT::int32 result = can->ReceiveDataTimed(bytes.data(), &length, 5000, type);
+    EXPECT_EQ(0, result) << "nothing received on channel " << type;
+    bytes.resize(result == 0 ? length : 0);
+    return bytes;
 }
 
 std::string CanTransportTest::logText() const {
     return xr9test::readFile(logBase + ".0");
-}
-
-std::vector<std::string> CanTransportTest::logLines() const {
-    return xr9test::readLines(logBase + ".0");
 }
 
 bool CanTransportTest::logHas(const std::string& text) const {

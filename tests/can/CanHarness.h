@@ -1,17 +1,14 @@
-// Shared pieces of the CAN transport tests: the port settings, frames built
-// by hand (independently of the library's codec), a fixture that gives each
-// test a fresh log, fresh bus faults and a transport, and bounded receives.
-//
-// Port state is process-wide: the fixture drains the transport's queues and
-// resets the bus and the data-exchange stand-in before every test, and
-// destroys the transport (which joins its receive task) after it.
+// Shared pieces of the CAN transport tests: port settings, frames built by
+// hand (independently of the library's codec), bounded receives, and a
+// fixture that gives each test a fresh log, bus, host queue 2 and transport.
+// Port state is process-wide: SetUp drains the queues, TearDown destroys the
+// transport (which joins its receive task).
 #ifndef CANHARNESS_H
 #define CANHARNESS_H
 
 #include <gtest/gtest.h>
 #include <linux/can.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,20 +44,7 @@ std::vector<can_frame> commandFrames(const Bytes& message);
 std::vector<can_frame> streamFrames(const Bytes& message);
 // How often what occurs in text, without overlaps.
 int countOf(const std::string& text, const std::string& what);
-
-// Takes every item out of queue without waiting.
-void drainQueue(KT::uint32 queue);
-
-struct Received {
-    KT::int32 result = -1;
-    Bytes bytes;
-};
-
-// ReceiveData (which waits without limit) on another thread. When nothing
-// came within timeout the receiver is released (ExitReceiveData, or a record
-// in queue 2 for MSG_TYPE_SHM) and the test fails.
-Received receiveBlocking(XR9AL* transport, enMsgType type,
-                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+void drainQueue(KT::uint32 queue);  // without waiting
 
 class CanTransportTest : public ::testing::Test {
 protected:
@@ -70,15 +54,12 @@ protected:
     // OpenPort with setting on interface number; asserts success.
     void open(const CANPortSetting& setting = portSetting(), KT::uint32 number = 0);
     void sendFrames(const std::vector<can_frame>& frames);
-    // Frames the library has written, taken without waiting.
-    std::vector<can_frame> busFrames();
+    std::vector<can_frame> busFrames();  // written by the library, taken without waiting
     // ReceiveDataTimed with a 5 s limit; the test fails when nothing came.
-    Received receive(enMsgType type);
+    Bytes receive(enMsgType type);
     std::string logText() const;
-    std::vector<std::string> logLines() const;
     bool logHas(const std::string& text) const;
-    // Waits (bounded) until the log holds text.
-    bool waitForLog(const std::string& text) const;
+    bool waitForLog(const std::string& text) const;  // bounded
 
     canbus::UserSpaceCanBus& bus = canbus::UserSpaceCanBus::instance();
     std::unique_ptr<xr9test::TempDir> dir;

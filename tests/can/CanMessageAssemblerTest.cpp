@@ -2,9 +2,7 @@
 // bus do not reach, and every way bytes could go past the 1024-byte buffer.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "CanHarness.h"
@@ -17,104 +15,75 @@ using Outcome = CanMessageAssembler::Outcome;
 using Reason = CanMessageAssembler::DropReason;
 
 // One frame of a scenario: a length frame (announce) or a data frame of
-// `bytes` bytes, and the outcome it must have.
+// `value` bytes, and the outcome it must have.
 struct Step {
     bool announce;
-    uint32_t value;  // announced length, or data bytes
+    uint32_t value;
     Outcome outcome;
     Reason reason = Reason::None;
 };
 
-Step length(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) {
-    return {true, n, o, r};
-}
-Step data(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) {
-    return {false, n, o, r};
-}
-std::vector<Step> fullFrames(int count, Outcome last) {
-    std::vector<Step> steps(count, data(8));
-    steps.back().outcome = last;
-    return steps;
-}
-std::vector<Step> join(std::vector<std::vector<Step>> parts) {
-    std::vector<Step> all;
-    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
-struct Scenario {
-    const char* name;
-    std::vector<Step> steps;
-    std::vector<uint32_t> completeSizes;
-};
-
-std::ostream& operator<<(std::ostream& os, const Scenario& s) {
-    return os << s.name;
-}
-
-class CanMessageAssemblerScenario : public ::testing::TestWithParam<Scenario> {};
+Step length(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) { return {true, n, o, r}; }
+Step data(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) { return {false, n, o, r}; }
 
 // Data bytes run on from one frame to the next; a completed message must be
 // exactly the bytes sent since its length frame.
-TEST_P(CanMessageAssemblerScenario, OutcomesAndMessagesFollowTheFrames) {
-    CanMessageAssembler channel;
-    uint8_t next = 0;
-    cantest::Bytes sinceAnnounce;
-    std::vector<uint32_t> sizes;
-    for (size_t i = 0; i < GetParam().steps.size(); ++i) {
-        const Step& step = GetParam().steps[i];
-        Outcome got;
-        if (step.announce) {
-            sinceAnnounce.clear();
-            got = channel.announce(step.value);
-        } else {
-            const cantest::Bytes bytes = cantest::pattern(step.value, next);
-            next = static_cast<uint8_t>(next + step.value);
-            sinceAnnounce.insert(sinceAnnounce.end(), bytes.begin(), bytes.end());
-            got = channel.add(bytes.data(), step.value);
+TEST(CanMessageAssembler, OutcomesAndMessagesFollowTheFrames) {
+    std::vector<Step> fullBuffer{length(1024)};
+    fullBuffer.insert(fullBuffer.end(), 127, data(8));
+    fullBuffer.insert(fullBuffer.end(), {data(8, Outcome::Complete), data(1, Outcome::Dropped, Reason::Unannounced)});
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        std::vector<uint32_t> completeSizes;
+    } scenarios[] = {
+        {"WholeMessage", {length(20), data(8), data(8), data(4, Outcome::Complete)}, {20}},
+        {"ShortPiecesAreFine", {length(5), data(2), data(3, Outcome::Complete)}, {5}},
+        {"EmptyDataFrameChangesNothing", {length(8), data(0, Outcome::Ignored), data(8, Outcome::Complete)}, {8}},
+        {"ZeroAnnouncedDeliversNothing",
+         {length(0), data(4, Outcome::Dropped, Reason::Unannounced), length(4), data(4, Outcome::Complete)},
+         {4}},
+        {"HugeAnnouncement", {length(0xFFFFFFFF, Outcome::Dropped, Reason::TooLong), data(8, Outcome::Ignored)}, {}},
+        {"DataWithoutLengthFrame",
+         {data(8, Outcome::Dropped, Reason::Unannounced), data(8, Outcome::Ignored), length(2),
+          data(2, Outcome::Complete)},
+         {2}},
+        {"DataAfterACompleteMessage",
+         {length(4), data(4, Outcome::Complete), data(4, Outcome::Dropped, Reason::Unannounced)},
+         {4}},
+        {"NothingAfterAFullBuffer", fullBuffer, {1024}}};
+    for (const auto& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        CanMessageAssembler channel;
+        uint8_t next = 0;
+        cantest::Bytes sinceAnnounce;
+        std::vector<uint32_t> sizes;
+        for (size_t i = 0; i < scenario.steps.size(); ++i) {
+            const Step& step = scenario.steps[i];
+            Outcome got;
+            if (step.announce) {
+                sinceAnnounce.clear();
+                got = channel.announce(step.value);
+            } else {
+                const cantest::Bytes bytes = cantest::pattern(step.value, next);
+                next = static_cast<uint8_t>(next + step.value);
+                sinceAnnounce.insert(sinceAnnounce.end(), bytes.begin(), bytes.end());
+                got = channel.add(bytes.data(), step.value);
+            }
+            ASSERT_EQ(step.outcome, got) << "step " << i;
+            if (got == Outcome::Dropped) {
+                EXPECT_EQ(step.reason, channel.dropReason()) << "step " << i;
+            }
+            if (got == Outcome::Complete) {
+                sizes.push_back(channel.messageSize());
+                EXPECT_EQ(sinceAnnounce, cantest::Bytes(channel.message(), channel.message() + channel.messageSize()))
+                    << "step " << i;
+            }
+            EXPECT_LE(channel.gathered() + channel.expected(), CanMessageAssembler::kCapacity) << "step " << i;
         }
-        ASSERT_EQ(step.outcome, got) << "step " << i;
-        if (got == Outcome::Dropped) {
-            EXPECT_EQ(step.reason, channel.dropReason()) << "step " << i;
-        }
-        if (got == Outcome::Complete) {
-            sizes.push_back(channel.messageSize());
-            EXPECT_EQ(sinceAnnounce,
-                      cantest::Bytes(channel.message(), channel.message() + channel.messageSize()))
-                << "step " << i;
-        }
-        EXPECT_LE(channel.gathered() + channel.expected(), CanMessageAssembler::kCapacity) << "step " << i;
+        EXPECT_EQ(scenario.completeSizes, sizes);
     }
-    EXPECT_EQ(GetParam().completeSizes, sizes);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Frames, CanMessageAssemblerScenario,
-    ::testing::Values(
-        Scenario{"WholeMessage", {length(20), data(8), data(8), data(4, Outcome::Complete)}, {20}},
-        Scenario{"ShortPiecesAreFine", {length(5), data(2), data(3, Outcome::Complete)}, {5}},
-        Scenario{"EmptyDataFrameChangesNothing",
-                 {length(8), data(0, Outcome::Ignored), data(8, Outcome::Complete)},
-                 {8}},
-        Scenario{"ZeroAnnouncedDeliversNothing",
-                 {length(0), data(4, Outcome::Dropped, Reason::Unannounced), length(4),
-                  data(4, Outcome::Complete)},
-                 {4}},
-        Scenario{"HugeAnnouncement",
-                 {length(0xFFFFFFFF, Outcome::Dropped, Reason::TooLong), data(8, Outcome::Ignored)},
-                 {}},
-        Scenario{"DataWithoutLengthFrame",
-                 {data(8, Outcome::Dropped, Reason::Unannounced), data(8, Outcome::Ignored),
-                  length(2), data(2, Outcome::Complete)},
-                 {2}},
-        Scenario{"DataAfterACompleteMessage",
-                 {length(4), data(4, Outcome::Complete), data(4, Outcome::Dropped, Reason::Unannounced)},
-                 {4}},
-        Scenario{"NothingAfterAFullBuffer",
-                 join({{length(1024)}, fullFrames(127, Outcome::Pending),
-                       {data(8, Outcome::Complete), data(1, Outcome::Dropped, Reason::Unannounced)}}),
-                 {1024}}),
-    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 // Random frames of random sizes, as a broken or hostile bus would send them:
 // the buffer bound holds at every step and a message completes only with the
@@ -123,8 +92,7 @@ TEST(CanMessageAssembler, RandomFramesNeverPassTheBufferOrCompleteWrongly) {
     std::mt19937 random(20261205);
     CanMessageAssembler channel;
     uint8_t frame[255] = {};
-    uint32_t announced = 0;
-    uint32_t sinceAnnounce = 0;
+    uint32_t announced = 0, sinceAnnounce = 0;
     bool gathering = false;
     int completed = 0;
     for (int i = 0; i < 200000; ++i) {

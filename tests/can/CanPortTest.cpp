@@ -3,16 +3,16 @@
 // fixed results and the registry.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 
 #include <QByteArray>
 
-#include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <ostream>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "CanHarness.h"
 #include "KTDEI.h"
@@ -28,22 +28,12 @@ using namespace cantest;
 const std::string kOpenFn = "KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void*, KT::uint32)";
 const std::string kTaskFn = "void ReadDataFunc()";
 
-std::string hex(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%x", value);
-    return text;
-}
-
 bool threadNamed(const std::string& name) {
-    DIR* tasks = opendir("/proc/self/task");
-    if (!tasks) return false;
+    glob_t comms;
+    if (glob("/proc/self/task/*/comm", 0, nullptr, &comms) != 0) return false;
     bool found = false;
-    while (dirent* entry = readdir(tasks)) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string text;
-        if (std::getline(comm, text) && text == name) found = true;
-    }
-    closedir(tasks);
+    for (size_t i = 0; i < comms.gl_pathc; ++i) found = found || xr9test::readFile(comms.gl_pathv[i]) == name + "\n";
+    globfree(&comms);
     return found;
 }
 
@@ -51,7 +41,7 @@ using CanPort = CanTransportTest;
 
 TEST_F(CanPort, ConstructionCreatesQueuesMutexAndTaskBeforeOpen) {
     std::vector<std::string> lines;  // the new task may log in between
-    for (const std::string& line : logLines()) {
+    for (const std::string& line : xr9test::readLines(logBase + ".0")) {
         if (line.find("XR9ALCANWrapper::osInit()") != std::string::npos) lines.push_back(line);
     }
     const std::vector<std::string> expected = {
@@ -69,20 +59,20 @@ TEST_F(CanPort, ConstructionCreatesQueuesMutexAndTaskBeforeOpen) {
     EXPECT_EQ(2u, uiSHMQeueId);
     EXPECT_TRUE(waitForLog("  " + kTaskFn + "  Starting CAN RX THREAD  readSocket=ffffffff\n"));
     EXPECT_TRUE(xr9test::waitFor([] { return threadNamed("CAN_Rx_Thread"); }));
-}
-
-TEST_F(CanPort, QueuesCarryWholeMessagesTwoHundredFiftySixDeep) {
-    for (KT::uint32 queue : {uiCCQueueId, uiFTQueueId}) {
+    for (KT::uint32 queue : {uiCCQueueId, uiFTQueueId}) {  // whole messages, 256 deep
         const Bytes item = pattern(1025);
         EXPECT_EQ(OS_QUEUE_INVALID_SIZE, osQueuePut(queue, item.data(), 1025)) << "queue " << queue;
         for (int i = 0; i < 256; ++i) ASSERT_EQ(OS_SUCCESS, osQueuePut(queue, item.data(), 1024)) << i;
         EXPECT_EQ(OS_QUEUE_FULL, osQueuePut(queue, item.data(), 1)) << "queue " << queue;
-        drainQueue(queue);
     }
 }
 
-TEST_F(CanPort, OpenPortNamesInterfaceAndHandsBitRateToHost) {
+// Mode 2 stores every identifier with bit 31, any other mode as given; an
+// open port only takes the new identifiers.
+TEST_F(CanPort, OpenPortNamesInterfaceHandsBitRateToHostOnceAndAgainTakesOnlyIdentifiers) {
+    auto ids = [] { return std::vector<KT::uint32>{Command_ID, Command_Len_ID, Stream_ID, Stream_Len_ID}; };
     open(portSetting(), 2);
+    EXPECT_EQ((std::vector<KT::uint32>{kCommandId, kCommandLengthId, kStreamId, kStreamLengthId}), ids());
     EXPECT_EQ("can2", bus.lastLookup());
     EXPECT_EQ(canbus::UserSpaceCanBus::kFirstIfIndex + 2, bus.lastIfIndex());
     EXPECT_EQ(AF_CAN, addr.can_family);
@@ -93,29 +83,33 @@ TEST_F(CanPort, OpenPortNamesInterfaceAndHandsBitRateToHost) {
     EXPECT_FALSE(v.isText);
     EXPECT_EQ(1000000, v.number);
     EXPECT_EQ(1ul, KT::KTDEI::instance()->callCount());
-    const std::string log = logText();
-    for (const std::string& message :
-         {std::string("opening can2 ...\n\n"), std::string("CAN Socket Open Success \n"),
-          std::string("setBaudrate(3, 1000000) returned: 0\n"), std::string("function return value = 0\n")}) {
-        EXPECT_NE(std::string::npos, log.find("  " + kOpenFn + "  " + message)) << message;
+    for (const char* message : {"opening can2 ...\n\n", "CAN Socket Open Success \n",
+                                "setBaudrate(3, 1000000) returned: 0\n", "function return value = 0\n"}) {
+        EXPECT_TRUE(logHas("  " + kOpenFn + "  " + message)) << message;
     }
     const int flags = fcntl(canSock, F_GETFL);
     ASSERT_GE(flags, 0);
     EXPECT_EQ(0, flags & O_NONBLOCK) << "the socket stays blocking";
+
+    const int sock = canSock;
+    CANPortSetting second = portSetting(CAN_MODE_EXTENDED);
+    second.commandId = 0x1ABCDEF;
+    EXPECT_EQ(0, can->OpenPort(IF_TYPE_CAN, &second, 3));
+    EXPECT_EQ(sock, canSock);
+    EXPECT_EQ(1, bus.socketsOpen());
+    EXPECT_EQ((std::vector<KT::uint32>{0x81ABCDEFu, kCommandLengthId | kEff, kStreamId | kEff, kStreamLengthId | kEff}),
+              ids());
+    EXPECT_TRUE(logHas("  " + kOpenFn + "  Already initialized \n\n"));
+    EXPECT_EQ(1ul, KT::KTDEI::instance()->callCount()) << "the rate is handed over once";
 }
 
 struct OpenFailure {
     const char* name;
     KT::uint32 number;
-    bool nullSettings;
-    bool socketFails;
-    bool bindFails;
+    bool nullSettings, socketFails, bindFails;
     std::string message;
 };
-
-std::ostream& operator<<(std::ostream& os, const OpenFailure& f) {
-    return os << f.name;
-}
+void PrintTo(const OpenFailure& f, std::ostream* os) { *os << f.name; }
 
 class CanPortOpenFailure : public CanTransportTest, public ::testing::WithParamInterface<OpenFailure> {};
 
@@ -125,16 +119,14 @@ TEST_P(CanPortOpenFailure, FailsWithItsLogLineAndLeavesThePortClosed) {
     if (f.bindFails) bus.failBind(1);
     CANPortSetting setting = portSetting();
     EXPECT_EQ(-1, can->OpenPort(IF_TYPE_CAN, f.nullSettings ? nullptr : &setting, f.number));
-    const std::string log = logText();
-    EXPECT_NE(std::string::npos, log.find("  " + kOpenFn + "  " + f.message + "\n")) << log;
-    EXPECT_NE(std::string::npos, log.find("  " + kOpenFn + "  function return value = -1\n"));
-    EXPECT_EQ(std::string::npos, log.find("setBaudrate")) << "no bit rate for a port that did not open";
+    EXPECT_TRUE(logHas("  " + kOpenFn + "  " + f.message + "\n")) << logText();
+    EXPECT_TRUE(logHas("  " + kOpenFn + "  function return value = -1\n"));
+    EXPECT_FALSE(logHas("setBaudrate")) << "no bit rate for a port that did not open";
     EXPECT_EQ(0ul, KT::KTDEI::instance()->callCount());
     if (f.number > 3) {
         EXPECT_EQ("", bus.lastLookup()) << "a number outside 0 to 3 is looked up with an empty name";
         EXPECT_TRUE(logHas("opening  ...\n"));
     }
-
     // Not open: the next attempt goes through every step again.
     EXPECT_EQ(0, can->OpenPort(IF_TYPE_CAN, &setting, 1));
     EXPECT_TRUE(logHas("opening can1 ..."));
@@ -151,56 +143,43 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenFailure{"BindFails", 3, false, false, true, "readSocket bind failed"}),
     [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.name); });
 
-struct HostAnswer {
-    int answer;
-    KT::int32 result;
-    bool open;
-};
-
-std::ostream& operator<<(std::ostream& os, const HostAnswer& a) {
-    return os << "host answers " << a.answer;
-}
-
-class CanPortHostAnswer : public CanTransportTest, public ::testing::WithParamInterface<HostAnswer> {};
-
-TEST_P(CanPortHostAnswer, ZeroAndTwentyFiveOpenEveryOtherAnswerIsReturned) {
-    const int answer = GetParam().answer;
-    KT::KTDEI::instance()->setHandler([answer](unsigned short, unsigned short, const KT::KTDEIValue&) {
-        return answer;
-    });
+// A host that answers 0 or 25 leaves the port open; the next OpenPort finds it so.
+TEST_F(CanPort, HostAnswersZeroAndTwentyFiveOpenEveryOtherAnswerIsReturned) {
     CANPortSetting setting = portSetting();
-    EXPECT_EQ(GetParam().result, can->OpenPort(IF_TYPE_CAN, &setting, 0));
-    EXPECT_TRUE(logHas("setBaudrate(1, 1000000) returned: " + std::to_string(answer) + "\n"));
-    EXPECT_TRUE(logHas("function return value = " + std::to_string(GetParam().result) + "\n"));
-
-    KT::KTDEI::instance()->setHandler(nullptr);
-    EXPECT_EQ(0, can->OpenPort(IF_TYPE_CAN, &setting, 0));
-    EXPECT_EQ(GetParam().open, logHas("Already initialized \n"));
+    for (const auto& [answer, result] : {std::pair<int, KT::int32>{1, 1}, {0, 0}, {3, 3}, {25, 0}}) {
+        SCOPED_TRACE(answer);
+        KT::KTDEI::instance()->setHandler([answer = answer](unsigned short, unsigned short, const KT::KTDEIValue&) {
+            return answer;
+        });
+        EXPECT_EQ(result, can->OpenPort(IF_TYPE_CAN, &setting, 0));
+        EXPECT_TRUE(logHas("setBaudrate(1, 1000000) returned: " + std::to_string(answer) + "\n"));
+        EXPECT_TRUE(logHas("function return value = " + std::to_string(result) + "\n"));
+        KT::KTDEI::instance()->setHandler(nullptr);
+        const int already = countOf(logText(), "Already initialized \n");
+        EXPECT_EQ(0, can->OpenPort(IF_TYPE_CAN, &setting, 0));
+        EXPECT_EQ(already + (result == 0), countOf(logText(), "Already initialized \n"));
+        EXPECT_EQ(0, can->ClosePort());
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, CanPortHostAnswer,
-                         ::testing::Values(HostAnswer{0, 0, true}, HostAnswer{25, 0, true}, HostAnswer{1, 1, false},
-                                           HostAnswer{3, 3, false}));
-
-// Mode 2 stores every identifier with bit 31, any other mode as given.
-TEST_F(CanPort, SecondOpenKeepsTheSocketButTakesTheNewIdentifiers) {
+// OpenPort on an open port stores the identifiers again while the task
+// compares received frames with them (run under ThreadSanitizer too).
+TEST_F(CanPort, OpenPortAgainWhileTheTaskReceives) {
     open();
-    EXPECT_EQ(kCommandId, Command_ID);
-    EXPECT_EQ(kCommandLengthId, Command_Len_ID);
-    EXPECT_EQ(kStreamId, Stream_ID);
-    EXPECT_EQ(kStreamLengthId, Stream_Len_ID);
-    const int sock = canSock;
-    CANPortSetting second = portSetting(CAN_MODE_EXTENDED);
-    second.commandId = 0x1ABCDEF;
-    EXPECT_EQ(0, can->OpenPort(IF_TYPE_CAN, &second, 3));
-    EXPECT_EQ(sock, canSock);
-    EXPECT_EQ(1, bus.socketsOpen());
-    EXPECT_EQ(0x81ABCDEFu, Command_ID);
-    EXPECT_EQ(kCommandLengthId | kEff, Command_Len_ID);
-    EXPECT_EQ(kStreamId | kEff, Stream_ID);
-    EXPECT_EQ(kStreamLengthId | kEff, Stream_Len_ID);
-    EXPECT_TRUE(logHas("  " + kOpenFn + "  Already initialized \n\n"));
-    EXPECT_EQ(1ul, KT::KTDEI::instance()->callCount()) << "the rate is handed over once";
+    std::atomic<bool> stop{false};
+    auto reopener = std::async(std::launch::async, [this, &stop] {
+        int calls = 0, failures = 0;
+        for (; !stop.load(); ++calls, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            CANPortSetting setting = portSetting();
+            failures += can->OpenPort(IF_TYPE_CAN, &setting, 0) != 0;
+        }
+        return calls > 0 ? failures : -1;
+    });
+    for (int i = 0; i < 30; ++i) sendFrames(streamFrames(pattern(20, uint8_t(i * 7))));
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(pattern(20, uint8_t(i * 7)), receive(MSG_TYPE_STREAM)) << i;
+    stop = true;
+    ASSERT_EQ(std::future_status::ready, reopener.wait_for(std::chrono::seconds(5)));
+    EXPECT_EQ(0, reopener.get());
 }
 
 TEST_F(CanPort, ClosePortTwiceJoinsOnceAndReopenStartsANewTaskThatReceives) {
@@ -214,24 +193,25 @@ TEST_F(CanPort, ClosePortTwiceJoinsOnceAndReopenStartsANewTaskThatReceives) {
     EXPECT_EQ(0, bus.socketsOpen());
     ASSERT_EQ(0, can->ClosePort());
     EXPECT_EQ(2, countOf(logText(), "KT::int32 XR9ALCANWrapper::ClosePort()  function return value = 0\n"));
-    CANPortSetting setting = portSetting();
-    ASSERT_EQ(0, can->OpenPort(IF_TYPE_CAN, &setting, 0));
+    open();
     EXPECT_EQ(created + 2, bus.socketsCreated());
     const Bytes message = pattern(12, 0x40);
-    sendFrames(messageFrames(kCommandLengthId, kCommandId, message));
-    EXPECT_EQ(message, receive(MSG_TYPE_COMMAND).bytes);
+    sendFrames(commandFrames(message));
+    EXPECT_EQ(message, receive(MSG_TYPE_COMMAND));
 
     const std::string log = logText();
     EXPECT_EQ(2, countOf(log, "osQueueCreate of CAN_Stream_Queue returned 0"));
     EXPECT_EQ(2, countOf(log, "osTaskCreate of CAN_Rx_Thread returned 0"));
-    EXPECT_EQ(1, countOf(log, "  " + kTaskFn + "  Exiting can rx thread\n"))
-        << "the second ClosePort joins nothing";
+    EXPECT_EQ(1, countOf(log, "  " + kTaskFn + "  Exiting can rx thread\n")) << "the second ClosePort joins nothing";
     EXPECT_EQ(2, countOf(log, starting));
-    EXPECT_NE(std::string::npos, log.find(starting + hex(canSock) + "\n", log.find("Exiting can rx thread")))
+    char sock[16];
+    std::snprintf(sock, sizeof sock, "%x\n", canSock);
+    EXPECT_NE(std::string::npos, log.find(starting + sock, log.find("Exiting can rx thread")))
         << "the new task starts after the old one exits, with the new socket";
 }
 
-TEST(CanWrapper, TableRateConvertsToBitsPerSecond) {
+// Table rates convert to bits per second (anything else to 0); only mode 2 is extended.
+TEST(CanWrapper, RateAndModeConvertByTheirTables) {
     xr9test::TempDir dir;
     ASSERT_EQ(0, Xr9Log::CreateLogFile(dir.file("log")));
     XR9ALCANWrapper wrapper;
@@ -241,18 +221,7 @@ TEST(CanWrapper, TableRateConvertsToBitsPerSecond) {
         {0, 0},        {1, 0},        {112, 0},        {1000000, 0}, {-1, 0}};
     for (const auto& [rate, bitsPerSecond] : cases) {
         EXPECT_EQ(bitsPerSecond, wrapper.convertBaudrateToPeak(static_cast<enBaudRate>(rate))) << rate;
-        EXPECT_NE(std::string::npos,
-                  xr9test::readFile(dir.file("log.0"))
-                      .find("KT::uint32 XR9ALCANWrapper::convertBaudrateToPeak(enBaudRate)  function return value = " +
-                            std::to_string(bitsPerSecond) + "\n"))
-            << rate;
     }
-}
-
-TEST(CanWrapper, OnlyModeTwoIsExtended) {
-    xr9test::TempDir dir;
-    ASSERT_EQ(0, Xr9Log::CreateLogFile(dir.file("log")));
-    XR9ALCANWrapper wrapper;
     EXPECT_EQ(1, wrapper.GetCANMode(CAN_MODE_EXTENDED));
     for (int mode : {0, 1, 3, -2}) EXPECT_EQ(0, wrapper.GetCANMode(static_cast<enCANMode>(mode))) << mode;
 }
@@ -271,22 +240,12 @@ TEST_F(CanPort, FacadeFixedResultsTouchNeitherRecordNorBus) {
     EXPECT_TRUE(busFrames().empty());
 }
 
-struct LevelCase {
-    int level;
-    bool setup;
-    bool trace;
-};
-
-std::ostream& operator<<(std::ostream& os, const LevelCase& c) {
-    return os << "LOG_LEVEL " << c.level;
-}
-
-class CanLogLevel : public CanTransportTest, public ::testing::WithParamInterface<LevelCase> {};
+class CanLogLevel : public CanTransportTest, public ::testing::WithParamInterface<int> {};
 
 // Set-up and fault lines need a level above 3, traces a level above 4.
 TEST_P(CanLogLevel, LinesAppearAboveTheirThresholdOnly) {
     const size_t before = logText().size();  // construction logged at level 6
-    Xr9Log::SetLogLevel(GetParam().level);
+    Xr9Log::SetLogLevel(GetParam());
     open();
     Bytes message = pattern(9);
     ASSERT_EQ(0, can->SendData(message.data(), 9, MSG_TYPE_COMMAND));
@@ -294,18 +253,16 @@ TEST_P(CanLogLevel, LinesAppearAboveTheirThresholdOnly) {
     const std::string log = logText().substr(before);
     for (const char* line : {"opening can0 ...", "setBaudrate(1, 1000000) returned: 0", "Exiting can rx thread",
                              "OpenPort(enInterfaceType, void*, KT::uint32)  function return value = 0"}) {
-        EXPECT_EQ(GetParam().setup, log.find(line) != std::string::npos) << line;
+        EXPECT_EQ(GetParam() > 3, log.find(line) != std::string::npos) << line;
     }
     for (const char* line : {"Bytes send = 10", "ClosePort()  function return value = 0",
                              "convertBaudrateToPeak(enBaudRate)  function return value = 1000000",
                              "XR9ALCAN::SendData(KT::uint8*, KT::uint32, enMsgType)  function return value = 0"}) {
-        EXPECT_EQ(GetParam().trace, log.find(line) != std::string::npos) << line;
+        EXPECT_EQ(GetParam() > 4, log.find(line) != std::string::npos) << line;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, CanLogLevel,
-                         ::testing::Values(LevelCase{3, false, false}, LevelCase{4, true, false},
-                                           LevelCase{5, true, true}));
+INSTANTIATE_TEST_SUITE_P(Levels, CanLogLevel, ::testing::Values(3, 4, 5));
 
 TEST(CanRegistry, GetHandleGivesOneTransportAndCloseHandleStopsIt) {
     xr9test::TempDir dir;

@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,25 +16,16 @@
 namespace {
 
 // Records what setBaudrate hands to the second stage instead of touching
-// any interface.
+// any interface, and points the object at a file of the test's choosing.
 class RecordingFlexcan : public XR9Flexcan {
 public:
+    using XR9Flexcan::m_BitrateFile;
     int setBaudrateInternal(unsigned int channel, unsigned int rate) override {
         calls.push_back({channel, rate});
         return answer;
     }
-    struct Call {
-        unsigned int channel;
-        unsigned int rate;
-    };
-    std::vector<Call> calls;
+    std::vector<std::pair<unsigned int, unsigned int>> calls;  // channel, rate
     int answer = 0;
-};
-
-// Points the object at a file of the test's choosing.
-class FileFlexcan : public XR9Flexcan {
-public:
-    using XR9Flexcan::m_BitrateFile;
 };
 
 // Rates up to 1000 are kbit/s, larger ones bit/s; the second stage's result
@@ -51,60 +41,50 @@ TEST(FlexcanScaling, SmallRatesAreKbitLargeOnesBit) {
             can.answer = answer;
             EXPECT_EQ(answer, service.setBaudrate(3, requested)) << requested;
         }
-        ASSERT_EQ(2u, can.calls.size());
-        for (const auto& call : can.calls) {
-            EXPECT_EQ(3u, call.channel);
-            EXPECT_EQ(passed, call.rate) << requested;
+        const std::vector<std::pair<unsigned int, unsigned int>> twice(2, {3, passed});
+        EXPECT_EQ(twice, can.calls) << requested;
+    }
+}
+
+// A match is within 1.5 % of the value read, bounds excluded; at most seven
+// characters are read, a leading blank skipped.
+TEST(FlexcanRead, CurrentRateMatchesWithinOneAndAHalfPercentOfTheValueRead) {
+    const struct {
+        const char* name;
+        const char* content;  // nullptr: no file
+        unsigned int rate;
+        int status;
+        bool matches;
+    } cases[] = {
+        {"Equal", "125000\n", 125000, 0, true},
+        {"JustInsideAbove", "125000\n", 126874, 0, true},
+        {"UpperBoundIsStrict", "125000\n", 126875, 0, false},
+        {"JustInsideBelow", "125000\n", 123126, 0, true},
+        {"LowerBoundIsStrict", "125000\n", 123125, 0, false},
+        // 1000000 allows 985001, which 1.5 % of the value wanted (14775) would refuse.
+        {"ToleranceNotOfTheValueWanted", "1000000", 985001, 0, true},
+        {"ZeroMatchesNothingElse", "0", 1, 0, false},
+        {"LeadingBlankSkipped", " 250000\n", 250000, 0, true},
+        {"BlanksCountTowardsTheSeven", "  250000\n", 25000, 0, true},
+        {"OnlySevenCharactersRead", "12500001", 1250000, 0, true},
+        {"EmptyReadsAsZero", "", 10390, 0, false},
+        {"NegativeTakenUnsigned", "-1", UINT_MAX, 0, true},
+        {"MissingFile", nullptr, 125000, -1, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        xr9test::TempDir dir;
+        RecordingFlexcan can;
+        can.m_BitrateFile = dir.file("can_bitrate");
+        if (c.content) xr9test::writeFile(can.m_BitrateFile, c.content);
+        bool matches = !c.matches;  // must be overwritten either way
+        EXPECT_EQ(c.status, can.readBaudrateInternal(c.rate, &matches));
+        EXPECT_EQ(c.matches, matches);
+        if (c.content) {
+            EXPECT_EQ(c.content, xr9test::readFile(can.m_BitrateFile)) << "reading changes nothing";
         }
     }
 }
 
-struct ReadCase {
-    const char* name;
-    const char* content;  // nullptr: no file
-    unsigned int rate;
-    int status;
-    bool matches;
-};
-
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
-
-class FlexcanRead : public ::testing::TestWithParam<ReadCase> {};
-
-TEST_P(FlexcanRead, CurrentRateMatchesWithinOneAndAHalfPercentOfTheValueRead) {
-    xr9test::TempDir dir;
-    FileFlexcan can;
-    can.m_BitrateFile = dir.file("can_bitrate");
-    if (GetParam().content) xr9test::writeFile(can.m_BitrateFile, GetParam().content);
-    bool matches = !GetParam().matches;  // must be overwritten either way
-    EXPECT_EQ(GetParam().status, can.readBaudrateInternal(GetParam().rate, &matches));
-    EXPECT_EQ(GetParam().matches, matches);
-    if (GetParam().content) {
-        EXPECT_EQ(GetParam().content, xr9test::readFile(can.m_BitrateFile)) << "reading changes nothing";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, FlexcanRead,
-    ::testing::Values(
-        ReadCase{"Equal", "125000\n", 125000, 0, true},
-        ReadCase{"JustInsideAbove", "125000\n", 126874, 0, true},
-        ReadCase{"UpperBoundIsStrict", "125000\n", 126875, 0, false},
-        ReadCase{"JustInsideBelow", "125000\n", 123126, 0, true},
-        ReadCase{"LowerBoundIsStrict", "125000\n", 123125, 0, false},
-        // 1.5 % of the value read: 1000000 allows 985001, which a tolerance
-        // of 1.5 % of the value wanted (14775) would refuse.
-        ReadCase{"ToleranceNotOfTheValueWanted", "1000000", 985001, 0, true},
-        ReadCase{"ZeroMatchesNothingElse", "0", 1, 0, false},
-        ReadCase{"LeadingBlankSkipped", " 250000\n", 250000, 0, true},
-        ReadCase{"BlanksCountTowardsTheSeven", "  250000\n", 25000, 0, true},
-        ReadCase{"OnlySevenCharactersRead", "12500001", 1250000, 0, true},
-        ReadCase{"EmptyReadsAsZero", "", 10390, 0, false},
-        ReadCase{"NegativeTakenUnsigned", "-1", UINT_MAX, 0, true},
-        ReadCase{"MissingFile", nullptr, 125000, -1, false}),
-    [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
-
-// Runs the body with the working directory set to dir, restoring it after.
 // A fresh object, as the factory makes it, reads the file "undefined" relative to
 // the working directory until a channel has been chosen.
 TEST(FlexcanFresh, ReadsTheFileUndefinedOfTheWorkingDirectory) {
