@@ -1,7 +1,6 @@
 // Load and soak of the CAN transport on the user-space bus. Every message
 // carries its sender and a counter, so each is checked to arrive exactly once,
-// whole and in its sender's order. A receive queue holds 256 messages and
-// drops when full, so each peer keeps at most a window unconsumed.
+// whole and in its sender's order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,12 +13,9 @@
 #include <thread>
 
 #include "CanHarness.h"
-#include "KTDEI.h"
 #include "access/XR9ALCOMMFactory.h"
 #include "access/Xr9AlHandle.h"
 #include "can/XR9ALCANWrapper.h"
-#include "osal.h"
-#include "support/Xr9Log.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 
@@ -78,11 +74,11 @@ std::vector<can_frame> peerFrames(enMsgType channel, uint8_t sender, uint32_t n,
 // Per sender how often each counter arrived; per arrival sequence whether a
 // sender's counters only rose. Counts are read after the adding threads end.
 struct Tally {
-    void add(int sequence, const Tag& t, size_t size) {
+    void add(int sequence, const Tag& t) {
         std::lock_guard<std::mutex> g(lock);
         auto it = seen.find(t.sender);
         if (!t.whole || it == seen.end() || t.counter >= it->second.size()) return void(++malformed);
-        ++it->second[t.counter], ++messages, bytes += size;
+        ++it->second[t.counter], ++messages;
         long long& last = lastCounter.emplace(std::make_pair(sequence, t.sender), -1).first->second;
         misordered += static_cast<long long>(t.counter) <= last;
         last = t.counter;
@@ -102,7 +98,7 @@ struct Tally {
     std::mutex lock;
     std::map<uint8_t, std::vector<int>> seen;  // sender -> arrivals per counter
     std::map<std::pair<int, uint8_t>, long long> lastCounter;
-    long long messages = 0, bytes = 0, misordered = 0, malformed = 0;
+    long long messages = 0, misordered = 0, malformed = 0;
 };
 
 // Rebuilds messages and notices from the frames the library wrote; a frame that fits none is an error.
@@ -151,14 +147,13 @@ void expectBaselineAndPrint(const std::string& name, const std::vector<std::pair
     std::fflush(stdout);
 }
 
-// ---------------------------------------------------------------------------
 // Load: bus-side peers inject on every channel while host threads receive, and
 // host threads send on every channel while a bus-side reader decodes.
 
 using CanLoad = CanTransportTest;
 constexpr size_t kLargest = XR9ALCANWrapper::kMessageCapacity;
 constexpr size_t kOutgoingLargest = 160;  // the send paces 1 ms a frame
-constexpr long long kWindow = 128;        // half of a receive queue
+constexpr long long kWindow = 128;        // half of a receive queue, which drops when full
 
 // One sender on one channel (the sender's low nibble); taken: what the host took out.
 struct Traffic { enMsgType channel; uint8_t sender; uint32_t count; std::atomic<long long> taken{0}; };
@@ -196,7 +191,7 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
                     if (can->ReceiveData(buffer.data(), &length, ch->channel) != 0) return 1;
                     if (ch->channel != MSG_TYPE_SHM) {
                         if (isReleaseItem(buffer.data(), length)) return 0;
-                        in.add(seq, readTag(buffer.data(), length, kLargest), length);
+                        in.add(seq, readTag(buffer.data(), length, kLargest));
                         continue;
                     }
                     XRUpdateMessage r;
@@ -204,7 +199,7 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
                     std::memcpy(&r, buffer.data(), sizeof r);
                     if (r.module == 0) return 0;  // the release record below
                     const bool whole = r.module == SHM_MODULE && r.event == kShmNoticeEvent && r.text[0] == '\0';
-                    in.add(seq, noticeTag(uint32_t(r.result), whole), length);
+                    in.add(seq, noticeTag(uint32_t(r.result), whole));
                 }
             }));
         }
@@ -244,7 +239,7 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
         Tag t = m.first == MSG_TYPE_SHM ? noticeTag(word(m.second.data()))
                                         : readTag(m.second.data(), m.second.size(), kOutgoingLargest);
         t.whole = t.whole && m.first == (t.sender & 0x0F);
-        out.add(0, t, m.second.size());
+        out.add(0, t);
     }
 
     // When the receivers took everything (or 10 s passed) each takes a release item.
@@ -270,7 +265,6 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
     EXPECT_EQ(static_cast<long long>(expectedOut), out.messages);
 }
 
-// ---------------------------------------------------------------------------
 // Soak: thousands of handle or port cycles under traffic; then descriptors and
 // threads are back where they started and a fresh port still works.
 
@@ -321,7 +315,7 @@ struct BackgroundTraffic {
                                           : osQueueGetTimed(uiFTQueueId, buffer.data(), &length, 10);
                 if (rc != 0 && rc != OS_QUEUE_TIMEOUT) std::this_thread::sleep_for(milliseconds(1));  // no queue yet
                 if (rc == 0 && !isReleaseItem(buffer.data(), length))
-                    tally.add(0, readTag(buffer.data(), length, kBackgroundLargest), length);
+                    tally.add(0, readTag(buffer.data(), length, kBackgroundLargest));
             }
         });
     }
@@ -341,25 +335,19 @@ struct BackgroundTraffic {
 };
 
 // The parameter: true for a new handle every cycle, false for port cycles on
-// one handle. The test makes its transports through the registry.
-class CanSoak : public ::testing::TestWithParam<bool> {
+// one handle. The log at level 6 soaks too (its lock and rotation).
+class CanSoak : public CanTransportTest, public ::testing::WithParamInterface<bool> {
 protected:
     void TearDown() override {
         if (pCANhandle) Xr9AlCloseHandle(pCANhandle);
-        bus.reset();
+        CanTransportTest::TearDown();
     }
-    canbus::UserSpaceCanBus& bus = canbus::UserSpaceCanBus::instance();
 };
 
 TEST_P(CanSoak, CyclesUnderTrafficLeaveNoThreadOrDescriptorBehind) {
     const bool handles = GetParam();
+    can.reset();  // the test makes its transports through the registry
     ASSERT_EQ(nullptr, pCANhandle);
-    xr9test::TempDir dir;
-    ASSERT_EQ(0, Xr9Log::CreateLogFile(dir.file("log")));  // default level: the log's lock and rotation soak too
-    Xr9Log::SetLogLevel(6);
-    KT::KTDEI::instance()->reset();
-    bus.reset();
-    drainQueue(uiCCQueueId), drainQueue(uiFTQueueId);
     const int fdsBefore = xr9test::openFdCount(), threadsBefore = xr9test::threadBaseline();
     const int socketsBefore = bus.socketsCreated(), cycles = int(xr9test::soakCount(handles ? 600 : 1500));
     XR9AL* kept = handles ? nullptr : Xr9AlGetHandle(IF_TYPE_CAN);
@@ -368,6 +356,7 @@ TEST_P(CanSoak, CyclesUnderTrafficLeaveNoThreadOrDescriptorBehind) {
         XR9AL* handle = handles ? Xr9AlGetHandle(IF_TYPE_CAN) : kept;
         ASSERT_NE(nullptr, handle);
         ASSERT_EQ(handle, pCANhandle);
+        ASSERT_EQ(handle, Xr9AlGetHandle(IF_TYPE_CAN)) << "one transport per type";
         CANPortSetting setting = portSetting();
         ASSERT_EQ(0, handle->OpenPort(IF_TYPE_CAN, &setting, KT::uint32(i % 4))) << "cycle " << i;
         ASSERT_TRUE(exchangeOneEachWay(handle, uint32_t(i)));

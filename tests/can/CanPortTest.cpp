@@ -264,25 +264,4 @@ TEST_P(CanLogLevel, LinesAppearAboveTheirThresholdOnly) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, CanLogLevel, ::testing::Values(3, 4, 5));
 
-TEST(CanRegistry, GetHandleGivesOneTransportAndCloseHandleStopsIt) {
-    xr9test::TempDir dir;
-    ASSERT_EQ(0, Xr9Log::CreateLogFile(dir.file("log")));
-    XR9AL* handle = Xr9AlGetHandle(IF_TYPE_CAN);
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(handle, Xr9AlGetHandle(IF_TYPE_CAN));
-    EXPECT_EQ(handle, pCANhandle);
-    EXPECT_NE(nullptr, dynamic_cast<XR9ALCAN*>(handle));
-    XR9AL* media = Xr9AlGetHandle(IF_TYPE_MM);
-    EXPECT_NE(handle, media);
-
-    CANPortSetting setting = portSetting();
-    ASSERT_EQ(0, handle->OpenPort(IF_TYPE_CAN, &setting, 0));
-    EXPECT_NE(-1, canSock);
-    EXPECT_EQ(0, Xr9AlCloseHandle(handle));
-    EXPECT_EQ(nullptr, pCANhandle);
-    EXPECT_EQ(-1, canSock);
-    EXPECT_NE(std::string::npos, xr9test::readFile(dir.file("log.0")).find("Exiting can rx thread"));
-    EXPECT_EQ(0, Xr9AlCloseHandle(media));
-}
-
 }  // namespace

@@ -100,49 +100,29 @@ TEST_F(CanReceive, BytesBeyondTheBufferDropTheMessageAndTheNextOneArrives) {
     }
 }
 
-class CanReceiveNotice : public CanTransportTest, public ::testing::WithParamInterface<uint8_t> {};
-
-// A notice (value big-endian) in the middle of a 20-byte command reaches a
-// receiver on the shared-memory channel. With dlc 7 the same bytes are a
-// command length frame announcing 256 instead.
-TEST_P(CanReceiveNotice, MarkersWithDataLengthEightPostAnUpdateMessage) {
-    const bool notice = GetParam() == 8;
+// A notice (value big-endian) in the middle of a command reaches a receiver on
+// the shared-memory channel; with data length 7 the same bytes are a length frame
+// (CanFrameCodec.ClassifyChecksTheIdentifierWordInFixedOrder).
+TEST_F(CanReceive, NoticeBetweenCommandFramesPostsAnUpdateMessage) {
     open();
-    can_frame frame = makeFrame(kCommandLengthId, {0xA1, 0xA1, 0xA1, 0xA1, 0x81, 0x02, 0x03, 0x04});
-    if (!notice) frame = makeFrame(kCommandLengthId, {0xA1, 0xA1, 0xA1, 0xA1, 0x00, 0x00, 0x01});
     const Bytes command = pattern(20, 0x55);
     std::vector<can_frame> frames = commandFrames(command);
-    frames.insert(frames.begin() + 2, frame);
+    frames.insert(frames.begin() + 2, makeFrame(kCommandLengthId, {0xA1, 0xA1, 0xA1, 0xA1, 0x81, 0x02, 0x03, 0x04}));
     sendFrames(frames);
-    if (notice) {
-        EXPECT_EQ(command, receive(MSG_TYPE_COMMAND)) << "the command in progress goes on";
-        // The notice came before; a blank record behind it keeps ReceiveData from waiting if it did not.
-        const XRUpdateMessage blank{};
-        ASSERT_EQ(OS_SUCCESS, osQueuePut(kShmQueue, &blank, sizeof blank));
-        XRUpdateMessage record;
-        KT::uint32 size = 0;
-        ASSERT_EQ(0, can->ReceiveData(reinterpret_cast<KT::uint8*>(&record), &size, MSG_TYPE_SHM));
-        EXPECT_EQ(256u, size);
-        EXPECT_EQ(static_cast<KT::uint32>(SHM_MODULE), record.module);
-        EXPECT_EQ(36u, record.messageId);
-        EXPECT_EQ(kShmNoticeEvent, record.event);
-        EXPECT_EQ(static_cast<KT::int32>(0x81020304u), record.result);
-        for (char ch : record.text) ASSERT_EQ(0, ch);
-        return;
-    }
-    // The rest of the command (8 + 4 bytes) counts towards the 256 announced; 244 more complete it.
-    const Bytes more = pattern(244, 0x07);
-    std::vector<can_frame> rest = commandFrames(more);
-    sendFrames(std::vector<can_frame>(rest.begin() + 1, rest.end()));
-    Bytes expected(command.begin() + 8, command.end());
-    expected.insert(expected.end(), more.begin(), more.end());
-    EXPECT_EQ(expected, receive(MSG_TYPE_COMMAND));
+    EXPECT_EQ(command, receive(MSG_TYPE_COMMAND)) << "the command in progress goes on";
+    // The notice came before; a blank record behind it keeps ReceiveData from waiting if it did not.
+    const XRUpdateMessage blank{};
+    ASSERT_EQ(OS_SUCCESS, osQueuePut(kShmQueue, &blank, sizeof blank));
     XRUpdateMessage record;
     KT::uint32 size = 0;
-    EXPECT_EQ(OS_QUEUE_TIMEOUT, osQueueGetTimed(kShmQueue, &record, &size, 0));
+    ASSERT_EQ(0, can->ReceiveData(reinterpret_cast<KT::uint8*>(&record), &size, MSG_TYPE_SHM));
+    EXPECT_EQ(256u, size);
+    EXPECT_EQ(static_cast<KT::uint32>(SHM_MODULE), record.module);
+    EXPECT_EQ(36u, record.messageId);
+    EXPECT_EQ(kShmNoticeEvent, record.event);
+    EXPECT_EQ(static_cast<KT::int32>(0x81020304u), record.result);
+    for (char ch : record.text) ASSERT_EQ(0, ch);
 }
-
-INSTANTIATE_TEST_SUITE_P(Dlc, CanReceiveNotice, ::testing::Values(8, 7));
 
 TEST_F(CanReceive, SelectAndReadFailuresAreLoggedAndTheTaskGoesOn) {
     open();
