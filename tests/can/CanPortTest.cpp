@@ -1,6 +1,6 @@
 // The port's lifecycle: construction, OpenPort with its settings and
-// failures, the bit-rate hand-over, ClosePort and reopening, the facade's
-// fixed results and the registry.
+// failures, the bit-rate hand-over, ClosePort and reopening, log levels and
+// the facade's fixed results.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -15,11 +15,6 @@
 #include <thread>
 
 #include "CanHarness.h"
-#include "KTDEI.h"
-#include "access/XR9ALCOMMFactory.h"
-#include "access/Xr9AlHandle.h"
-#include "osal.h"
-#include "support/Xr9Log.h"
 
 namespace {
 
@@ -240,28 +235,27 @@ TEST_F(CanPort, FacadeFixedResultsTouchNeitherRecordNorBus) {
     EXPECT_TRUE(busFrames().empty());
 }
 
-class CanLogLevel : public CanTransportTest, public ::testing::WithParamInterface<int> {};
-
 // Set-up and fault lines need a level above 3, traces a level above 4.
-TEST_P(CanLogLevel, LinesAppearAboveTheirThresholdOnly) {
-    const size_t before = logText().size();  // construction logged at level 6
-    Xr9Log::SetLogLevel(GetParam());
-    open();
-    Bytes message = pattern(9);
-    ASSERT_EQ(0, can->SendData(message.data(), 9, MSG_TYPE_COMMAND));
-    ASSERT_EQ(0, can->ClosePort());
-    const std::string log = logText().substr(before);
-    for (const char* line : {"opening can0 ...", "setBaudrate(1, 1000000) returned: 0", "Exiting can rx thread",
-                             "OpenPort(enInterfaceType, void*, KT::uint32)  function return value = 0"}) {
-        EXPECT_EQ(GetParam() > 3, log.find(line) != std::string::npos) << line;
-    }
-    for (const char* line : {"Bytes send = 10", "ClosePort()  function return value = 0",
-                             "convertBaudrateToPeak(enBaudRate)  function return value = 1000000",
-                             "XR9ALCAN::SendData(KT::uint8*, KT::uint32, enMsgType)  function return value = 0"}) {
-        EXPECT_EQ(GetParam() > 4, log.find(line) != std::string::npos) << line;
+TEST_F(CanPort, LogLinesAppearAboveTheirThresholdOnly) {
+    for (int level : {3, 4, 5}) {
+        SCOPED_TRACE(level);
+        const size_t before = logText().size();
+        Xr9Log::SetLogLevel(level);
+        open();
+        Bytes message = pattern(9);
+        ASSERT_EQ(0, can->SendData(message.data(), 9, MSG_TYPE_COMMAND));
+        ASSERT_EQ(0, can->ClosePort());
+        const std::string log = logText().substr(before);
+        for (const char* line : {"opening can0 ...", "setBaudrate(1, 1000000) returned: 0", "Exiting can rx thread",
+                                 "OpenPort(enInterfaceType, void*, KT::uint32)  function return value = 0"}) {
+            EXPECT_EQ(level > 3, log.find(line) != std::string::npos) << line;
+        }
+        for (const char* line : {"Bytes send = 10", "ClosePort()  function return value = 0",
+                                 "convertBaudrateToPeak(enBaudRate)  function return value = 1000000",
+                                 "XR9ALCAN::SendData(KT::uint8*, KT::uint32, enMsgType)  function return value = 0"}) {
+            EXPECT_EQ(level > 4, log.find(line) != std::string::npos) << line;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Levels, CanLogLevel, ::testing::Values(3, 4, 5));
 
 }  // namespace

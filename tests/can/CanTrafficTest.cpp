@@ -17,56 +17,45 @@ using namespace cantest;
 
 const std::string kConsole = "##### Write returned: No buffer space available\n";
 
-struct SendCase {
-    const char* name;
-    int type;
-    KT::uint32 length;
-    enCANMode mode;
-    KT::uint32 lengthId, dataId;
-    KT::int32 result;
-};
-void PrintTo(const SendCase& c, std::ostream* os) { *os << c.name; }
-
-class CanSend : public CanTransportTest, public ::testing::WithParamInterface<SendCase> {};
+using CanSend = CanTransportTest;
 
 // The frames are compared with the harness's own framing: a length frame,
 // then full data frames and a shorter last one.
-TEST_P(CanSend, MessageGoesOutAsLengthFrameAndDataFrames) {
-    const SendCase& c = GetParam();
-    open(portSetting(c.mode));
-    Bytes message = pattern(c.length, 0x10);
-    EXPECT_EQ(c.result, can->SendData(message.data(), c.length, static_cast<enMsgType>(c.type)));
-
-    const std::vector<can_frame> frames = busFrames(), expected = messageFrames(c.lengthId, c.dataId, message);
-    ASSERT_EQ(expected.size(), frames.size());  // written before SendData returned
-    for (size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(expected[i].can_id, frames[i].can_id) << "frame " << i;
-        EXPECT_EQ(frameData(expected[i]), frameData(frames[i])) << "frame " << i;
+TEST_F(CanSend, MessageGoesOutAsLengthFrameAndDataFramesOnTheIdentifiersOfItsType) {
+    const struct {
+        int type;
+        KT::uint32 length;
+        enCANMode mode;
+        KT::uint32 lengthId, dataId;
+        KT::int32 result;
+    } cases[] = {{MSG_TYPE_COMMAND, 20, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
+                 {MSG_TYPE_STREAM, 16, CAN_MODE_STANDARD, kStreamLengthId, kStreamId, 0},
+                 {MSG_TYPE_COMMAND, 300, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
+                 {MSG_TYPE_COMMAND, 0, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 16},
+                 {MSG_TYPE_NONE, 9, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},  // other types: command
+                 {MSG_TYPE_BROADCAST, 20, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
+                 {9, 3, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
+                 {MSG_TYPE_STREAM, 8, CAN_MODE_EXTENDED, kStreamLengthId | kEff, kStreamId | kEff, 0}};
+    const std::string firstFrame = "XR9ALCANWrapper::SendData(KT::uint8*, KT::uint32, enMsgType)  Bytes send = 10\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "type " << c.type << ", length " << c.length);
+        open(portSetting(c.mode));
+        const int logged = countOf(logText(), firstFrame);
+        Bytes message = pattern(c.length, 0x10);
+        EXPECT_EQ(c.result, can->SendData(message.data(), c.length, static_cast<enMsgType>(c.type)));
+        const std::vector<can_frame> frames = busFrames(), expected = messageFrames(c.lengthId, c.dataId, message);
+        ASSERT_EQ(expected.size(), frames.size());  // written before SendData returned
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(expected[i].can_id, frames[i].can_id) << "frame " << i;
+            EXPECT_EQ(frameData(expected[i]), frameData(frames[i])) << "frame " << i;
+        }
+        EXPECT_EQ(logged + 1, countOf(logText(), firstFrame)) << "logged for the first frame only, in hex";
+        EXPECT_TRUE(logHas("XR9ALCAN::SendData(KT::uint8*, KT::uint32, enMsgType)  function return value = " +
+                           std::to_string(c.result) + "\n"));
     }
-    const std::string fn = "KT::int32 XR9ALCANWrapper::SendData(KT::uint8*, KT::uint32, enMsgType)  ";
-    EXPECT_EQ(1, countOf(logText(), fn + "Bytes send = 10\n")) << "logged for the first frame only, in hex";
-    EXPECT_TRUE(logHas("KT::int32 XR9ALCAN::SendData(KT::uint8*, KT::uint32, enMsgType)  function return value = " +
-                       std::to_string(c.result) + "\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, CanSend,
-    ::testing::Values(
-        SendCase{"Command20", MSG_TYPE_COMMAND, 20, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
-        SendCase{"Stream16", MSG_TYPE_STREAM, 16, CAN_MODE_STANDARD, kStreamLengthId, kStreamId, 0},
-        SendCase{"Command300", MSG_TYPE_COMMAND, 300, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
-        SendCase{"EmptyCommand", MSG_TYPE_COMMAND, 0, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 16},
-        SendCase{"NoneUsesCommandIds", MSG_TYPE_NONE, 9, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
-        SendCase{"BroadcastUsesCommandIds", MSG_TYPE_BROADCAST, 20, CAN_MODE_STANDARD, kCommandLengthId, kCommandId,
-                 0},
-        SendCase{"UnknownTypeUsesCommandIds", 9, 3, CAN_MODE_STANDARD, kCommandLengthId, kCommandId, 0},
-        SendCase{"ExtendedStream", MSG_TYPE_STREAM, 8, CAN_MODE_EXTENDED, kStreamLengthId | kEff, kStreamId | kEff,
-                 0}),
-    [](const ::testing::TestParamInfo<SendCase>& info) { return std::string(info.param.name); });
-
-using CanSendNotice = CanTransportTest;
-
-TEST_F(CanSendNotice, NoticeIsOneFrameWithTheValueReversedWhateverTheLength) {
+TEST_F(CanSend, NoticeIsOneFrameWithTheValueReversedWhateverTheLength) {
     for (enCANMode mode : {CAN_MODE_STANDARD, CAN_MODE_EXTENDED}) {
         open(portSetting(mode));  // identifiers are taken on every call
         uint8_t value[4] = {0x78, 0x56, 0x34, 0x12};
@@ -147,8 +136,11 @@ const std::string kTaskFn = "  void ReadDataFunc()  ";
 
 using CanReceive = CanTransportTest;
 
-TEST_F(CanReceive, MessagesOfEverySizeUpToTheBufferArriveWholeAsOneQueueItem) {
+// Failed selects and reads are logged and skipped.
+TEST_F(CanReceive, MessagesOfEverySizeUpToTheBufferArriveWholeThroughSocketFailures) {
     open();
+    bus.failSelects(2, EINTR);
+    bus.failReads(1, EIO);
     const Bytes message = pattern(20, 0x61);
     sendFrames(commandFrames(message));
     ASSERT_TRUE(waitForLog(kTaskFn + "CAN RX THREAD: COMMAND received\n"));  // logged after the put: no wait below
@@ -158,6 +150,8 @@ TEST_F(CanReceive, MessagesOfEverySizeUpToTheBufferArriveWholeAsOneQueueItem) {
     EXPECT_EQ(message, Bytes(got.begin(), got.begin() + length));
     EXPECT_TRUE(logHas(kTaskFn + "uiCommandMsgLength = 14\n"));
     EXPECT_TRUE(logHas("XR9ALCAN::ReceiveData(KT::uint8*, KT::uint32*, enMsgType)  function return value = 0\n"));
+    EXPECT_TRUE(logHas(kTaskFn + "SocketCAN::select(): -1 => Interrupted system call\n"));
+    EXPECT_TRUE(logHas(kTaskFn + "SocketCAN::read(): -1 => Input/output error\n"));
 
     const std::vector<size_t> sizes = {1, 7, 8, 9, 16, 300, 1023, 1024};
     for (size_t n : sizes) sendFrames(streamFrames(pattern(n, static_cast<uint8_t>(n))));
@@ -167,9 +161,10 @@ TEST_F(CanReceive, MessagesOfEverySizeUpToTheBufferArriveWholeAsOneQueueItem) {
 }
 
 // Between the frames of a command: a stream message's frames, foreign
-// identifiers and records of other than 16 bytes; a second length frame
-// restarts the command.
-TEST_F(CanReceive, InterleavedForeignAndRestartedTrafficLeavesEachMessageWhole) {
+// identifiers, records of other than 16 bytes and a notice (value big-endian,
+// posted to the shared-memory channel); a second length frame restarts the
+// command. With data length 7 a notice is a length frame (CanFrameCodec).
+TEST_F(CanReceive, InterleavedForeignRestartedTrafficAndNoticeLeaveEachMessageWhole) {
     open();
     const Bytes command = pattern(20, 0x33), stream = pattern(30, 0x80);
     std::vector<can_frame> mine = {lengthFrame(kCommandLengthId, 20), makeFrame(kCommandId, pattern(8, 0xEE))};
@@ -183,9 +178,22 @@ TEST_F(CanReceive, InterleavedForeignAndRestartedTrafficLeavesEachMessageWhole) 
         ASSERT_TRUE(i >= s.size() || bus.send(s[i]));
         ASSERT_TRUE(bus.send(foreign[i % foreign.size()]));
         ASSERT_TRUE(bus.sendRaw(&mine[i], 8)) << "a read of other than 16 bytes";
+        ASSERT_TRUE(i != 3 || bus.send(makeFrame(kCommandLengthId, {0xA1, 0xA1, 0xA1, 0xA1, 0x81, 0x02, 0x03, 0x04})));
     }
     EXPECT_EQ(command, receive(MSG_TYPE_COMMAND));
     EXPECT_EQ(stream, receive(MSG_TYPE_STREAM));
+    // The notice came before; a blank record behind it keeps ReceiveData from waiting if it did not.
+    const XRUpdateMessage blank{};
+    ASSERT_EQ(OS_SUCCESS, osQueuePut(kShmQueue, &blank, sizeof blank));
+    XRUpdateMessage record;
+    KT::uint32 size = 0;
+    ASSERT_EQ(0, can->ReceiveData(reinterpret_cast<KT::uint8*>(&record), &size, MSG_TYPE_SHM));
+    EXPECT_EQ(256u, size);
+    EXPECT_EQ(static_cast<KT::uint32>(SHM_MODULE), record.module);
+    EXPECT_EQ(36u, record.messageId);
+    EXPECT_EQ(kShmNoticeEvent, record.event);
+    EXPECT_EQ(static_cast<KT::int32>(0x81020304u), record.result);
+    for (char ch : record.text) ASSERT_EQ(0, ch);
 
     // Extended mode: the right 29-bit numbers without bit 31 are foreign too.
     open(portSetting(CAN_MODE_EXTENDED));
@@ -226,41 +234,6 @@ TEST_F(CanReceive, BytesBeyondTheBufferDropTheMessageAndTheNextOneArrives) {
         EXPECT_TRUE(logHas(kTaskFn + "CAN RX THREAD: " + (command ? "COMMAND" : "STREAM") + " message dropped: " +
                            c.why + "\n")) << logText();
     }
-}
-
-// A notice (value big-endian) in the middle of a command reaches a receiver on
-// the shared-memory channel; with data length 7 the same bytes are a length frame
-// (CanFrameCodec.ClassifyChecksTheIdentifierWordInFixedOrder).
-TEST_F(CanReceive, NoticeBetweenCommandFramesPostsAnUpdateMessage) {
-    open();
-    const Bytes command = pattern(20, 0x55);
-    std::vector<can_frame> frames = commandFrames(command);
-    frames.insert(frames.begin() + 2, makeFrame(kCommandLengthId, {0xA1, 0xA1, 0xA1, 0xA1, 0x81, 0x02, 0x03, 0x04}));
-    sendFrames(frames);
-    EXPECT_EQ(command, receive(MSG_TYPE_COMMAND)) << "the command in progress goes on";
-    // The notice came before; a blank record behind it keeps ReceiveData from waiting if it did not.
-    const XRUpdateMessage blank{};
-    ASSERT_EQ(OS_SUCCESS, osQueuePut(kShmQueue, &blank, sizeof blank));
-    XRUpdateMessage record;
-    KT::uint32 size = 0;
-    ASSERT_EQ(0, can->ReceiveData(reinterpret_cast<KT::uint8*>(&record), &size, MSG_TYPE_SHM));
-    EXPECT_EQ(256u, size);
-    EXPECT_EQ(static_cast<KT::uint32>(SHM_MODULE), record.module);
-    EXPECT_EQ(36u, record.messageId);
-    EXPECT_EQ(kShmNoticeEvent, record.event);
-    EXPECT_EQ(static_cast<KT::int32>(0x81020304u), record.result);
-    for (char ch : record.text) ASSERT_EQ(0, ch);
-}
-
-TEST_F(CanReceive, SelectAndReadFailuresAreLoggedAndTheTaskGoesOn) {
-    open();
-    bus.failSelects(2, EINTR);
-    bus.failReads(1, EIO);
-    const Bytes message = pattern(9);
-    sendFrames(commandFrames(message));
-    EXPECT_EQ(message, receive(MSG_TYPE_COMMAND));
-    EXPECT_TRUE(logHas(kTaskFn + "SocketCAN::select(): -1 => Interrupted system call\n"));
-    EXPECT_TRUE(logHas(kTaskFn + "SocketCAN::read(): -1 => Input/output error\n"));
 }
 
 TEST_F(CanReceive, ReceiveOperationsRefuseOtherChannelsAtOnce) {
