@@ -1,6 +1,5 @@
-// The wire format and the reassembly of one channel in isolation: the cases
-// the tests on the bus do not reach, and every way bytes could go past the
-// 1024-byte buffer.
+// The wire format and one channel's reassembly in isolation: what the tests on the bus do not
+// reach, and every way bytes could go past the 1024-byte buffer.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -52,10 +51,12 @@ TEST(CanFrameCodec, DataLengthIsAtMostEightAndTheValueIsReadWhateverIt) {
     }
 }
 
-// The identifier word decides, in a fixed order.
+// The identifier word decides, in a fixed order (the usual identifiers, bit 31
+// and the RTR flag are covered on the bus); only 8 bytes with all four markers
+// make a notice.
 TEST(CanFrameCodec, ClassifyChecksTheIdentifierWordInFixedOrder) {
-    const CanChannelIds ids{0x123, 0x122, 0x321, 0x320}, extended{0x80000123, 0x80000122, 0x80000321, 0x80000320};
-    const Bytes notice{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1}, length{0x00, 0xA5, 0xA5, 0xA5, 0, 0, 0, 1};
+    const CanChannelIds ids{0x123, 0x122, 0x321, 0x320};
+    const Bytes notice{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1};
     const struct {
         const char* name;
         CanChannelIds ids;
@@ -63,21 +64,11 @@ TEST(CanFrameCodec, ClassifyChecksTheIdentifierWordInFixedOrder) {
         Bytes data;
         FrameKind kind;
     } cases[] = {
-        {"streamLength", ids, 0x320, length, FrameKind::StreamLength},
-        {"streamData", ids, 0x321, {1, 2}, FrameKind::StreamData},
-        {"commandLength", ids, 0x122, length, FrameKind::CommandLength},
-        {"notice", ids, 0x122, notice, FrameKind::ShmNotice},
         {"noticeNeedsDataLengthEight", ids, 0x122, {0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0}, FrameKind::CommandLength},
         {"noticeDataLengthNine", ids, 0x122, {0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1, 0}, FrameKind::CommandLength},
         {"noticeLastMarkerWrong", ids, 0x122, {0xA1, 0xA1, 0xA1, 0xA0, 0, 0, 0, 1}, FrameKind::CommandLength},
         {"noticeFirstMarkerWrong", ids, 0x122, {0xA0, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1}, FrameKind::CommandLength},
         {"noticeMarkersOnStreamLength", ids, 0x320, notice, FrameKind::StreamLength},
-        {"commandData", ids, 0x123, {1}, FrameKind::CommandData},
-        {"foreign", ids, 0x124, {1}, FrameKind::Foreign},
-        {"extendedMatches", extended, 0x80000123, {1}, FrameKind::CommandData},
-        {"extendedWithoutBit31", extended, 0x123, {1}, FrameKind::Foreign},
-        {"standardWithBit31", ids, 0x80000123, {1}, FrameKind::Foreign},
-        {"rtrFlagIsPartOfTheWord", ids, 0x40000123, {1}, FrameKind::Foreign},
         {"streamLengthFirst", {0x50, 0x50, 0x50, 0x50}, 0x50, notice, FrameKind::StreamLength},
         {"streamDataBeforeCommandData", {0x60, 0x61, 0x60, 0x62}, 0x60, {1}, FrameKind::StreamData}};
     for (const auto& c : cases) EXPECT_EQ(c.kind, classifyFrame(makeFrame(c.id, c.data), c.ids)) << c.name;

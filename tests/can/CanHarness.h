@@ -1,8 +1,5 @@
-// Shared pieces of the CAN transport tests: port settings, frames built by
-// hand (independently of the library's codec), and a fixture that gives each
-// test a fresh log, bus, host queue 2 and transport. Port state is
-// process-wide: SetUp drains the queues, TearDown destroys the transport
-// (which joins its receive task).
+// The CAN transport tests' settings, frames built by hand (independently of the library's codec),
+// and a fixture with a fresh log, bus, host queue 2 and transport; port state is process-wide.
 #ifndef CANHARNESS_H
 #define CANHARNESS_H
 
@@ -105,9 +102,8 @@ protected:
         for (KT::uint32 queue : {uiCCQueueId, uiFTQueueId, kShmQueue}) drainQueue(queue);
     }
     void TearDown() override {
-        can.reset();
+        can.reset();  // joins the receive task
         bus.reset();
-        Xr9Log::SetLogLevel(6);
     }
 
     // OpenPort with setting on interface number; asserts success.

@@ -27,8 +27,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 constexpr auto kReady = std::future_status::ready;
 
-// Tagged message: tag byte, sender, 32-bit counter (big-endian), then bytes
-// and a length that follow from sender and counter.
+// Tag byte, sender, counter (big-endian), then bytes and a length that follow from sender and counter.
 constexpr uint8_t kTagByte = 0xC5;  // never 0: no message looks like a release item
 constexpr size_t kTagSize = 6;
 
@@ -71,8 +70,7 @@ std::vector<can_frame> peerFrames(enMsgType channel, uint8_t sender, uint32_t n,
     return channel == MSG_TYPE_COMMAND ? commandFrames(m) : streamFrames(m);
 }
 
-// Per sender how often each counter arrived; per arrival sequence whether a
-// sender's counters only rose. Counts are read after the adding threads end.
+// Arrivals per sender and counter; per arrival sequence, whether a sender's counters only rose.
 struct Tally {
     void add(int sequence, const Tag& t) {
         std::lock_guard<std::mutex> g(lock);
@@ -133,8 +131,7 @@ struct BusDecoder {
     int errors = 0;
 };
 
-// Descriptors are back to before and no thread is left behind; prints the
-// "[ figures ] ..." line.
+// Descriptors are back to before and no thread is left behind; prints the "[ figures ] ..." line.
 void expectBaselineAndPrint(const std::string& name, const std::vector<std::pair<std::string, long long>>& figures,
                             int fdsBefore, int threadsBefore) {
     xr9test::waitFor([&] { return xr9test::threadCount() <= threadsBefore; }, milliseconds(5000));
@@ -147,8 +144,7 @@ void expectBaselineAndPrint(const std::string& name, const std::vector<std::pair
     std::fflush(stdout);
 }
 
-// Load: bus-side peers inject on every channel while host threads receive, and
-// host threads send on every channel while a bus-side reader decodes.
+// Load: bus-side peers and host senders on every channel at once, in both directions.
 
 using CanLoad = CanTransportTest;
 constexpr size_t kLargest = XR9ALCANWrapper::kMessageCapacity;
@@ -265,14 +261,12 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
     EXPECT_EQ(static_cast<long long>(expectedOut), out.messages);
 }
 
-// Soak: thousands of handle or port cycles under traffic; then descriptors and
-// threads are back where they started and a fresh port still works.
+// Soak: thousands of handle or port cycles under traffic leave nothing behind.
 
 constexpr uint8_t kCycleIn = 0x21, kCycleOut = 0x22, kBackground = 0x23;
 constexpr size_t kBackgroundLargest = 64;
 
-// One message of one data frame each way on the command channel of an open
-// port. Bounded: a new receive task may sleep an idle second before it reads.
+// One short command each way; 3 s bounds: a new receive task may sleep an idle second first.
 ::testing::AssertionResult exchangeOneEachWay(XR9AL* transport, uint32_t counter) {
     canbus::UserSpaceCanBus& bus = canbus::UserSpaceCanBus::instance();
     Bytes in = taggedMessage(kCycleIn, counter, 8), out = taggedMessage(kCycleOut, counter, 8), got(kLargest);
@@ -292,10 +286,8 @@ constexpr size_t kBackgroundLargest = 64;
                                                                << right << " frames right";
 }
 
-// A bus-side peer keeps sending stream messages and a host thread takes them
-// out through kept, or from the queue itself (which outlives every transport)
-// when kept is null. A close may cut one; what arrives must be whole, once and
-// in order.
+// Stream messages from a bus-side peer, taken through kept or (null) from the queue, which
+// outlives every transport. A close may cut one; what arrives is whole, once and in order.
 struct BackgroundTraffic {
     explicit BackgroundTraffic(XR9AL* kept) {
         const uint32_t count = 1u << 20;  // far more than a test lasts at one a millisecond
@@ -334,8 +326,7 @@ struct BackgroundTraffic {
     std::thread peer, host;
 };
 
-// The parameter: true for a new handle every cycle, false for port cycles on
-// one handle. The log at level 6 soaks too (its lock and rotation).
+// True: a new handle every cycle; false: port cycles on one handle. The log soaks too.
 class CanSoak : public CanTransportTest, public ::testing::WithParamInterface<bool> {
 protected:
     void TearDown() override {

@@ -1,7 +1,5 @@
-// Traffic on the bus. Sending: every frame and identifier per message type,
-// results, and what failing or short writes do. Receiving: whole, interleaved,
-// restarted, foreign and oversize messages, shared-memory notices, socket
-// failures, and the receive operations with ExitReceiveData.
+// Traffic on the bus: frames, identifiers and write failures of the send path; what the
+// receive task makes of whole, mixed, foreign and oversize traffic; the receive operations.
 #include <gtest/gtest.h>
 
 #include <future>
