@@ -23,14 +23,11 @@ TEST(CanFrameCodec, LengthFrameAnnouncesLengthMostSignificantByteFirst) {
     for (const auto& [length, data] : cases) {
         can_frame f;
         std::memset(&f, 0xEE, sizeof f);
-        encodeLengthFrame(0x80000455u, length, &f);
-        EXPECT_EQ(0x80000455u, f.can_id);
-        EXPECT_EQ(8, f.can_dlc);
+        encodeLengthFrame(0x455, length, &f);
         EXPECT_EQ(data, frameData(f));
         const uint8_t* raw = reinterpret_cast<const uint8_t*>(&f);
         EXPECT_EQ(Bytes({0, 0, 0}), Bytes(raw + 5, raw + 8)) << "padding goes out as zeros";
         EXPECT_EQ(length, frameValue(f));
-        EXPECT_FALSE(isShmNotice(f));
     }
     EXPECT_EQ(536870912u, dataFrameCount(0xFFFFFFFF));
     EXPECT_EQ(0u, dataFrameCount(0));

@@ -50,8 +50,8 @@ TEST(FlexcanScaling, SmallRatesAreKbitLargeOnesBit) {
 }
 
 // A match is within 1.5 % of the value read, bounds excluded; at most seven
-// characters are read, a leading blank skipped.
-TEST(FlexcanRead, CurrentRateMatchesWithinOneAndAHalfPercentOfTheValueRead) {
+// characters are read, a leading blank skipped. A fresh object reads "undefined" in the working directory.
+TEST(FlexcanRead, RateMatchesWithinOneAndAHalfPercentOfTheFileAndAFreshObjectReadsUndefined) {
     const struct {
         const char* name;
         const char* content;  // nullptr: no file
@@ -86,11 +86,6 @@ TEST(FlexcanRead, CurrentRateMatchesWithinOneAndAHalfPercentOfTheValueRead) {
             EXPECT_EQ(c.content, xr9test::readFile(can.m_BitrateFile)) << "reading changes nothing";
         }
     }
-}
-
-// A fresh object, as the factory makes it, reads the file "undefined" relative to
-// the working directory until a channel has been chosen.
-TEST(FlexcanFresh, ReadsTheFileUndefinedOfTheWorkingDirectory) {
     xr9test::TempDir dir;
     char saved[4096];
     ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
