@@ -84,11 +84,6 @@ inline int countOf(const std::string& text, const std::string& what) {
     return n;
 }
 
-inline void drainQueue(KT::uint32 queue) {  // without waiting
-    std::vector<uint8_t> sink(64 * 1024);
-    for (KT::uint32 size = 0; osQueueGetTimed(queue, sink.data(), &size, 0) == OS_SUCCESS;) continue;
-}
-
 class CanTransportTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -99,7 +94,10 @@ protected:
         can = std::make_unique<XR9ALCAN>();
         KT::uint32 hostQueue = kShmQueue;  // a re-created queue keeps the larger size
         ASSERT_EQ(OS_SUCCESS, osQueueCreate(&hostQueue, "host queue 2", 1, 256));
-        for (KT::uint32 queue : {uiCCQueueId, uiFTQueueId, kShmQueue}) drainQueue(queue);
+        std::vector<uint8_t> sink(64 * 1024);  // the queues emptied without waiting
+        for (KT::uint32 queue : {uiCCQueueId, uiFTQueueId, kShmQueue}) {
+            for (KT::uint32 size = 0; osQueueGetTimed(queue, sink.data(), &size, 0) == OS_SUCCESS;) continue;
+        }
     }
     void TearDown() override {
         can.reset();  // joins the receive task
