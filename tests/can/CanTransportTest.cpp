@@ -1,9 +1,5 @@
-// The CAN transport on the user-space bus, and its wire format and reassembly in isolation
-// (what the bus does not reach; every way bytes could go past the 1024-byte buffer). The
-// port's lifecycle: construction, OpenPort and its failures, the bit-rate hand-over, ClosePort
-// and reopening, log levels and the facade's fixed results. Traffic: frames, identifiers and
-// write failures of the send path; what the receive task makes of whole, mixed, foreign and
-// oversize traffic; the receive operations.
+// The CAN transport on the user-space bus (port lifecycle, sending, receiving), and its wire
+// format and reassembly in isolation where the bus does not reach.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -30,8 +26,7 @@ namespace {
 using namespace cantest;
 using namespace xr9can;
 
-// The send and receive tests cover the usual lengths on the bus; these are
-// the byte order at full width, the padding and the frame count at the limit.
+// The bus covers the usual lengths; these are full width, padding and the frame count limit.
 TEST(CanFrameCodec, LengthFrameAnnouncesLengthMostSignificantByteFirst) {
     const std::pair<uint32_t, Bytes> cases[] = {{0x01020304, {0x00, 0xA5, 0xA5, 0xA5, 0x01, 0x02, 0x03, 0x04}},
                                                 {0xFFFFFFFF, {0x00, 0xA5, 0xA5, 0xA5, 0xFF, 0xFF, 0xFF, 0xFF}}};
@@ -52,8 +47,7 @@ TEST(CanFrameCodec, LengthFrameAnnouncesLengthMostSignificantByteFirst) {
     EXPECT_EQ(0, f.can_dlc);
 }
 
-// The send and receive tests cover the notice on the bus; a received frame
-// has at most 8 bytes, and its value is read whatever the data length.
+// A received frame has at most 8 bytes; its value is read whatever the data length.
 TEST(CanFrameCodec, DataLengthIsAtMostEightAndTheValueIsReadWhateverIt) {
     can_frame f = makeFrame(0x122, {0xA1, 0xA1, 0xA1, 0xA1, 0x12, 0x34, 0x56, 0x78});
     for (const auto& [dlc, bytes] : {std::pair<int, int>{0, 0}, {1, 1}, {7, 7}, {8, 8}, {9, 8}, {15, 8}, {255, 8}}) {
@@ -63,9 +57,8 @@ TEST(CanFrameCodec, DataLengthIsAtMostEightAndTheValueIsReadWhateverIt) {
     }
 }
 
-// The identifier word decides, in a fixed order (the usual identifiers, bit 31
-// and the RTR flag are covered on the bus); only 8 bytes with all four markers
-// make a notice.
+// The identifier word decides in a fixed order (usual identifiers, bit 31 and RTR flag: on the
+// bus); only 8 bytes with all four markers make a notice.
 TEST(CanFrameCodec, ClassifyChecksTheIdentifierWordInFixedOrder) {
     const CanChannelIds ids{0x123, 0x122, 0x321, 0x320};
     const Bytes notice{0xA1, 0xA1, 0xA1, 0xA1, 0, 0, 0, 1};
@@ -89,8 +82,7 @@ TEST(CanFrameCodec, ClassifyChecksTheIdentifierWordInFixedOrder) {
 using Outcome = CanMessageAssembler::Outcome;
 using Reason = CanMessageAssembler::DropReason;
 
-// One frame of a scenario: a length frame (announce) or a data frame of
-// `value` bytes, and the outcome it must have.
+// A length frame (announce) or a data frame of `value` bytes, and the outcome it must have.
 struct Step {
     bool announce;
     uint32_t value;
@@ -147,9 +139,8 @@ TEST(CanMessageAssembler, OutcomesAndMessagesFollowTheFrames) {
     }
 }
 
-// Random frames of random sizes, as a broken or hostile bus would send them:
-// the buffer bound holds at every step and a message completes only with the
-// exact count announced.
+// Random frames of random sizes, as a hostile bus would send them: the buffer bound holds at
+// every step and a message completes only with the exact count announced.
 TEST(CanMessageAssembler, RandomFramesNeverPassTheBufferOrCompleteWrongly) {
     std::mt19937 random(20261205);
     CanMessageAssembler channel;
@@ -321,8 +312,7 @@ TEST_F(CanPort, HostAnswersZeroAndTwentyFiveOpenEveryOtherAnswerIsReturned) {
     }
 }
 
-// OpenPort on an open port stores the identifiers again while the task
-// compares received frames with them (run under ThreadSanitizer too).
+// Identifiers stored again while the task compares frames with them (for ThreadSanitizer too).
 TEST_F(CanPort, OpenPortAgainWhileTheTaskReceives) {
     open();
     std::atomic<bool> stop{false};
@@ -556,10 +546,9 @@ TEST_F(CanReceive, MessagesOfEverySizeUpToTheBufferArriveWholeThroughSocketFailu
     EXPECT_TRUE(waitForLog(kTaskFn + "STREAM osQueuePut nRetVal = 0\n"));
 }
 
-// Between the frames of a command: a stream message's frames, foreign
-// identifiers, records of other than 16 bytes and a notice (value big-endian,
-// posted to the shared-memory channel); a second length frame restarts the
-// command. With data length 7 a notice is a length frame (CanFrameCodec).
+// Between a command's frames: a stream message's, foreign identifiers, records of other than 16
+// bytes and a notice (value big-endian, posted for the shared-memory channel); a second length
+// frame restarts the command.
 TEST_F(CanReceive, InterleavedForeignRestartedTrafficAndNoticeLeaveEachMessageWhole) {
     open();
     const Bytes command = pattern(20, 0x33), stream = pattern(30, 0x80);
@@ -659,8 +648,7 @@ TEST_F(CanReceive, ReceiveOperationsRefuseOtherChannelsAndTimeOutExceptOnSharedM
     EXPECT_EQ(256, waiter.get());
 }
 
-// Without a waiter each queue keeps one 12-byte item, returned in its turn
-// (waiters blocked in ReceiveData are released in the load test).
+// Without a waiter each queue keeps one 12-byte item, returned in its turn (waiters: load test).
 TEST_F(CanReceive, ExitItemsOfExitReceiveDataAndResetPortWaitInBothQueuesAheadOfLaterMessages) {
     open();
     for (const bool viaReset : {false, true}) {
