@@ -27,6 +27,8 @@ constexpr KT::uint32 kStreamId = 0x321;
 constexpr KT::uint32 kStreamLengthId = 0x320;
 constexpr KT::uint32 kEff = 0x80000000u;
 constexpr KT::uint32 kShmQueue = 2;
+// How the receive task names itself in the log.
+const std::string kTaskFn = "  void ReadDataFunc()  ";
 
 using Bytes = std::vector<uint8_t>;
 
