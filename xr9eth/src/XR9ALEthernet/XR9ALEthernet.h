@@ -140,8 +140,9 @@ public:
     // Queues (type, payload) under mutexRxQueue and wakes the channel's
     // waiters: 1; 0 for a channel that has no receive queue.
     int enqueueRxMsg(enMsgType type, QByteArray payload);
-    // Owner thread. Command: one reader pass over the command connection. Stream: every
-    // available byte queued as one stream message, unframed, then -1. Other: -1.
+    // Owner thread. Command: one reader pass over the command connection.
+    // Stream: every available byte queued as one stream message, unframed
+    // (nothing while no stream connection is open), then -1. Other: -1.
     KT::int32 receivedMsg(enMsgType type);
     // Cuts one frame of length payload bytes off the head of buffer and
     // queues it for type: 1; 0 when it is not complete yet. A negative length

@@ -215,7 +215,6 @@ KT::int32 XR9ALEthernet::readConnection(enMsgType type) {
 
 KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
     if (type == MSG_TYPE_COMMAND) return readConnection(MSG_TYPE_COMMAND);
-    // A host may call this while no stream connection is open.
     if (type == MSG_TYPE_STREAM && streamSocket && streamSocket->isOpen()) {
         enqueueRxMsg(MSG_TYPE_STREAM, streamSocket->read(streamSocket->bytesAvailable()));
     }
