@@ -35,12 +35,14 @@ TEST(ToolStats, RatesPickTheirUnit) {
     EXPECT_EQ("-", xr9tool::formatRate(100, 0));
 }
 
-TEST(ToolStats, SummaryHasARowPerMediumAndNamesAFailedCheck) {
+TEST(ToolStats, SummaryHasARowPerMediumAndChannelAndNamesAFailedCheck) {
     xr9tool::MediumSummary eth, can;
     eth.medium = "Ethernet (server)";
-    eth.messagesOut = 3;
-    eth.messagesIn = 4;
-    eth.bytesOut = eth.bytesIn = 1048576;
+    eth.carry("stream", "tcp 5001");
+    eth.count("command", true, 10);
+    eth.count("stream", true, 1048566);
+    eth.count("shm", true, 0);
+    for (int i = 0; i < 4; ++i) eth.count("command", false, 262144);
     eth.seconds = 1;
     eth.latenciesMs = {1, 2, 3, 4};
     eth.integrityChecked = eth.integrityOk = true;
@@ -59,6 +61,14 @@ TEST(ToolStats, SummaryHasARowPerMediumAndNamesAFailedCheck) {
     EXPECT_NE(std::string::npos, lines[2].find("4.000"));
     EXPECT_NE(std::string::npos, lines[3].find("FAILED (checksum)"));
     EXPECT_EQ(lines[0].find("msgs to") + 7, lines[2].find(" 3 ") + 2) << "numbers right-aligned under their heading";
+
+    lines.clear();
+    std::istringstream channels(xr9tool::renderChannels({eth, can}));
+    for (std::string line; std::getline(channels, line);) lines.push_back(line);
+    ASSERT_EQ(5u, lines.size()) << "a row per channel counted, in that order; none for a medium without any";
+    EXPECT_EQ("Ethernet (server)  stream   tcp 5001          1          0   1048566           0", lines[2]);
+    EXPECT_EQ("Ethernet (server)  command                    1          4        10     1048576", lines[3]);
+    EXPECT_EQ("Ethernet (server)  shm                        1          0         0           0", lines[4]);
 }
 
 }  // namespace

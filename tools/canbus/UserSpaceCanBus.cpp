@@ -1,13 +1,18 @@
 #include "UserSpaceCanBus.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -118,6 +123,66 @@ void releaseBus(int slot) {
     --busUsers[slot];
 }
 
+// The capture file of XR9CANBUS_PCAP: opened once, by the first CAN socket.
+std::once_flag captureOpened;
+std::atomic<int> captureFd{-1};
+std::mutex captureLock;  // one record at a time
+
+void putLe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void writeWhole(int fd, const unsigned char* bytes, size_t size) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    while (size > 0) {
+        const ssize_t n = real(fd, bytes, size);
+        if (n <= 0 && errno != EINTR) return;  // a broken capture must not stop the bus
+        if (n > 0) {
+            bytes += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+}
+
+void openCapture() {
+    const char* path = getenv("XR9CANBUS_PCAP");
+    if (!path || !*path) return;
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    // pcap file header, little-endian: version 2.4, snapshot 16 bytes,
+    // link type 227 (SocketCAN).
+    unsigned char header[24] = {};
+    putLe32(header, 0xA1B2C3D4u);
+    header[4] = 2;
+    header[6] = 4;
+    putLe32(header + 16, sizeof(can_frame));
+    putLe32(header + 20, 227);
+    writeWhole(fd, header, sizeof header);
+    captureFd.store(fd);
+}
+
+// One frame as a record: its identifier word in network byte order, as the
+// link type wants it, then length, three zero bytes and the 8 data bytes.
+void capture(const void* frame, ssize_t size) {
+    const int fd = captureFd.load();
+    if (fd < 0 || size != static_cast<ssize_t>(sizeof(can_frame))) return;
+    can_frame f;
+    memcpy(&f, frame, sizeof f);
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned char record[16 + sizeof(can_frame)] = {};
+    putLe32(record, static_cast<uint32_t>(now.tv_sec));
+    putLe32(record + 4, static_cast<uint32_t>(now.tv_nsec / 1000));
+    putLe32(record + 8, sizeof(can_frame));
+    putLe32(record + 12, sizeof(can_frame));
+    const uint32_t id = htonl(f.can_id);
+    memcpy(record + 16, &id, 4);
+    record[20] = f.can_dlc;
+    memcpy(record + 24, f.data, 8);
+    std::lock_guard<std::mutex> g(captureLock);
+    writeWhole(fd, record, sizeof record);
+}
+
 int interfaceNumber(const char* name) {
     if (strnlen(name, IFNAMSIZ) != 4 || strncmp(name, "can", 3) != 0) return -1;
     const int n = name[3] - '0';
@@ -137,6 +202,7 @@ int socket(int domain, int type, int protocol) __THROW {
         errno = err;
         return -1;
     }
+    std::call_once(captureOpened, openCapture);
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | (type & (SOCK_CLOEXEC | SOCK_NONBLOCK)), 0, ends) != 0) return -1;
     std::lock_guard<std::mutex> g(stateLock);
@@ -222,22 +288,28 @@ ssize_t read(int fd, void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
     int result = -1;
     int err = 0;
-    if (isCan(fd) && takeFault(&Faults::read, &result, &err)) {
+    if (!isCan(fd)) return real(fd, buffer, size);
+    if (takeFault(&Faults::read, &result, &err)) {
         errno = err;
         return -1;
     }
-    return real(fd, buffer, size);
+    const ssize_t got = real(fd, buffer, size);
+    capture(buffer, got);
+    return got;
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
     int result = -1;
     int err = 0;
-    if (isCan(fd) && takeFault(&Faults::write, &result, &err)) {
+    if (!isCan(fd)) return real(fd, buffer, size);
+    if (takeFault(&Faults::write, &result, &err)) {
         if (result < 0) errno = err;
         return result;
     }
-    return real(fd, buffer, size);
+    const ssize_t sent = real(fd, buffer, size);
+    capture(buffer, sent);
+    return sent;
 }
 
 int close(int fd) {

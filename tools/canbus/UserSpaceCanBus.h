@@ -17,6 +17,11 @@
 //    armed; close ends the CAN socket (its bus end stays readable until the
 //    next CAN socket is created or reset() is called, and while a send or
 //    receive of the bus's owner is using it).
+// With XR9CANBUS_PCAP=FILE in the environment, every whole frame that a CAN
+// socket writes or reads is appended to FILE (created afresh when the first
+// CAN socket is made) as a pcap capture of link type SocketCAN, as a capture
+// of a real bus would hold it; the frames of both directions are all there
+// once each, since every frame the owner of the bus sends is read there.
 // Faults apply to calls on CAN sockets only: after `after` further calls of
 // that kind pass, the next `count` fail (result -1, errno err) or, for
 // shortenWrites, return `result` without sending anything.

@@ -5,6 +5,7 @@
 // user-space bus that the preloaded libxr9canbus.so provides.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -34,6 +35,12 @@ const peer::CanIds kIds{0x100, 0x101, 0x200, 0x201};
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::string idText(uint32_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", id);
+    return text;
 }
 
 bool isReleaseItem(const KT::uint8* data, KT::uint32 length) {
@@ -143,8 +150,7 @@ public:
         // The terminal reads one frame at a time: a short pause per frame keeps
         // a real bus's receive queue from overflowing.
         if (!link_->sendAll(frames, 100, &error)) return fail(error);
-        result_->summary.messagesOut++;
-        result_->summary.bytesOut += message.size();
+        result_->summary.count(command ? "command" : "stream", true, message.size());
         return true;
     }
 
@@ -157,12 +163,12 @@ public:
             if (!link_->receive(&frame, timeoutMs_, &error)) return fail(error);
             auto event = reader_.feed(frame);
             if (event == peer::CanMessageReader::Event::None) continue;
-            result_->summary.messagesIn++;
             if (event == peer::CanMessageReader::Event::Shm) {
-                result_->summary.bytesIn += 4;
+                result_->summary.count("shm", false, 4);
                 if (shm) *shm = reader_.shmValue();
             } else {
-                result_->summary.bytesIn += reader_.message().size();
+                const bool command = event == peer::CanMessageReader::Event::Command;
+                result_->summary.count(command ? "command" : "stream", false, reader_.message().size());
                 if (message) *message = reader_.message();
             }
             if (event == wanted) return true;
@@ -227,6 +233,9 @@ SessionResult runCanSession(const DemoConfig& config) {
     SessionResult result;
     CanMedium medium = findCanMedium();
     result.summary.medium = medium.userSpaceBus ? "CAN (user-space bus)" : "CAN (can0)";
+    result.summary.carry("command", "can " + idText(kIds.commandLength) + "," + idText(kIds.command));
+    result.summary.carry("stream", "can " + idText(kIds.streamLength) + "," + idText(kIds.stream));
+    result.summary.carry("shm", "can " + idText(kIds.commandLength));
     if (!medium.usable) {
         result.check(false, medium.description);
         return result;
@@ -252,8 +261,7 @@ SessionResult runCanSession(const DemoConfig& config) {
         // update message (read with a time limit, unlike the transport's
         // shared-memory receive, which waits without one).
         if (link.send(peer::encodeCanShm(kIds.commandLength, kShmToTerminal), &error)) {
-            result.summary.messagesOut++;
-            result.summary.bytesOut += 4;
+            result.summary.count("shm", true, 4);
             unsigned int raw[64];
             KT::uint32 length = 0;
             const int rc = osQueueGetTimed(shmQueue, raw, &length, static_cast<KT::uint32>(config.timeoutMs));

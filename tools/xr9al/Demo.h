@@ -17,6 +17,8 @@ struct DemoConfig {
     int pings = 200;                 // command round trips for the latency figures
     int timeoutMs = 20000;           // per session
     bool interactive = false;        // progress bars instead of lines
+    // Ethernet ports of both sessions; 0: the system picks free ones.
+    uint16_t commandPort = 0, streamPort = 0, broadcastPort = 0;
 };
 
 // What one session found: its figures and the checks that did not hold.

@@ -19,12 +19,15 @@ namespace {
 
 const char kUsage[] =
     "usage: xr9al demo [--file-mib N] [--pings N] [--log BASE] [--skip eth|can|usb]...\n"
+    "                  [--ports COMMAND,STREAM,BROADCAST]\n"
     "Runs the terminal side and the remote tool side in one process:\n"
     "  Ethernet on loopback, server mode then client mode: commands, a file each way\n"
     "  over the stream channel (checksummed at both ends), broadcast discovery, a\n"
     "  shared-memory notice arriving as an update message;\n"
     "  CAN on can0/vcan0 when the kernel has it, else on a user-space bus;\n"
     "  the USB memory drive as GetDeviceList reports it.\n"
+    "--ports gives both Ethernet sessions these ports (default: free ones), for\n"
+    "example the remote tool's own 5000,5001,5002 for a capture.\n"
     "Exits 0 when every check holds, 1 naming each check that failed.\n";
 
 // Writes enough host lines to carry the log over into its second file.
@@ -38,11 +41,26 @@ bool exerciseLogRotation(const std::string& base) {
     return Xr9Log::m_Logfile == base + ".1";
 }
 
+bool parsePorts(const std::string& text, DemoConfig* config) {
+    uint64_t v[3];
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t comma = text.find(',', start);
+        if ((comma == std::string::npos) != (i == 2)) return false;
+        if (!parseNumber(text.substr(start, comma - start), 1, 65535, &v[i])) return false;
+        start = comma + 1;
+    }
+    config->commandPort = static_cast<uint16_t>(v[0]);
+    config->streamPort = static_cast<uint16_t>(v[1]);
+    config->broadcastPort = static_cast<uint16_t>(v[2]);
+    return true;
+}
+
 }  // namespace
 
 int runDemo(int argc, char** argv) {
     Args args;
-    OptionTable options{{"file-mib", "pings", "log", "skip"}, {}};
+    OptionTable options{{"file-mib", "pings", "log", "skip", "ports"}, {}};
     if (!args.parse(argc, argv, 0, options) || !args.positional().empty()) {
         std::cerr << (args.error().empty() ? "" : "xr9al demo: " + args.error() + "\n") << kUsage;
         return kExitUsage;
@@ -61,6 +79,10 @@ int runDemo(int argc, char** argv) {
     config.pings = static_cast<int>(pings);
     config.interactive = isatty(1) == 1;
     const std::string skip = args.value("skip");
+    if (args.has("ports") && !parsePorts(args.value("ports"), &config)) {
+        std::cerr << "xr9al demo: --ports wants three port numbers COMMAND,STREAM,BROADCAST\n";
+        return kExitUsage;
+    }
 
     int qtArgc = 1;
     char qtName[] = "xr9al";
@@ -91,7 +113,8 @@ int runDemo(int argc, char** argv) {
         failures.insert(failures.end(), s.failures.begin(), s.failures.end());
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::cout << "\n" << renderSummary(rows);
+    std::cout << "\n" << renderSummary(rows) << "\nper channel (message bytes; a shared-memory notice counts its 4-byte value)\n"
+              << renderChannels(rows);
     std::cout << "log now writing " << Xr9Log::m_Logfile << "; demo took " << static_cast<int>(seconds + 0.5) << " s\n";
     if (failures.empty()) {
         std::cout << "all checks passed\n";

@@ -195,10 +195,10 @@ public:
     bool command(peer::FrameLink& link, const std::string& out, std::string* answer) {
         std::string error;
         if (!link.sendAll(peer::encodeEthFrame(peer::EthChannel::Command, out), &error)) return fail(error);
-        count(out.size(), true);
+        count("command", out.size(), true);
         peer::EthMessage m;
         if (!link.receive(&m, config_.timeoutMs, &error)) return fail(error);
-        count(m.payload.size(), false);
+        count("command", m.payload.size(), false);
         *answer = m.payload;
         return true;
     }
@@ -228,7 +228,7 @@ public:
                 fail(error);
                 return;
             }
-            count(piece.size(), true);
+            count("stream", piece.size(), true);
             up.update(off + piece.size());
         }
         up.finish();
@@ -237,7 +237,7 @@ public:
             fail(error);
             return;
         }
-        count(m.payload.size(), false);
+        count("command", m.payload.size(), false);
         s.seconds += msSince(start) / 1000;
         result_->check(m.payload == "upload-ok " + std::to_string(crc),
                        "upload checksum: sent " + std::to_string(crc) + ", terminal says '" + m.payload + "'");
@@ -248,7 +248,7 @@ public:
             fail(error);
             return;
         }
-        count(request.size(), true);
+        count("command", request.size(), true);
         Progress down(s.medium + " download", config_.fileBytes, stdout, config_.interactive);
         uint64_t got = 0;
         uint32_t gotCrc = 0;
@@ -257,7 +257,7 @@ public:
                 fail(error);
                 return;
             }
-            count(m.payload.size(), false);
+            count("stream", m.payload.size(), false);
             gotCrc = crc32(gotCrc, m.payload.data(), m.payload.size());
             got += m.payload.size();
             down.update(got);
@@ -267,7 +267,7 @@ public:
             fail(error);
             return;
         }
-        count(m.payload.size(), false);
+        count("command", m.payload.size(), false);
         s.seconds += msSince(start) / 1000;
         result_->check(got == config_.fileBytes, "download size");
         result_->check(m.payload == "download-done " + std::to_string(gotCrc),
@@ -278,18 +278,16 @@ public:
             fail(error);
             return;
         }
-        count(8, true);
+        count("shm", 4, true);
     }
 
     bool fail(const std::string& error) {
         result_->check(false, error);
         return false;
     }
-    void count(size_t bytes, bool toTerminal) {
+    void count(const std::string& channel, size_t bytes, bool toTerminal) {
         std::lock_guard<std::mutex> g(lock_);
-        MediumSummary& s = result_->summary;
-        (toTerminal ? s.messagesOut : s.messagesIn)++;
-        (toTerminal ? s.bytesOut : s.bytesIn) += bytes;
+        result_->summary.count(channel, toTerminal, bytes);
     }
 
 private:
@@ -322,7 +320,14 @@ SessionResult runEthernetSession(bool clientMode, const DemoConfig& config) {
         result.check(false, "no Ethernet transport");
         return result;
     }
-    const uint16_t cmdPort = freePort(false), streamPort = freePort(false), bcPort = freePort(true);
+    const uint16_t cmdPort = config.commandPort ? config.commandPort : freePort(false);
+    const uint16_t streamPort = config.streamPort ? config.streamPort : freePort(false);
+    const uint16_t bcPort = config.broadcastPort ? config.broadcastPort : freePort(true);
+    MediumSummary& s = result.summary;
+    s.carry("command", "tcp " + std::to_string(cmdPort));
+    s.carry("stream", "tcp " + std::to_string(streamPort));
+    s.carry("shm", "tcp " + std::to_string(cmdPort));
+    s.carry("broadcast", "udp " + std::to_string(bcPort));
     EthernetSettings settings{};
     settings.commandPort = cmdPort;
     settings.streamPort = streamPort;
@@ -369,9 +374,10 @@ SessionResult runEthernetSession(bool clientMode, const DemoConfig& config) {
             remote.run(cmd, stream);
             // Discovery: a broadcast frame from another loopback address.
             peer::DatagramLink udp;
+            const std::string discover = "discover";
             if (udp.bind("127.0.0.2", bcPort, nullptr, &e) &&
-                udp.sendTo("127.0.0.1", bcPort, peer::encodeEthFrame(peer::EthChannel::Broadcast, "discover"), &e)) {
-                remote.count(16, true);
+                udp.sendTo("127.0.0.1", bcPort, peer::encodeEthFrame(peer::EthChannel::Broadcast, discover), &e)) {
+                remote.count("broadcast", discover.size(), true);
                 std::vector<uint8_t> answer;
                 std::string sender;
                 if (!clientMode) {
@@ -380,9 +386,9 @@ SessionResult runEthernetSession(bool clientMode, const DemoConfig& config) {
                     peer::EthFrameReader reader;
                     reader.feed(answer.data(), answer.size());
                     peer::EthMessage m;
-                    result.check(got && reader.next(&m) && m.payload == "terminal xr9al-demo",
-                                 "broadcast discovery answer (" + e + ")");
-                    if (got) remote.count(answer.size(), false);
+                    const bool answered = got && reader.next(&m);
+                    result.check(answered && m.payload == "terminal xr9al-demo", "broadcast discovery answer (" + e + ")");
+                    if (answered) remote.count("broadcast", m.payload.size(), false);
                 }
             } else {
                 remote.fail(e);

@@ -2,6 +2,7 @@
 // formats alone.
 #include <chrono>
 #include <cstdio>
+#include <iomanip>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -41,7 +42,9 @@ const char kUsage[] =
     "                          (default 0x100,0x101,0x200,0x201)\n"
     "  --extended              29-bit identifiers (bit 31 set on the wire)\n"
     "Common:\n"
-    "  --timeout MS            how long to wait for an answer (default 5000)\n";
+    "  --timeout MS            how long to wait for an answer (default 5000)\n"
+    "  --dump                  print the frames the action would send, in hex, and\n"
+    "                          send nothing (eth: offset and bytes; can: candump's form)\n";
 
 struct Common {
     std::string action, arg;
@@ -78,6 +81,50 @@ const char* channelName(peer::EthChannel c) {
     return "?";
 }
 
+int dumpRefused(const std::string& action) {
+    std::cerr << "xr9al peer: --dump shows what an action sends; '" << action << "' sends nothing\n";
+    return kExitUsage;
+}
+
+// Bytes as "  0000  A5 A5 ...", 16 a line, a wider gap after the eighth.
+void printHex(const std::vector<uint8_t>& bytes) {
+    std::ostringstream out;
+    out << std::hex << std::uppercase << std::setfill('0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i % 16 == 0) out << (i ? "\n" : "") << "  " << std::setw(4) << i << " ";
+        out << (i % 16 == 8 ? "  " : " ") << std::setw(2) << unsigned(bytes[i]);
+    }
+    std::cout << out.str() << "\n";
+}
+
+// The frames of an action that sends something, printed instead of sent.
+int dumpEth(const Common& c, uint64_t cmdPort, uint64_t streamPort, uint64_t bcPort) {
+    std::vector<uint8_t> frame;
+    std::string where;
+    if (c.action == "command") {
+        frame = peer::encodeEthFrame(peer::EthChannel::Command, c.arg);
+        where = "command frame, TCP port " + std::to_string(cmdPort);
+    } else if (c.action == "shm") {
+        uint64_t value;
+        if (!parseNumber(c.arg, 0, UINT32_MAX, &value)) return fail("shm wants a 32-bit number, not '" + c.arg + "'");
+        frame = peer::encodeEthShm(static_cast<int32_t>(value));
+        where = "shm frame, TCP port " + std::to_string(cmdPort);
+    } else if (c.action == "send-file") {
+        std::string data;
+        if (!readWholeFile(c.arg, &data)) return fail("cannot read " + c.arg);
+        frame = peer::encodeEthFrame(peer::EthChannel::Stream, data);
+        where = "stream frame, TCP port " + std::to_string(streamPort);
+    } else if (c.action == "broadcast") {
+        frame = peer::encodeEthFrame(peer::EthChannel::Broadcast, c.arg);
+        where = "broadcast datagram, UDP port " + std::to_string(bcPort);
+    } else {
+        return dumpRefused(c.action);
+    }
+    std::cout << where << ", " << frame.size() << " bytes:\n";
+    printHex(frame);
+    return kExitOk;
+}
+
 int runEth(Args& args, const Common& c) {
     uint64_t cmdPort, streamPort, bcPort;
     if (!args.number("command-port", 5000, 1, 65535, &cmdPort) || !args.number("stream-port", 5001, 1, 65535, &streamPort) ||
@@ -85,6 +132,7 @@ int runEth(Args& args, const Common& c) {
         std::cerr << "xr9al peer: " << args.error() << "\n";
         return kExitUsage;
     }
+    if (args.has("dump")) return dumpEth(c, cmdPort, streamPort, bcPort);
     const std::string host = args.value("host", "127.0.0.1");
     std::string error;
 
@@ -178,15 +226,71 @@ bool parseIds(const std::string& text, bool extended, peer::CanIds* ids) {
     return true;
 }
 
+std::string hex32(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+// One frame in candump's form (interface, identifier, [length], data bytes),
+// with what it is.
+void printCanFrame(const std::string& iface, const peer::CanFrame& f, const std::string& what) {
+    std::ostringstream out;
+    out << std::hex << std::uppercase << std::setfill('0') << iface << "  ";
+    if (f.id & 0x80000000u) {
+        out << std::setw(8) << (f.id & 0x1FFFFFFFu);
+    } else {
+        out << std::setw(3) << f.id;
+    }
+    out << "   [" << unsigned(f.dlc) << "] ";
+    for (int i = 0; i < 8; ++i) {
+        if (i < f.dlc) {
+            out << " " << std::setw(2) << unsigned(f.data[i]);
+        } else {
+            out << "   ";
+        }
+    }
+    std::cout << out.str() << "   " << what << "\n";
+}
+
+int dumpCan(const Common& c, const peer::CanIds& ids, const std::string& iface) {
+    if (c.action == "shm") {
+        uint64_t value;
+        if (!parseNumber(c.arg, 0, UINT32_MAX, &value)) return fail("shm wants a 32-bit number, not '" + c.arg + "'");
+        printCanFrame(iface, peer::encodeCanShm(ids.commandLength, static_cast<uint32_t>(value)),
+                      "shm notice, value " + hex32(static_cast<uint32_t>(value)));
+        return kExitOk;
+    }
+    if (c.action != "command" && c.action != "send-file") return dumpRefused(c.action);
+    std::string data = c.arg;
+    if (c.action == "send-file" && !readWholeFile(c.arg, &data)) return fail("cannot read " + c.arg);
+    const bool isCommand = c.action == "command";
+    const std::string channel = isCommand ? "command" : "stream";
+    const auto frames = peer::encodeCanMessage(isCommand ? ids.commandLength : ids.streamLength,
+                                               isCommand ? ids.command : ids.stream, data);
+    size_t offset = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (i == 0) {
+            printCanFrame(iface, frames[i], channel + " length frame, " + std::to_string(data.size()) + " bytes follow");
+            continue;
+        }
+        printCanFrame(iface, frames[i],
+                      channel + " data, bytes " + std::to_string(offset) + "-" + std::to_string(offset + frames[i].dlc - 1));
+        offset += frames[i].dlc;
+    }
+    return kExitOk;
+}
+
 int runCan(Args& args, const Common& c) {
     peer::CanIds ids;
     if (!parseIds(args.value("ids", "0x100,0x101,0x200,0x201"), args.has("extended"), &ids)) {
         std::cerr << "xr9al peer: --ids wants four identifiers C,CL,S,SL\n";
         return kExitUsage;
     }
+    const std::string iface = args.value("iface", "can0");
+    if (args.has("dump")) return dumpCan(c, ids, iface);
     peer::CanLink link;
     std::string error;
-    const std::string iface = args.value("iface", "can0");
     if (!link.open(iface, &error)) return fail(error);
     const int pauseUs = 200;  // the terminal reads one frame at a time
     if (c.action == "command" || c.action == "send-file") {
@@ -235,7 +339,7 @@ int runCan(Args& args, const Common& c) {
 
 int runPeer(int argc, char** argv) {
     OptionTable options{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
-                    {"listen-mode", "extended"}};
+                    {"listen-mode", "extended", "dump"}};
     Args args;
     if (!args.parse(argc, argv, 0, options)) {
         std::cerr << "xr9al peer: " << args.error() << "\n" << kUsage;

@@ -38,23 +38,10 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
-}  // namespace
-
-std::string renderSummary(const std::vector<MediumSummary>& rows) {
-    const std::vector<std::string> head = {"medium", "msgs to", "msgs from", "bytes to", "bytes from",
-                                           "throughput", "lat p50 ms", "lat p99 ms", "integrity"};
-    std::vector<std::vector<std::string>> cells = {head};
-    for (const MediumSummary& r : rows) {
-        std::string integrity = !r.integrityChecked ? "n/a" : (r.integrityOk ? "ok" : "FAILED");
-        if (!r.note.empty()) integrity += " (" + r.note + ")";
-        const bool hasLatency = !r.latenciesMs.empty();
-        cells.push_back({r.medium, std::to_string(r.messagesOut), std::to_string(r.messagesIn),
-                         std::to_string(r.bytesOut), std::to_string(r.bytesIn),
-                         formatRate(r.bytesOut + r.bytesIn, r.seconds),
-                         hasLatency ? fixed(percentile(r.latenciesMs, 50), 3) : "-",
-                         hasLatency ? fixed(percentile(r.latenciesMs, 99), 3) : "-", integrity});
-    }
-    std::vector<size_t> width(head.size(), 0);
+// Columns aligned, each as align says ('L' left, 'R' right: numbers); a rule
+// under the heading.
+std::string renderTable(const std::vector<std::vector<std::string>>& cells, const std::string& align) {
+    std::vector<size_t> width(cells[0].size(), 0);
     for (const auto& row : cells)
         for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
     std::string out;
@@ -62,7 +49,7 @@ std::string renderSummary(const std::vector<MediumSummary>& rows) {
         for (size_t c = 0; c < cells[r].size(); ++c) {
             const std::string& cell = cells[r][c];
             std::string pad(width[c] - cell.size(), ' ');
-            out += c == 0 || c == cells[r].size() - 1 ? cell + pad : pad + cell;  // numbers right-aligned
+            out += align[c] == 'L' ? cell + pad : pad + cell;
             out += c + 1 < cells[r].size() ? "  " : "";
         }
         while (!out.empty() && out.back() == ' ') out.pop_back();
@@ -74,6 +61,55 @@ std::string renderSummary(const std::vector<MediumSummary>& rows) {
         }
     }
     return out;
+}
+
+}  // namespace
+
+ChannelTally& MediumSummary::tally(const std::string& channel) {
+    for (ChannelTally& t : channels)
+        if (t.channel == channel) return t;
+    channels.push_back(ChannelTally{channel, "", 0, 0, 0, 0});
+    return channels.back();
+}
+
+void MediumSummary::carry(const std::string& channel, const std::string& carrier) {
+    tally(channel).carrier = carrier;
+}
+
+void MediumSummary::count(const std::string& channel, bool toTerminal, uint64_t bytes) {
+    ChannelTally& t = tally(channel);
+    (toTerminal ? t.messagesOut : t.messagesIn)++;
+    (toTerminal ? t.bytesOut : t.bytesIn) += bytes;
+    (toTerminal ? messagesOut : messagesIn)++;
+    (toTerminal ? bytesOut : bytesIn) += bytes;
+}
+
+std::string renderSummary(const std::vector<MediumSummary>& rows) {
+    std::vector<std::vector<std::string>> cells = {{"medium", "msgs to", "msgs from", "bytes to", "bytes from",
+                                                    "throughput", "lat p50 ms", "lat p99 ms", "integrity"}};
+    for (const MediumSummary& r : rows) {
+        std::string integrity = !r.integrityChecked ? "n/a" : (r.integrityOk ? "ok" : "FAILED");
+        if (!r.note.empty()) integrity += " (" + r.note + ")";
+        const bool hasLatency = !r.latenciesMs.empty();
+        cells.push_back({r.medium, std::to_string(r.messagesOut), std::to_string(r.messagesIn),
+                         std::to_string(r.bytesOut), std::to_string(r.bytesIn),
+                         formatRate(r.bytesOut + r.bytesIn, r.seconds),
+                         hasLatency ? fixed(percentile(r.latenciesMs, 50), 3) : "-",
+                         hasLatency ? fixed(percentile(r.latenciesMs, 99), 3) : "-", integrity});
+    }
+    return renderTable(cells, "LRRRRRRRL");
+}
+
+std::string renderChannels(const std::vector<MediumSummary>& rows) {
+    std::vector<std::vector<std::string>> cells = {
+        {"medium", "channel", "carried on", "msgs to", "msgs from", "bytes to", "bytes from"}};
+    for (const MediumSummary& r : rows) {
+        for (const ChannelTally& t : r.channels) {
+            cells.push_back({r.medium, t.channel, t.carrier, std::to_string(t.messagesOut),
+                             std::to_string(t.messagesIn), std::to_string(t.bytesOut), std::to_string(t.bytesIn)});
+        }
+    }
+    return cells.size() > 1 ? renderTable(cells, "LLLRRRR") : "";
 }
 
 }  // namespace xr9tool
