@@ -5,6 +5,7 @@ need=(cmake make g++ pkg-config qtbase5-dev libgtest-dev libgmock-dev libbenchma
 [ "${XR9AL_NEED_CLANG:-0}" = 1 ] && need+=(clang libclang-rt-dev)
 [ "${XR9AL_NEED_LLVM:-0}" = 1 ] && need+=(llvm)
 [ "${XR9AL_NEED_PACKAGING:-0}" = 1 ] && need+=(dpkg-dev file)
+[ "${XR9AL_NEED_WIRESHARK:-0}" = 1 ] && need+=(tshark)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -12,6 +13,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # dumpcap stays without setuid: CI captures as root.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
