@@ -321,7 +321,7 @@ end
 -- (and a careful remote tool) rebuilds it.
 local function track_can(number, tvb, role, channel)
     local n = tvb:len()
-    local r = { role = role, channel = channel, notes = {} }
+    local r = { role = role, channel = channel }
     local state = can_state[channel]
     if role == NOTICE_FRAME then
         r.value = tvb(4, 4):uint()
@@ -352,8 +352,7 @@ local function track_can(number, tvb, role, channel)
             if state.keep and n > 0 then state.pieces[#state.pieces + 1] = tvb:raw() end
             state.gathered = state.gathered + n
             state.expected = state.expected - n
-            state.frames = state.frames + 1
-            state.last = number
+            if n > 0 then state.frames = state.frames + 1 end  -- an empty data frame changes nothing
             if state.expected == 0 then
                 r.complete = { bytes = state.keep and table.concat(state.pieces) or nil, frames = state.frames,
                                first = state.first, length = state.gathered, announced = state.announced }
@@ -460,7 +459,7 @@ local function dissect_can(tvb, pinfo, tree, id)
             frame:add(f.can_offset, r.offset):set_generated()
             frame:add(f.can_announced_in, r.announced_in):set_generated()
             if r.reassembled_in then frame:add(f.can_reassembled_in, r.reassembled_in):set_generated() end
-            frame:append_text(string.format(", bytes %d-%d", r.offset, r.offset + n - 1))
+            if n > 0 then frame:append_text(string.format(", bytes %d-%d", r.offset, r.offset + n - 1)) end
         end
         if not r.complete then add_info(pinfo, name .. " data " .. n .. " bytes") end
     end
