@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
                             const_cast<char*>("--benchmark_min_time=0.1")};
     args.insert(args.end(), argv + 1, argv + argc);
     int count = int(args.size());
+    args.push_back(nullptr);  // argv[argc], as for main
     benchmark::Initialize(&count, args.data());
     RoundsReporter rounds;
     benchmark::RunSpecifiedBenchmarks(&rounds);
@@ -191,8 +192,12 @@ int main(int argc, char** argv) {
     for (const auto& p : pairs) {
         auto m = rounds.nsPerCall.find(p.measured);
         auto b = rounds.nsPerCall.find(p.baseline);
-        if (m == rounds.nsPerCall.end() || b == rounds.nsPerCall.end()) continue;
-        report.compare(p.measured, m->second, p.baseline, b->second);
+        if (m == rounds.nsPerCall.end()) continue;
+        if (b == rounds.nsPerCall.end()) {
+            report.figure(p.measured, m->second);  // its baseline was filtered out
+        } else {
+            report.compare(p.measured, m->second, p.baseline, b->second);
+        }
     }
     benchmark::Shutdown();
     return 0;
