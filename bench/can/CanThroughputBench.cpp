@@ -6,21 +6,21 @@
 //     taking them out; at log level 3 (quiet) and 6 (every trace);
 //   - send: SendData of 1024-byte stream messages, with its 1 ms gap before
 //     every data frame, a thread draining the bus.
-// Each figure is the median of three runs and is printed with its ratio to
-// the baseline and to a 1 Mbit/s bus (about 7,700 eight-byte frames/s with
-// 11-bit identifiers).
+// The four runs are interleaved (BenchReport.h); each figure is printed with
+// its ratio to the baseline and to a saturated 1 Mbit/s bus.
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchReport.h"
 #include "UserSpaceCanBus.h"
 #include "can/XR9ALCAN.h"
 #include "osal.h"
@@ -28,27 +28,20 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr double kBusLimit = 7700.0;
+// A classic data frame of 8 bytes with an 11-bit identifier is 111 bits on
+// the wire without stuff bits (108 bits of frame, 3 of intermission): a
+// saturated 1 Mbit/s bus carries at most 1e6 / 111 such frames a second.
+constexpr double kBusFramesPerSecond = 1e6 / 111;
 constexpr uint32_t kMessage = 1024;
 constexpr uint32_t kFramesPerMessage = 1 + kMessage / 8;
 constexpr KT::uint32 kStreamLengthId = 0x320;
 constexpr KT::uint32 kStreamId = 0x321;
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
+// Frames per second of one run.
 double framesPerSecond(const std::function<uint64_t()>& run) {
-    std::vector<double> rates;
-    for (int i = 0; i < 3; ++i) {
-        const auto start = Clock::now();
-        const uint64_t frames = run();
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        rates.push_back(frames ? frames / seconds : 0.0);
-    }
-    return median(rates);
+    const xr9bench::Stopwatch watch;
+    const uint64_t frames = run();
+    return frames / watch.wallSeconds();
 }
 
 uint64_t rawPair() {
@@ -124,11 +117,6 @@ uint64_t sendPath(XR9ALCAN& can, int messages) {
     return drained.load();
 }
 
-void report(const char* what, double rate, double baseline) {
-    std::printf("%-34s %12.0f frames/s   x%.4f of baseline   x%.3f of the 1 Mbit/s bus\n", what, rate,
-                rate / baseline, rate / kBusLimit);
-}
-
 }  // namespace
 
 int main() {
@@ -143,20 +131,40 @@ int main() {
         std::printf("OpenPort failed: is the user-space CAN bus linked in?\n");
         return 1;
     }
-    receiveTask(can, 1);  // the task's first idle sleep ends here
+    std::vector<double> baseline, quiet, traced, send;
+    auto step = [](std::vector<double>* into, std::function<uint64_t()> run) {
+        return [into, run](bool warmUp) {
+            const double rate = framesPerSecond(run);
+            if (!warmUp) into->push_back(rate);
+        };
+    };
+    xr9bench::interleave({
+        step(&baseline, rawPair),
+        step(&quiet, [&] { return receiveTask(can, 400); }),
+        step(&traced,
+             [&] {
+                 Xr9Log::SetLogLevel(6);
+                 const uint64_t frames = receiveTask(can, 400);
+                 Xr9Log::SetLogLevel(3);
+                 return frames;
+             }),
+        step(&send, [&] { return sendPath(can, 4); }),
+    });
 
-    const double baseline = framesPerSecond(rawPair);
-    const double quiet = framesPerSecond([&] { return receiveTask(can, 400); });
-    Xr9Log::SetLogLevel(6);
-    const double traced = framesPerSecond([&] { return receiveTask(can, 400); });
-    Xr9Log::SetLogLevel(3);
-    const double send = framesPerSecond([&] { return sendPath(can, 4); });
-
-    std::printf("%-34s %12.0f frames/s   (baseline)          x%.3f of the 1 Mbit/s bus\n",
-                "raw socket pair, 16-byte records", baseline, baseline / kBusLimit);
-    report("receive task, log level 3", quiet, baseline);
-    report("receive task, log level 6", traced, baseline);
-    report("send path (1 ms gap per frame)", send, baseline);
+    xr9bench::Report report("bench_can");
+    const char* raw = "raw socket pair, 16-byte records";
+    const char* bus = "saturated 1 Mbit/s bus";
+    report.section("CAN frames through the user-space bus", "frame rate", "frames/s", xr9bench::Better::Higher);
+    report.figure(raw, baseline);
+    report.compareToConstant(raw, baseline, bus, kBusFramesPerSecond);
+    for (const auto& run : {std::make_pair("receive task, log level 3", &quiet),
+                            std::make_pair("receive task, log level 6", &traced),
+                            std::make_pair("send path, 1 ms gap per frame", &send)}) {
+        report.compare(run.first, *run.second, raw, baseline);
+        report.compareToConstant(run.first, *run.second, bus, kBusFramesPerSecond);
+    }
+    report.note("(the saturated bus: " + std::to_string(int(kBusFramesPerSecond)) +
+                " frames/s of 8 bytes with 11-bit identifiers and no stuff bits)");
 
     can.ClosePort();
     std::string cleanup = std::string("rm -rf '") + logDir + "'";

@@ -5,7 +5,11 @@
 //  - each name lookup, against constructing a std::string from literals of
 //    the same texts;
 //  - the update-message report, against joining its eight pieces as literals.
-// Prints each figure and its ratio to the baseline (1.0 = as fast).
+// Google Benchmark runs the repetitions of all of them in interleaved rounds
+// (random order within a round); BenchReport.h prints each time per call as
+// the median of its rounds with the spread, and its ratio to the baseline
+// (1.00 = as fast, lower is faster). Command-line flags of Google Benchmark
+// come after the defaults set here, so they win.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -14,6 +18,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "BenchReport.h"
 
 #include "vocabulary/XRErrorCodes.h"
 #include "vocabulary/XRNames.h"
@@ -136,22 +142,36 @@ void UpdateMessageReport(benchmark::State& state) {
 }
 BENCHMARK(UpdateMessageReport);
 
-// Collects the time per item of every run for the ratio lines.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Keeps the time per call of every repetition, in the order they ran.
+class RoundsReporter : public benchmark::BenchmarkReporter {
 public:
+    bool ReportContext(const Context&) override { return true; }
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) nsPerItem[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration) continue;
+            if (run.error_occurred) {
+                std::printf("%s: %s\n", run.benchmark_name().c_str(), run.error_message.c_str());
+                continue;
+            }
+            nsPerCall[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
+        }
     }
-    std::map<std::string, double> nsPerItem;
+    std::map<std::string, std::vector<double>> nsPerCall;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const std::string repetitions = "--benchmark_repetitions=" + std::to_string(xr9bench::repetitions());
+    std::vector<char*> args{argv[0], const_cast<char*>(repetitions.c_str()),
+                            const_cast<char*>("--benchmark_enable_random_interleaving=true"),
+                            const_cast<char*>("--benchmark_min_time=0.1")};
+    args.insert(args.end(), argv + 1, argv + argc);
+    int count = int(args.size());
+    args.push_back(nullptr);  // argv[argc], as for main
+    benchmark::Initialize(&count, args.data());
+    RoundsReporter rounds;
+    benchmark::RunSpecifiedBenchmarks(&rounds);
     const struct {
         const char* measured;
         const char* baseline;
@@ -163,12 +183,21 @@ int main(int argc, char** argv) {
         {"ConnectionRequestStatusName", "BaselineStringFromLiteral"},
         {"UpdateMessageReport", "BaselineReportFromLiterals"},
     };
-    std::printf("\nTime per call relative to the in-run baseline (1.00 = as fast, lower is faster):\n");
+    xr9bench::Report report("bench_vocabulary");
+    report.section("status messages and names", "time per call", "ns/call", xr9bench::Better::Lower);
+    for (const char* baseline : {"BaselineMallocStrncpy", "BaselineStringFromLiteral", "BaselineReportFromLiterals"}) {
+        auto b = rounds.nsPerCall.find(baseline);
+        if (b != rounds.nsPerCall.end()) report.figure(baseline, b->second);
+    }
     for (const auto& p : pairs) {
-        auto m = reporter.nsPerItem.find(p.measured);
-        auto b = reporter.nsPerItem.find(p.baseline);
-        if (m == reporter.nsPerItem.end() || b == reporter.nsPerItem.end() || b->second <= 0) continue;
-        std::printf("  %-28s %6.2f x %s\n", p.measured, m->second / b->second, p.baseline);
+        auto m = rounds.nsPerCall.find(p.measured);
+        auto b = rounds.nsPerCall.find(p.baseline);
+        if (m == rounds.nsPerCall.end()) continue;
+        if (b == rounds.nsPerCall.end()) {
+            report.figure(p.measured, m->second);  // its baseline was filtered out
+        } else {
+            report.compare(p.measured, m->second, p.baseline, b->second);
+        }
     }
     benchmark::Shutdown();
     return 0;

@@ -1,8 +1,19 @@
-// Ethernet transport on loopback against plain sockets measured in the same run:
-//  - stream throughput, peer -> host ReceiveData and host SendData (send
-//    thread) -> peer, for 64 B, 1 KiB and 64 KiB messages, against raw TCP
-//    carrying the same framed bytes between two plain sockets;
-//  - command round trip (peer sends, host answers) against a raw TCP ping-pong;
+// Ethernet transport on loopback against plain sockets in the same run, each
+// figure interleaved with its baselines (BenchReport.h):
+//  - stream throughput (MB/s of payload) and CPU cost (user + system CPU
+//    seconds per GiB of payload, both ends in this process) of
+//    peer -> host ReceiveData and host SendData -> peer, for 64 B, 1 KiB and
+//    64 KiB messages. Baselines: raw TCP between two plain sockets carrying
+//    the same framed bytes, one send and one receive per message; for 64 B
+//    and 1 KiB also written in batches of up to 64 KiB (one send per batch)
+//    and read 64 KiB at a time, as a careful plain program would.
+//    The transport runs as a host runs it: its owner thread in the Qt event
+//    loop, a host thread taking messages with a waiting ReceiveData, or
+//    queueing them with SendData and notify() for the EthernetThread. The
+//    peer writes in the same 64 KiB batches and reads 64 KiB at a time.
+//  - command round trip against a raw TCP ping-pong of the same frames:
+//    answered by the owner thread (polling), and by a host thread waiting in
+//    ReceiveData with the send thread writing the answer;
 //  - reassembly of one arrival holding 100,000 small frames against 10,000.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,36 +21,41 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
 
+#include "BenchReport.h"
 #include "XR9ALEthernet/EthernetFrameCutter.h"
 #include "XR9ALEthernet/EthernetThread.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
+#include "peer/EthernetWire.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using xr9bench::Better;
+using xr9bench::Stopwatch;
 
-double seconds(Clock::time_point from) {
-    return std::chrono::duration<double>(Clock::now() - from).count();
-}
+constexpr size_t kBatchBytes = 64 * 1024;
+constexpr int kWaitMs = 10000;  // every wait of a run: a broken run fails, it never hangs
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 
-std::string frame(unsigned char marker, const std::string& payload) {
-    const uint32_t n = uint32_t(payload.size());
-    std::string out(4, char(marker));
-    out += char(n >> 24);
-    out += char(n >> 16);
-    out += char(n >> 8);
-    out += char(n);
-    return out + payload;
+[[noreturn]] void fail(const char* what) {
+    std::printf("FAILED: %s\n", what);
+    std::fflush(stdout);
+    std::_Exit(1);
 }
 
 sockaddr_in loopback(uint16_t port) {
@@ -60,21 +76,25 @@ uint16_t freePort(int type) {
     return ntohs(a.sin_port);
 }
 
+void boundWaits(int fd) {
+    timeval limit{kWaitMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int connectTo(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("connect on loopback");
+    boundWaits(fd);
     return fd;
 }
 
-bool writeAll(int fd, const char* p, size_t n) {
+bool writeAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
         if (w <= 0) return false;
         p += w;
         n -= size_t(w);
@@ -82,9 +102,9 @@ bool writeAll(int fd, const char* p, size_t n) {
     return true;
 }
 
-bool readAll(int fd, char* p, size_t n) {
+bool readAll(int fd, uint8_t* p, size_t n) {
     while (n > 0) {
-        ssize_t r = recv(fd, p, n, 0);
+        const ssize_t r = recv(fd, p, n, 0);
         if (r <= 0) return false;
         p += r;
         n -= size_t(r);
@@ -104,8 +124,8 @@ struct RawPair {
         getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
         a = connectTo(ntohs(addr.sin_port));
         b = accept(listener, nullptr, nullptr);
-        int on = 1;
-        setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (b < 0) fail("accept on loopback");
+        boundWaits(b);
         close(listener);
     }
     ~RawPair() {
@@ -114,21 +134,83 @@ struct RawPair {
     }
 };
 
-double rawThroughput(size_t messageSize, int count) {
-    RawPair pair;
-    const std::string wire = frame(0xA7, std::string(messageSize, 'x'));
-    const auto start = Clock::now();
-    std::thread writer([&] {
-        for (int i = 0; i < count; ++i) writeAll(pair.a, wire.data(), wire.size());
-    });
-    std::vector<char> sink(wire.size());
-    for (int i = 0; i < count; ++i) readAll(pair.b, sink.data(), sink.size());
-    writer.join();
-    return double(messageSize) * count / seconds(start);
+// count stream messages of one size, framed as on the wire.
+struct Traffic {
+    Traffic(size_t size, int messages)
+        : messageSize(size),
+          count(messages),
+          frame(peer::encodeEthFrame(peer::EthChannel::Stream, std::string(size, 'x'))),
+          framesPerBatch(int(std::max<size_t>(1, kBatchBytes / frame.size()))) {
+        for (int i = 0; i < framesPerBatch; ++i) batch.insert(batch.end(), frame.begin(), frame.end());
+    }
+    size_t wireBytes() const { return frame.size() * size_t(count); }
+    double payloadBytes() const { return double(messageSize) * count; }
+
+    size_t messageSize;
+    int count;
+    std::vector<uint8_t> frame;
+    int framesPerBatch;
+    std::vector<uint8_t> batch;  // as many whole frames as fit in 64 KiB, at least one
+};
+
+bool writePerMessage(int fd, const Traffic& t) {
+    for (int i = 0; i < t.count; ++i) {
+        if (!writeAll(fd, t.frame.data(), t.frame.size())) return false;
+    }
+    return true;
 }
 
-void pump() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+bool writeBatched(int fd, const Traffic& t) {
+    for (int left = t.count; left > 0;) {
+        const int n = std::min(left, t.framesPerBatch);
+        if (!writeAll(fd, t.batch.data(), t.frame.size() * size_t(n))) return false;
+        left -= n;
+    }
+    return true;
+}
+
+bool readPerMessage(int fd, const Traffic& t) {
+    std::vector<uint8_t> message(t.frame.size());
+    for (int i = 0; i < t.count; ++i) {
+        if (!readAll(fd, message.data(), message.size())) return false;
+    }
+    return true;
+}
+
+// Reads exactly bytes, up to 64 KiB per receive.
+bool readBatched(int fd, size_t bytes) {
+    std::vector<uint8_t> sink(kBatchBytes);
+    while (bytes > 0) {
+        const ssize_t r = recv(fd, sink.data(), std::min(sink.size(), bytes), 0);
+        if (r <= 0) return false;
+        bytes -= size_t(r);
+    }
+    return true;
+}
+
+// One measured run: payload moved, wall and CPU seconds.
+struct Run {
+    double megabytesPerSecond;
+    double cpuSecondsPerGiB;
+};
+
+Run runOf(const Traffic& t, const Stopwatch& watch) {
+    return Run{t.payloadBytes() / watch.wallSeconds() / 1e6, watch.cpuSeconds() / (t.payloadBytes() / kGiB)};
+}
+
+Run rawRun(const Traffic& t, bool batched) {
+    RawPair pair;
+    std::atomic<bool> wrote{false};
+    const Stopwatch watch;
+    std::thread writer([&] { wrote = batched ? writeBatched(pair.a, t) : writePerMessage(pair.a, t); });
+    const bool read = batched ? readBatched(pair.b, t.wireBytes()) : readPerMessage(pair.b, t);
+    writer.join();
+    if (!wrote || !read) fail("raw TCP run");
+    return runOf(t, watch);
+}
+
+void quitSoon(QEventLoop* loop) {
+    QMetaObject::invokeMethod(loop, "quit", Qt::QueuedConnection);
 }
 
 struct Transport {
@@ -140,170 +222,302 @@ struct Transport {
         settings.broadcastPort = freePort(SOCK_DGRAM);
         const short ip[4] = {127, 0, 0, 1};
         std::memcpy(settings.ipAddress, ip, sizeof ip);
-        eth.OpenPort(IF_TYPE_ETHERNET, &settings, 0);
+        if (eth.OpenPort(IF_TYPE_ETHERNET, &settings, 0) != 0) fail("OpenPort");
     }
     // Connects a peer and waits until the transport holds its socket.
-    int connectPeer(uint16_t port, unsigned char marker, enMsgType type) {
-        int fd = connectTo(port);
-        const std::string hello = frame(marker, "");
-        writeAll(fd, hello.data(), hello.size());
+    int connectPeer(uint16_t port, peer::EthChannel channel, enMsgType type) {
+        const int fd = connectTo(port);
+        const std::vector<uint8_t> hello = peer::encodeEthFrame(channel, "");
+        if (!writeAll(fd, hello.data(), hello.size())) fail("peer hello");
+        const Stopwatch watch;
         QByteArray message;
-        while (eth.ReceiveData(&message, type, 0) != 0) pump();
+        while (eth.ReceiveData(&message, type, 0) != 0) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+            if (watch.wallSeconds() * 1000 > kWaitMs) fail("the transport did not take the peer's connection");
+        }
         return fd;
     }
 };
 
-double inboundThroughput(Transport& t, int fd, size_t messageSize, int count) {
-    const std::string wire = frame(0xA7, std::string(messageSize, 'x'));
-    const auto start = Clock::now();
-    std::thread peer([&] {
-        for (int i = 0; i < count; ++i) writeAll(fd, wire.data(), wire.size());
-    });
-    int taken = 0;
-    while (taken < count) {
-        pump();
-        QByteArray message;
-        while (t.eth.ReceiveData(&message, MSG_TYPE_STREAM, 0) == 0) {
-            ++taken;
-            message.clear();
+// The peer writes in 64 KiB batches; a host thread takes each message with a
+// waiting ReceiveData; the owner thread runs the event loop.
+Run inboundRun(Transport& tr, int fd, const Traffic& t) {
+    QEventLoop loop;
+    std::atomic<bool> ok{true};
+    const Stopwatch watch;
+    std::thread peerWriter([&] { ok = writeBatched(fd, t) && ok; });
+    std::thread host([&] {
+        for (int i = 0; i < t.count && ok; ++i) {
+            QByteArray message;
+            if (tr.eth.ReceiveData(&message, MSG_TYPE_STREAM, kWaitMs) != 0 || size_t(message.size()) != t.messageSize)
+                ok = false;
         }
-    }
-    const double rate = double(messageSize) * count / seconds(start);
-    peer.join();
-    return rate;
+        quitSoon(&loop);
+    });
+    loop.exec();
+    host.join();
+    peerWriter.join();
+    if (!ok) fail("peer -> host run");
+    return runOf(t, watch);
 }
 
-double outboundThroughput(Transport& t, int fd, size_t messageSize, int count) {
-    const QByteArray payload(int(messageSize), 'y');
-    const size_t total = (messageSize + 8) * size_t(count);
-    std::atomic<bool> done{false};
-    const auto start = Clock::now();
-    std::thread peer([&] {
-        std::vector<char> sink(1 << 16);
-        size_t got = 0;
-        while (got < total) {
-            ssize_t r = recv(fd, sink.data(), std::min(sink.size(), total - got), 0);
-            if (r <= 0) break;
-            got += size_t(r);
-        }
-        done = true;
-    });
-    EthernetThread sender("bench", false, &t.eth);
+// A host thread queues each message and notifies the send thread; the peer
+// reads 64 KiB at a time; the owner thread runs the event loop.
+Run outboundRun(Transport& tr, int fd, const Traffic& t) {
+    QEventLoop loop;
+    std::atomic<bool> ok{true};
+    const QByteArray payload(int(t.messageSize), 'y');
+    EthernetThread sender("bench", false, &tr.eth);
     sender.start();
-    for (int i = 0; i < count; ++i) {
-        QByteArray copy = payload;
-        t.eth.SendData(&copy, MSG_TYPE_STREAM);
-        if ((i & 63) == 0) {
+    const Stopwatch watch;
+    std::thread peerReader([&] {
+        ok = readBatched(fd, t.wireBytes()) && ok;
+        quitSoon(&loop);
+    });
+    std::thread host([&] {
+        for (int i = 0; i < t.count; ++i) {
+            QByteArray message = payload;
+            if (tr.eth.SendData(&message, MSG_TYPE_STREAM) != 0) ok = false;
             sender.notify();
-            pump();
         }
-    }
-    sender.notify();
-    while (!done) pump();
-    const double rate = double(messageSize) * count / seconds(start);
+    });
+    loop.exec();
+    host.join();
+    peerReader.join();
+    const Run run = runOf(t, watch);
     sender.stop();
-    peer.join();
-    return rate;
+    if (!ok) fail("host -> peer run");
+    return run;
+}
+
+std::vector<uint8_t> ping() {
+    return peer::encodeEthFrame(peer::EthChannel::Command, std::string(16, 'p'));
 }
 
 double rawRoundTripMicros(int rounds) {
     RawPair pair;
-    const std::string ping = frame(0xA5, std::string(16, 'p'));
+    const std::vector<uint8_t> out = ping();
+    std::atomic<bool> ok{true};
     std::thread echo([&] {
-        std::vector<char> buffer(ping.size());
-        for (int i = 0; i < rounds; ++i) {
-            readAll(pair.b, buffer.data(), buffer.size());
-            writeAll(pair.b, buffer.data(), buffer.size());
+        std::vector<uint8_t> buffer(out.size());
+        for (int i = 0; i < rounds && ok; ++i) {
+            if (!readAll(pair.b, buffer.data(), buffer.size()) || !writeAll(pair.b, buffer.data(), buffer.size()))
+                ok = false;
         }
     });
-    std::vector<char> buffer(ping.size());
-    const auto start = Clock::now();
-    for (int i = 0; i < rounds; ++i) {
-        writeAll(pair.a, ping.data(), ping.size());
-        readAll(pair.a, buffer.data(), buffer.size());
+    std::vector<uint8_t> buffer(out.size());
+    const Stopwatch watch;
+    for (int i = 0; i < rounds && ok; ++i) {
+        if (!writeAll(pair.a, out.data(), out.size()) || !readAll(pair.a, buffer.data(), buffer.size())) ok = false;
     }
-    const double micros = seconds(start) * 1e6 / rounds;
+    const double micros = watch.wallSeconds() * 1e6 / rounds;
     echo.join();
+    if (!ok) fail("raw ping-pong");
     return micros;
 }
 
-double transportRoundTripMicros(Transport& t, int fd, int rounds) {
-    const std::string ping = frame(0xA5, std::string(16, 'p'));
+// The peer's side of a round-trip run: ping, wait for the answer, rounds times.
+double peerPings(int fd, int rounds, std::atomic<bool>* ok) {
+    const std::vector<uint8_t> out = ping();
+    std::vector<uint8_t> buffer(out.size());
+    const Stopwatch watch;
+    for (int i = 0; i < rounds && *ok; ++i) {
+        if (!writeAll(fd, out.data(), out.size()) || !readAll(fd, buffer.data(), buffer.size())) *ok = false;
+    }
+    return watch.wallSeconds() * 1e6 / rounds;
+}
+
+// The owner thread polls the command queue and answers at once.
+double ownerRoundTripMicros(Transport& tr, int fd, int rounds) {
+    std::atomic<bool> ok{true};
     std::atomic<bool> done{false};
     double micros = 0;
-    std::thread peer([&] {
-        std::vector<char> buffer(ping.size());
-        const auto start = Clock::now();
-        for (int i = 0; i < rounds; ++i) {
-            writeAll(fd, ping.data(), ping.size());
-            readAll(fd, buffer.data(), buffer.size());
-        }
-        micros = seconds(start) * 1e6 / rounds;
+    std::thread peerSide([&] {
+        micros = peerPings(fd, rounds, &ok);
         done = true;
     });
     while (!done) {
-        pump();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         QByteArray message;
-        if (t.eth.ReceiveData(&message, MSG_TYPE_COMMAND, 0) == 0) {
-            t.eth.SendData(&message, MSG_TYPE_COMMAND);
-            t.eth.sendMessages();  // the owner thread answers directly
+        if (tr.eth.ReceiveData(&message, MSG_TYPE_COMMAND, 0) == 0) {
+            tr.eth.SendData(&message, MSG_TYPE_COMMAND);
+            tr.eth.sendMessages();
         }
     }
-    peer.join();
+    peerSide.join();
+    if (!ok) fail("round trip answered by the owner thread");
+    return micros;
+}
+
+// A host thread waits in ReceiveData and answers with SendData + notify();
+// the send thread hands the write to the owner thread, which runs the event loop.
+double hostThreadRoundTripMicros(Transport& tr, int fd, int rounds, EthernetThread* sender) {
+    QEventLoop loop;
+    std::atomic<bool> ok{true};
+    double micros = 0;
+    std::thread host([&] {
+        for (int i = 0; i < rounds && ok; ++i) {
+            QByteArray message;
+            if (tr.eth.ReceiveData(&message, MSG_TYPE_COMMAND, kWaitMs) != 0) {
+                ok = false;
+                break;
+            }
+            tr.eth.SendData(&message, MSG_TYPE_COMMAND);
+            sender->notify();
+        }
+    });
+    std::thread peerSide([&] {
+        micros = peerPings(fd, rounds, &ok);
+        quitSoon(&loop);
+    });
+    loop.exec();
+    peerSide.join();
+    host.join();
+    if (!ok) fail("round trip answered by a host thread");
     return micros;
 }
 
 double reassemblyNanosPerFrame(int frames) {
-    const std::string one = frame(0xA5, "12345678");
-    QByteArray arrival;
-    arrival.reserve(int(one.size()) * frames);
-    for (int i = 0; i < frames; ++i) arrival.append(one.data(), int(one.size()));
+    const std::vector<uint8_t> one = peer::encodeEthFrame(peer::EthChannel::Command, "12345678");
+    QByteArray buffer;
+    buffer.reserve(int(one.size()) * frames);
+    for (int i = 0; i < frames; ++i) buffer.append(reinterpret_cast<const char*>(one.data()), int(one.size()));
     const EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Command);
-    double best = 1e30;
-    for (int run = 0; run < 5; ++run) {
-        QByteArray buffer = arrival;
-        buffer.detach();
-        const auto start = Clock::now();
-        EthernetFrameCutter::Pass pass = cutter.cut(&buffer);
-        const double elapsed = seconds(start);
-        if (int(pass.pieces.size()) != frames || !buffer.isEmpty()) {
-            std::printf("reassembly lost frames\n");
-            return -1;
-        }
-        best = std::min(best, elapsed);
-    }
-    return best * 1e9 / frames;
+    const Stopwatch watch;
+    const EthernetFrameCutter::Pass pass = cutter.cut(&buffer);
+    const double elapsed = watch.wallSeconds();
+    if (int(pass.pieces.size()) != frames || !buffer.isEmpty()) fail("reassembly lost frames");
+    return elapsed * 1e9 / frames;
+}
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string sizeName(size_t bytes) {
+    return bytes >= 1024 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " B";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    Transport t;
-    const int streamFd = t.connectPeer(quint16(t.settings.streamPort), 0xA7, MSG_TYPE_STREAM);
-    const int commandFd = t.connectPeer(quint16(t.settings.commandPort), 0xA5, MSG_TYPE_COMMAND);
+    xr9bench::Report report("bench_xr9eth");
+    report.note("loopback, both ends in this process; load average at start " + loadAverage());
+    Transport tr;
+    const int streamFd = tr.connectPeer(quint16(tr.settings.streamPort), peer::EthChannel::Stream, MSG_TYPE_STREAM);
+    const int commandFd = tr.connectPeer(quint16(tr.settings.commandPort), peer::EthChannel::Command, MSG_TYPE_COMMAND);
 
-    std::printf("%-34s %14s %14s %8s\n", "stream throughput (MB/s)", "transport", "raw TCP", "ratio");
-    const struct {
-        size_t size;
-        int count;
-    } sizes[] = {{64, 200000}, {1024, 100000}, {65536, 3000}};
-    for (const auto& s : sizes) {
-        const double raw = rawThroughput(s.size, s.count) / 1e6;
-        const double in = inboundThroughput(t, streamFd, s.size, s.count) / 1e6;
-        const double out = outboundThroughput(t, streamFd, s.size, s.count) / 1e6;
-        std::printf("peer -> host ReceiveData %6zu B  %14.1f %14.1f %8.3f\n", s.size, in, raw, in / raw);
-        std::printf("host SendData -> peer    %6zu B  %14.1f %14.1f %8.3f\n", s.size, out, raw, out / raw);
+    const char* perMessage = "raw TCP, send per message";
+    const char* batched = "raw TCP, 64 KiB batches";
+    // Messages per run. The batched baseline moves more of them, so that its
+    // runs, the shortest, still last long enough to time on a busy machine.
+    const Traffic traffics[] = {{64, 300000}, {1024, 100000}, {65536, 4000}};
+    const Traffic batchedTraffics[] = {{64, 2000000}, {1024, 300000}, {65536, 4000}};
+    struct Series {
+        std::vector<double> rate, cpu;
+        void add(const Run& r) {
+            rate.push_back(r.megabytesPerSecond);
+            cpu.push_back(r.cpuSecondsPerGiB);
+        }
+    };
+    struct SizeSeries {
+        Series raw, rawBatched, in, out;
+    };
+    std::vector<SizeSeries> series(std::size(traffics));
+    std::vector<std::function<void(bool)>> steps;
+    for (size_t i = 0; i < std::size(traffics); ++i) {
+        const Traffic* t = &traffics[i];
+        const Traffic* tb = &batchedTraffics[i];
+        SizeSeries* s = &series[i];
+        Transport* transport = &tr;
+        steps.push_back([t, s](bool warmUp) {
+            const Run r = rawRun(*t, false);
+            if (!warmUp) s->raw.add(r);
+        });
+        steps.push_back([t, s, transport, streamFd](bool warmUp) {
+            const Run r = inboundRun(*transport, streamFd, *t);
+            if (!warmUp) s->in.add(r);
+        });
+        if (t->framesPerBatch > 1) {
+            steps.push_back([tb, s](bool warmUp) {
+                const Run r = rawRun(*tb, true);
+                if (!warmUp) s->rawBatched.add(r);
+            });
+        }
+        steps.push_back([t, s, transport, streamFd](bool warmUp) {
+            const Run r = outboundRun(*transport, streamFd, *t);
+            if (!warmUp) s->out.add(r);
+        });
+    }
+    xr9bench::interleave(steps);
+
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool rate = pass == 0;
+        if (rate) {
+            report.section("stream throughput", "throughput", "MB/s", Better::Higher);
+        } else {
+            report.section("stream CPU cost, user + system, both ends", "cpu per data", "CPU s/GiB", Better::Lower);
+        }
+        for (size_t i = 0; i < std::size(traffics); ++i) {
+            const SizeSeries& s = series[i];
+            const std::string size = ", " + sizeName(traffics[i].messageSize);
+            const bool small = !s.rawBatched.rate.empty();
+            auto pick = [rate](const Series& x) -> const std::vector<double>& { return rate ? x.rate : x.cpu; };
+            report.figure(perMessage + size, pick(s.raw));
+            if (small) report.figure(batched + size, pick(s.rawBatched));
+            for (const auto& way : {std::make_pair("peer -> host ReceiveData", &s.in),
+                                    std::make_pair("host SendData -> peer", &s.out)}) {
+                report.compare(way.first + size, pick(*way.second), perMessage, pick(s.raw));
+                if (small) report.compare(way.first + size, pick(*way.second), batched, pick(s.rawBatched));
+            }
+        }
+        report.note("(a 64 KiB message fills a 64 KiB batch by itself: there the two raw baselines are one)");
     }
 
-    const double rawRtt = rawRoundTripMicros(20000);
-    const double rtt = transportRoundTripMicros(t, commandFd, 20000);
-    std::printf("\n%-34s %14.1f %14.1f %8.3f\n", "command round trip (us)", rtt, rawRtt, rtt / rawRtt);
+    constexpr int kRounds = 10000;
+    std::vector<double> rawRtt, ownerRtt, hostRtt;
+    EthernetThread sender("bench", false, &tr.eth);
+    sender.start();
+    xr9bench::interleave({
+        [&](bool warmUp) {
+            const double v = rawRoundTripMicros(kRounds);
+            if (!warmUp) rawRtt.push_back(v);
+        },
+        [&](bool warmUp) {
+            const double v = ownerRoundTripMicros(tr, commandFd, kRounds);
+            if (!warmUp) ownerRtt.push_back(v);
+        },
+        [&](bool warmUp) {
+            const double v = hostThreadRoundTripMicros(tr, commandFd, kRounds, &sender);
+            if (!warmUp) hostRtt.push_back(v);
+        },
+    });
+    sender.stop();
+    const char* pingPong = "raw TCP ping-pong";
+    report.section("command round trip, 24-byte frames", "round trip", "us", Better::Lower);
+    report.figure(pingPong, rawRtt);
+    report.compare("owner thread polls and answers", ownerRtt, pingPong, rawRtt);
+    report.compare("host thread waits, send thread answers", hostRtt, pingPong, rawRtt);
 
-    const double small = reassemblyNanosPerFrame(10000);
-    const double large = reassemblyNanosPerFrame(100000);
-    std::printf("\nreassembly of one arrival (ns per frame): 10,000 frames %.1f, 100,000 frames %.1f\n", small, large);
-    std::printf("total time ratio 100,000 / 10,000: %.2f (linear: 10)\n", large * 100000 / (small * 10000));
+    std::vector<double> small, large;
+    xr9bench::interleave({
+        [&](bool warmUp) {
+            const double v = reassemblyNanosPerFrame(10000);
+            if (!warmUp) small.push_back(v);
+        },
+        [&](bool warmUp) {
+            const double v = reassemblyNanosPerFrame(100000);
+            if (!warmUp) large.push_back(v);
+        },
+    });
+    report.section("reassembly of one arrival of 16-byte frames", "reassembly per frame", "ns/frame", Better::Lower);
+    report.figure("10,000 frames", small);
+    report.compare("100,000 frames", large, "10,000 frames", small);
+    report.note("(a ratio of 1.00 is linear in the number of frames)");
     close(streamFd);
     close(commandFd);
     return 0;
