@@ -65,9 +65,9 @@ TEST_F(CanPort, OpenPortNamesInterfaceHandsBitRateToHostOnceAndAgainTakesOnlyIde
     open(portSetting(), 2);
     EXPECT_EQ((std::vector<KT::uint32>{kCommandId, kCommandLengthId, kStreamId, kStreamLengthId}), ids());
     EXPECT_EQ("can2", bus.lastLookup());
-    EXPECT_EQ(canbus::UserSpaceCanBus::kFirstIfIndex + 2, bus.lastIfIndex());
+    EXPECT_EQ(bus.interfaceIndex(2), bus.lastIfIndex());
     EXPECT_EQ(AF_CAN, addr.can_family);
-    EXPECT_EQ(canbus::UserSpaceCanBus::kFirstIfIndex + 2, addr.can_ifindex);
+    EXPECT_EQ(bus.interfaceIndex(2), addr.can_ifindex);
     EXPECT_STREQ("can2", ifr.ifr_name);
     KT::KTDEIValue v;
     ASSERT_TRUE(KT::KTDEI::instance()->lastValue(0x2122, 4, &v));

@@ -146,7 +146,7 @@ trap cleanup EXIT
 mkdir -p "$job/qmp"
 {
   echo "cd $(printf '%q' "$PWD") || exit 125"
-  echo "export PATH=$(printf '%q' "$PATH") HOME=$(printf '%q' "${HOME:-/root}") XR9AL_VM=1 XR9AL_VM_QMP=$job/qmp"
+  echo "export TERM=dumb PATH=$(printf '%q' "$PATH") HOME=$(printf '%q' "${HOME:-/root}") XR9AL_VM=1 XR9AL_VM_QMP=$job/qmp"
   while IFS='=' read -r name _; do
     case "$name" in XR9AL_VM_QMP|XR9AL_VM) ;; XR9AL_*) echo "export $name=$(printf '%q' "${!name}")" ;; esac
   done < <(env)
