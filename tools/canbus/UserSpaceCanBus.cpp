@@ -418,7 +418,15 @@ bool UserSpaceCanBus::sendRaw(const void* bytes, size_t size) {
         std::lock_guard<std::mutex> g(stateLock);
         dropBytes = queues[slot].dropBytes;
     }
-    const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL | (dropBytes ? MSG_DONTWAIT : 0));
+    ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL | (dropBytes ? MSG_DONTWAIT : 0));
+    if (n < 0 && kernelBus()) {
+        // The kernel reports an interface that went down to every socket on
+        // it once, at its next call; the frame itself was not refused.
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+        n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+    }
     bool sent = n == static_cast<ssize_t>(size);
     if (!kernelBus()) {
         std::lock_guard<std::mutex> g(stateLock);
