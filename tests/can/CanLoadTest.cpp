@@ -295,6 +295,7 @@ TEST_F(CanLoad, UnpacedBurstsNeverDeliverAMessageGatheredFromTwo) {
 // With the task held off the socket, one second of a saturated 1 Mbit/s bus waits in the queue
 // and arrives whole once the task reads again.
 TEST_F(CanLoad, ReceiveQueueHoldsOneSecondOfASaturatedBus) {
+    if (!xr9test::isRoot()) GTEST_SKIP() << "a queue past net.core.rmem_max needs CAP_NET_ADMIN";
     open();
     const std::vector<can_frame> one = streamFrames(pattern(kLargest, 7));
     const int messages = (XR9ALCANWrapper::kBusFramesPerSecond + int(one.size()) - 1) / int(one.size());
