@@ -9,7 +9,10 @@
 // than kCapacity, data arriving while no message is in progress, and a data
 // frame bringing more bytes than are still expected each drop the message
 // (one Dropped outcome); everything up to the channel's next length frame is
-// then ignored. A data frame without bytes changes nothing.
+// then ignored. A data frame without bytes changes nothing. When frames were
+// lost between two that arrived (the socket's queue overflowed), lost() gives
+// up a message in progress the same way, so a message is never completed
+// with bytes of the next one.
 //
 // Not locked: one thread at a time (the receive task owns its assemblers).
 #ifndef CANMESSAGEASSEMBLER_H
@@ -30,7 +33,7 @@ public:
         Dropped,   // the message was given up; dropReason() says why
         Ignored    // the frame changed nothing
     };
-    enum class DropReason { None, TooLong, Unannounced, Overrun };
+    enum class DropReason { None, TooLong, Unannounced, Overrun, FramesLost };
 
     CanMessageAssembler();
     CanMessageAssembler(const CanMessageAssembler&) = delete;
@@ -41,16 +44,17 @@ public:
     // A data frame carrying count bytes (at most 8 are expected; any count is
     // safe).
     Outcome add(const uint8_t* bytes, uint32_t count);
+    // Frames of this channel may have been lost since the last one: Dropped
+    // when a message was in progress, otherwise Ignored (a data frame that
+    // follows then has no message to join).
+    Outcome lost();
 
     // After Complete: the message, valid until the next announce or add.
     const uint8_t* message() const { return buffer_.get(); }
     uint32_t messageSize() const { return completeSize_; }
 
-    // After Dropped: why, the length announced for that message (0 when none
-    // was), and the bytes of the frame that caused it (0 for TooLong).
+    // After Dropped: why.
     DropReason dropReason() const { return dropReason_; }
-    uint32_t droppedAnnounced() const { return droppedAnnounced_; }
-    uint32_t droppedFrameBytes() const { return droppedFrameBytes_; }
 
     uint32_t expected() const { return expected_; }  // bytes still expected
     uint32_t gathered() const { return offset_; }    // bytes of the message so far
@@ -58,17 +62,14 @@ public:
 private:
     enum class State { Idle, Gathering, Discarding };
 
-    Outcome drop(DropReason reason, uint32_t frameBytes);
+    Outcome drop(DropReason reason);
 
     std::unique_ptr<uint8_t[]> buffer_;
     State state_ = State::Idle;
-    uint32_t announced_ = 0;
     uint32_t expected_ = 0;
     uint32_t offset_ = 0;
     uint32_t completeSize_ = 0;
     DropReason dropReason_ = DropReason::None;
-    uint32_t droppedAnnounced_ = 0;
-    uint32_t droppedFrameBytes_ = 0;
 };
 
 }  // namespace xr9can

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,6 +61,7 @@ constexpr KT::uint32 kFrameGapMs = 1;       // before each data frame
 constexpr KT::uint32 kWriteRetryMs = 10;    // after a failed write
 constexpr KT::uint32 kIdleMs = 1000;        // receive task, port not open
 constexpr long kSelectSliceUs = 10000;      // receive task, port open
+constexpr KT::uint32 kErrorPauseMs = 10;    // receive task, after a failed select or read
 constexpr int kLengthFrameResult = 16;      // SendData of an empty message
 constexpr KT::uint8 kExitItem[XR9ALCANWrapper::kExitItemSize] = {};
 static_assert(CanMessageAssembler::kCapacity == XR9ALCANWrapper::kMessageCapacity,
@@ -93,13 +95,18 @@ struct WriteResult {
     int error;  // errno of a failed write
 };
 
-// One frame written under mutexCAN.
+// One frame written under mutexCAN, never waiting there: a frame the kernel
+// cannot take at once (a full transmit queue) fails as ENOBUFS does, so the
+// caller's retry path waits with the lock given back and the receive task
+// reads on meanwhile.
 WriteResult writeFrame(const can_frame& frame) {
     osMutSemTake(loadShared(mutexCAN));
     WriteResult result;
-    result.count = static_cast<KT::int32>(write(loadShared(canSock), &frame, sizeof frame));
+    result.count = static_cast<KT::int32>(
+        send(loadShared(canSock), &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL));
     result.error = errno;
     osMutSemGive(loadShared(mutexCAN));
+    if (result.count < 0 && (result.error == EAGAIN || result.error == EWOULDBLOCK)) result.error = ENOBUFS;
     return result;
 }
 
@@ -107,24 +114,36 @@ void reportWriteFailure(int error) {
     xr9::consoleLine(std::string("##### Write returned: ") + std::strerror(error));
 }
 
-const char* dropDescription(const CanMessageAssembler& channel, char* text, size_t size) {
-    switch (channel.dropReason()) {
-    case CanMessageAssembler::DropReason::TooLong:
-        std::snprintf(text, size, "%u bytes announced, %u fit", channel.droppedAnnounced(),
-                      CanMessageAssembler::kCapacity);
-        break;
-    case CanMessageAssembler::DropReason::Unannounced:
-        std::snprintf(text, size, "data frame of %u bytes without a length frame", channel.droppedFrameBytes());
-        break;
-    case CanMessageAssembler::DropReason::Overrun:
-        std::snprintf(text, size, "data frame of %u bytes beyond the %u bytes announced",
-                      channel.droppedFrameBytes(), channel.droppedAnnounced());
-        break;
-    case CanMessageAssembler::DropReason::None:
-        std::snprintf(text, size, "no reason");
-        break;
+// One frame read without waiting, under mutexCAN, and the kernel's count of
+// frames it dropped on this socket before it queued this one (SO_RXQ_OVFL;
+// the kernel leaves the count out while it is 0). The read's result.
+ssize_t readFrame(int sock, can_frame* frame, KT::uint32* kernelDrops, int* error) {
+    iovec part = {frame, sizeof *frame};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(KT::uint32))];
+    msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(sock, &message, MSG_DONTWAIT);
+    *error = errno;
+    *kernelDrops = 0;
+    for (cmsghdr* c = n >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof *kernelDrops))
+            std::memcpy(kernelDrops, CMSG_DATA(c), sizeof *kernelDrops);
     }
-    return text;
+    return n;
+}
+
+// The kernel's drop count on each frame, and the receive queue sized for
+// one second of a saturated bus. Neither is required: without them the port
+// still works, with the kernel's default queue and no loss detection.
+void prepareReceiveQueue(int sock) {
+    const int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    const int bytes = XR9ALCANWrapper::kReceiveQueueRequest;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);  // capped at net.core.rmem_max
 }
 
 }  // namespace
@@ -133,6 +152,8 @@ void ReadDataFunc() {
     CanMessageAssembler stream;   // both buffers taken once, for the life of the task
     CanMessageAssembler command;
     int nRetVal = -1;
+    KT::uint32 kernelDrops = 0;   // the socket's drop count on the last frame read
+    int selectError = 0, readError = 0;  // of the last failure; 0 after a success
     osTaskRegister();
     XR9_LOG(xr9::kLogSetup, "Starting CAN RX THREAD  readSocket=%x", loadShared(canSock));
     for (;;) {
@@ -150,70 +171,84 @@ void ReadDataFunc() {
         const int ready = select(sock + 1, &readable, nullptr, nullptr, &slice);
         if (!loadShared(runCANRxThread)) break;
         if (ready < 0) {
+            // A failure that repeats is logged once and waited out a slice at a time.
             const int error = errno;
-            XR9_LOG(xr9::kLogSetup, "SocketCAN::select(): %d => %s", ready, std::strerror(error));
+            if (error != selectError)
+                XR9_LOG(xr9::kLogSetup, "SocketCAN::select(): %d => %s", ready, std::strerror(error));
+            selectError = error;
+            osTaskDelay(kErrorPauseMs);
             continue;
         }
+        selectError = 0;
         if (ready == 0 || !FD_ISSET(sock, &readable)) continue;
 
-        can_frame frame;
-        osMutSemTake(loadShared(mutexCAN));
-        nRetVal = static_cast<int>(read(sock, &frame, sizeof frame));
-        if (nRetVal < 0) {
-            const int error = errno;
-            XR9_LOG(xr9::kLogSetup, "SocketCAN::read(): %d => %s", nRetVal, std::strerror(error));
+        // Everything that is ready, a frame at a time, so the queue is emptied
+        // at each wake-up.
+        while (loadShared(runCANRxThread)) {
+            can_frame frame;
+            KT::uint32 drops = 0;
+            int error = 0;
+            osMutSemTake(loadShared(mutexCAN));
+            nRetVal = static_cast<int>(readFrame(sock, &frame, &drops, &error));
+            if (nRetVal < 0) {
+                const bool drained = error == EAGAIN || error == EWOULDBLOCK;
+                if (!drained && error != readError)
+                    XR9_LOG(xr9::kLogSetup, "SocketCAN::read(): %d => %s", nRetVal, std::strerror(error));
+                osMutSemGive(loadShared(mutexCAN));
+                if (!drained) {
+                    readError = error;
+                    osTaskDelay(kErrorPauseMs);
+                }
+                break;
+            }
             osMutSemGive(loadShared(mutexCAN));
-            continue;
-        }
-        osMutSemGive(loadShared(mutexCAN));
-        if (nRetVal != static_cast<int>(xr9can::kFrameBytes)) continue;
+            readError = 0;
+            if (drops != kernelDrops) {
+                // Frames were lost before this one: what is half gathered
+                // could only be completed with bytes of another message.
+                kernelDrops = drops;
+                for (CanMessageAssembler* channel : {&stream, &command}) {
+                    if (channel->lost() == CanMessageAssembler::Outcome::Dropped)
+                        __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
+                }
+            }
+            if (nRetVal != static_cast<int>(xr9can::kFrameBytes)) continue;
 
-        CanMessageAssembler* channel = nullptr;
-        const char* channelName = "";
-        CanMessageAssembler::Outcome outcome = CanMessageAssembler::Outcome::Ignored;
-        switch (xr9can::classifyFrame(frame, currentIds())) {
-        case xr9can::FrameKind::StreamLength:
-            channel = &stream;
-            channelName = "STREAM";
-            outcome = stream.announce(xr9can::frameValue(frame));
-            XR9_LOG(xr9::kLogTrace, "STREAM_LENGTH uiStreamMsgLength  = %d", static_cast<int>(xr9can::frameValue(frame)));
-            break;
-        case xr9can::FrameKind::StreamData:
-            channel = &stream;
-            channelName = "STREAM";
-            outcome = stream.add(frame.data, xr9can::dataLength(frame));
-            if (outcome == CanMessageAssembler::Outcome::Complete) {
-                nRetVal = osQueuePut(uiFTQueueId, stream.message(), stream.messageSize());
-                XR9_LOG(xr9::kLogTrace, "STREAM osQueuePut nRetVal = %d", nRetVal);
+            CanMessageAssembler::Outcome outcome = CanMessageAssembler::Outcome::Ignored;
+            switch (xr9can::classifyFrame(frame, currentIds())) {
+            case xr9can::FrameKind::StreamLength:
+                outcome = stream.announce(xr9can::frameValue(frame));
+                XR9_LOG(xr9::kLogTrace, "STREAM_LENGTH uiStreamMsgLength  = %d",
+                        static_cast<int>(xr9can::frameValue(frame)));
+                break;
+            case xr9can::FrameKind::StreamData:
+                outcome = stream.add(frame.data, xr9can::dataLength(frame));
+                if (outcome == CanMessageAssembler::Outcome::Complete) {
+                    nRetVal = osQueuePut(uiFTQueueId, stream.message(), stream.messageSize());
+                    XR9_LOG(xr9::kLogTrace, "STREAM osQueuePut nRetVal = %d", nRetVal);
+                }
+                break;
+            case xr9can::FrameKind::ShmNotice:
+                sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent,
+                                  static_cast<int>(xr9can::frameValue(frame)), nullptr);
+                break;
+            case xr9can::FrameKind::CommandLength:
+                outcome = command.announce(xr9can::frameValue(frame));
+                XR9_LOG(xr9::kLogTrace, "uiCommandMsgLength = %x", xr9can::frameValue(frame));
+                break;
+            case xr9can::FrameKind::CommandData:
+                outcome = command.add(frame.data, xr9can::dataLength(frame));
+                if (outcome == CanMessageAssembler::Outcome::Complete) {
+                    osQueuePut(uiCCQueueId, command.message(), command.messageSize());
+                    XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: COMMAND received");
+                }
+                break;
+            case xr9can::FrameKind::Foreign:
+                break;
             }
-            break;
-        case xr9can::FrameKind::ShmNotice:
-            sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent,
-                              static_cast<int>(xr9can::frameValue(frame)), nullptr);
-            break;
-        case xr9can::FrameKind::CommandLength:
-            channel = &command;
-            channelName = "COMMAND";
-            outcome = command.announce(xr9can::frameValue(frame));
-            XR9_LOG(xr9::kLogTrace, "uiCommandMsgLength = %x", xr9can::frameValue(frame));
-            break;
-        case xr9can::FrameKind::CommandData:
-            channel = &command;
-            channelName = "COMMAND";
-            outcome = command.add(frame.data, xr9can::dataLength(frame));
-            if (outcome == CanMessageAssembler::Outcome::Complete) {
-                osQueuePut(uiCCQueueId, command.message(), command.messageSize());
-                XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: COMMAND received");
-            }
-            break;
-        case xr9can::FrameKind::Foreign:
-            break;
-        }
-        if (channel && outcome == CanMessageAssembler::Outcome::Dropped) {
-            __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
-            char why[96];
-            XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: %s message dropped: %s", channelName,
-                    dropDescription(*channel, why, sizeof why));
+            // Counted, not logged: the log holds only its documented lines.
+            if (outcome == CanMessageAssembler::Outcome::Dropped)
+                __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
         }
     }
     XR9_LOG(xr9::kLogSetup, "Exiting can rx thread");
@@ -306,6 +341,7 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
         XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
         return result;
     }
+    prepareReceiveQueue(sock);
 
     if (!loadShared(canOsInitDone)) {
         result = osInit();

@@ -8,6 +8,28 @@
 // reader of canSock; mutexCAN ("CAN_Mutex") is held around each single read
 // or write of it. OpenPort and ClosePort are called from one thread at a
 // time; the other operations from any host thread.
+//
+// Where a real socketCAN stack asks more of the transport than its frames:
+//  - Overflow. The port asks the kernel for a receive queue of one second of
+//    a saturated 1 Mbit/s bus (kReceiveQueueRequest; SO_RCVBUFFORCE, or
+//    SO_RCVBUF capped at net.core.rmem_max for a process without
+//    CAP_NET_ADMIN), and the receive task reads everything that is ready at
+//    each wake-up. Frames that still do not fit are dropped by the kernel;
+//    the task reads the kernel's drop count with each frame (SO_RXQ_OVFL)
+//    and, when it rose, gives up the messages half gathered, so a message is
+//    never put together from pieces of two. Those count in
+//    uiCANRxDroppedMsgs with the other dropped messages.
+//  - A full transmit queue. Writes never wait under mutexCAN: a frame the
+//    kernel cannot take at once fails as ENOBUFS and goes through SendData's
+//    retry path (10 attempts, 10 ms apart, the lock given back between
+//    them), so the receive task reads on while a sender is held up.
+//  - An interface that goes away (an adapter pulled) or goes down. The task
+//    logs the read error ("SocketCAN::read(): -1 => No such device") once,
+//    not per pass, and waits in 10 ms slices without busy CPU; a failure
+//    that repeats is logged again only after a read succeeded. SendData then
+//    fails through its retry path and returns -1; ReceiveData keeps waiting.
+//    An interface that comes back up carries on; one that was deleted and
+//    made again needs ClosePort and OpenPort, which bind the new one.
 #ifndef XR9ALCANWRAPPER_H
 #define XR9ALCANWRAPPER_H
 
@@ -37,9 +59,10 @@ extern XR9AL_EXPORT KT::uint32 Stream_Len_ID;
 extern XR9AL_EXPORT KT::uint32 uiCCQueueId;
 extern XR9AL_EXPORT KT::uint32 uiFTQueueId;
 extern XR9AL_EXPORT KT::uint32 uiSHMQeueId;
-// Messages the receive task dropped because their bytes would not fit its
-// 1024-byte buffers (longer announcement, data without a length frame, more
-// data than announced). Counts up from 0 for the life of the process; written
+// Messages the receive task dropped: their bytes would not fit its 1024-byte
+// buffers (longer announcement, data without a length frame, more data than
+// announced), or frames of theirs were lost in the kernel's receive queue.
+// Counted, not logged. Counts up from 0 for the life of the process; written
 // by the receive task only. Read it with XR9ALCANWrapper::droppedMessages().
 extern XR9AL_EXPORT KT::uint32 uiCANRxDroppedMsgs;
 
@@ -52,6 +75,13 @@ public:
     static constexpr KT::uint32 kRxTaskId = 16;
     static constexpr KT::uint32 kMessageCapacity = 1024;  // largest message received
     static constexpr KT::uint32 kExitItemSize = 12;       // the item ExitReceiveData queues
+    // The receive queue asked of the kernel: one second of a saturated
+    // 1 Mbit/s bus (its shortest frame takes 47 bits with the gap after it) at
+    // 1024 bytes of kernel memory a frame, halved because the kernel doubles
+    // what it is asked for.
+    static constexpr int kBusFramesPerSecond = 1000000 / 47 + 1;
+    static constexpr int kKernelBytesPerFrame = 1024;
+    static constexpr int kReceiveQueueRequest = kBusFramesPerSecond * kKernelBytesPerFrame / 2;
 
     // Starts the receive task (through osInit); it idles until OpenPort.
     XR9ALCANWrapper();
@@ -86,7 +116,8 @@ public:
     // Sends length bytes of data as one message: MSG_TYPE_STREAM on the
     // stream identifiers, MSG_TYPE_SHM as a notice frame carrying data[0..3]
     // (length unused), every other type on the command identifiers. Each write
-    // holds mutexCAN; data frames are 1 ms apart. 0 when sent (notice written,
+    // holds mutexCAN without waiting there (a frame the kernel cannot take at
+    // once fails as ENOBUFS and is retried); data frames are 1 ms apart. 0 when sent (notice written,
     // or the last data frame written whole), 16 when length is 0 (the length
     // frame alone), -1 when the first frame failed 10 times or was cut short,
     // when the last data frame was not written whole, or when data is null.

@@ -70,16 +70,19 @@ TEST(CanFrameCodec, ClassifyChecksTheIdentifierWordInFixedOrder) {
 using Outcome = CanMessageAssembler::Outcome;
 using Reason = CanMessageAssembler::DropReason;
 
-// A length frame (announce) or a data frame of `value` bytes, and the outcome it must have.
+// A length frame (announce), a data frame of `value` bytes, or frames lost
+// before the next one, and the outcome it must have.
+enum class Kind { Announce, Data, Lost };
 struct Step {
-    bool announce;
+    Kind kind;
     uint32_t value;
     Outcome outcome;
     Reason reason = Reason::None;
 };
 
-Step length(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) { return {true, n, o, r}; }
-Step data(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) { return {false, n, o, r}; }
+Step length(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) { return {Kind::Announce, n, o, r}; }
+Step data(uint32_t n, Outcome o = Outcome::Pending, Reason r = Reason::None) { return {Kind::Data, n, o, r}; }
+Step lost(Outcome o = Outcome::Dropped) { return {Kind::Lost, 0, o, o == Outcome::Dropped ? Reason::FramesLost : Reason::None}; }
 
 // Data bytes run on from one frame to the next; a completed message is
 // exactly the bytes sent since its length frame.
@@ -96,7 +99,12 @@ TEST(CanMessageAssembler, OutcomesAndMessagesFollowTheFrames) {
           data(2, Outcome::Complete)}},
         {"DataAfterACompleteMessage",
          {length(4), data(4, Outcome::Complete), data(4, Outcome::Dropped, Reason::Unannounced)}},
-        {"NothingAfterAFullBuffer", fullBuffer}};
+        {"NothingAfterAFullBuffer", fullBuffer},
+        // Lost frames give up a message in progress; the rest of it has nothing to join.
+        {"LostFramesInAMessage", {length(16), data(8), lost(), data(8, Outcome::Ignored), length(3),
+                                  data(3, Outcome::Complete)}},
+        {"LostFramesBetweenMessages", {lost(Outcome::Ignored), data(8, Outcome::Dropped, Reason::Unannounced),
+                                       length(1), data(1, Outcome::Complete), lost(Outcome::Ignored)}}};
     for (const auto& [name, steps] : scenarios) {
         SCOPED_TRACE(name);
         CanMessageAssembler channel;
@@ -105,7 +113,9 @@ TEST(CanMessageAssembler, OutcomesAndMessagesFollowTheFrames) {
         for (size_t i = 0; i < steps.size(); ++i) {
             const Step& step = steps[i];
             Outcome got;
-            if (step.announce) {
+            if (step.kind == Kind::Lost) {
+                got = channel.lost();
+            } else if (step.kind == Kind::Announce) {
                 sinceAnnounce.clear();
                 got = channel.announce(step.value);
             } else {

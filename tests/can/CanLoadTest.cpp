@@ -246,6 +246,78 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
     out.expectClean();
 }
 
+// Overflow: what the kernel drops never makes a message of pieces of two.
+
+// Message n of a burst: 40 bytes (five full data frames), tagged with n.
+Bytes burstMessage(uint32_t n) {
+    Bytes m = pattern(40, uint8_t(mix(n)));
+    m[0] = kTagByte, m[1] = 0x31;
+    for (int i = 0; i < 4; ++i) m[2 + i] = uint8_t(n >> (24 - 8 * i));
+    return m;
+}
+
+// Unpaced bursts of 1000 frames at the port: its own receive queue loses nothing; cut to a few
+// dozen frames, the kernel drops many, and every message delivered is still one that was sent.
+TEST_F(CanLoad, UnpacedBurstsNeverDeliverAMessageGatheredFromTwo) {
+    // A burst after the first carries the drop count of the one before.
+    const uint32_t bursts = uint32_t(std::max(2LL, xr9test::soakCount(4))), perBurst = 1000 / 6;  // 6 frames a message
+    for (const bool cut : {false, true}) {
+        open();
+        if (cut) bus.dropWhenFull(16384);  // about 40 frames
+        const KT::uint32 droppedBefore = XR9ALCANWrapper::droppedMessages();
+        long long whole = 0, corrupted = 0;
+        for (uint32_t b = 0; b < bursts; ++b) {
+            for (uint32_t n = b * perBurst; n < (b + 1) * perBurst; ++n) sendFrames(streamFrames(burstMessage(n)));
+            // Until the whole burst came, or nothing more for two seconds.
+            Bytes got(kLargest);
+            for (KT::uint32 length = 0; whole + corrupted < (b + 1) * perBurst &&
+                                        can->ReceiveDataTimed(got.data(), &length, 2000, MSG_TYPE_STREAM) == 0;) {
+                const uint32_t n = length >= kTagSize ? word(got.data() + 2) : 0;
+                const bool ok = n < bursts * perBurst && Bytes(got.begin(), got.begin() + length) == burstMessage(n);
+                (ok ? whole : corrupted) += 1;
+            }
+        }
+        const long long sent = bursts * perBurst, dropped = sent - whole - corrupted;
+        const long long counted = XR9ALCANWrapper::droppedMessages() - droppedBefore;
+        std::printf("[ figures ] CanBursts bus=%s queue=%s sent=%lld whole=%lld dropped=%lld corrupted=%lld "
+                    "countedDropped=%lld\n",
+                    bus.kernel() ? "kernel" : "user", cut ? "cut" : "own", sent, whole, dropped, corrupted, counted);
+        EXPECT_EQ(0, corrupted) << (cut ? "cut queue" : "own queue");
+        if (cut) {
+            EXPECT_GT(dropped, 0) << "the cut queue overflowed";
+            EXPECT_GT(counted, 0) << "and the task counted what it gave up";
+        } else {
+            EXPECT_EQ(0, dropped) << "the port's own queue holds a burst";
+        }
+        ASSERT_EQ(0, can->ClosePort());
+    }
+}
+
+// With the task held off the socket, one second of a saturated 1 Mbit/s bus waits in the queue
+// and arrives whole once the task reads again.
+TEST_F(CanLoad, ReceiveQueueHoldsOneSecondOfASaturatedBus) {
+    if (!xr9test::isRoot()) GTEST_SKIP() << "a queue past net.core.rmem_max needs CAP_NET_ADMIN";
+    open();
+    const std::vector<can_frame> one = streamFrames(pattern(kLargest, 7));
+    const int messages = (XR9ALCANWrapper::kBusFramesPerSecond + int(one.size()) - 1) / int(one.size());
+    osMutSemTake(mutexCAN);  // the task waits for it before its next read
+    auto sender = std::async(std::launch::async, [&] {
+        for (int i = 0; i < messages; ++i) {
+            for (const can_frame& f : streamFrames(pattern(kLargest, uint8_t(i)))) {
+                if (!bus.send(f)) return false;
+            }
+        }
+        return true;
+    });
+    const bool allQueued = sender.wait_for(seconds(120)) == kReady;
+    osMutSemGive(mutexCAN);
+    ASSERT_TRUE(allQueued) << "the bus could not hand over one second of frames";
+    EXPECT_TRUE(sender.get());
+    int whole = 0;
+    for (int i = 0; i < messages; ++i) whole += receive(MSG_TYPE_STREAM) == pattern(kLargest, uint8_t(i));
+    EXPECT_EQ(messages, whole) << "of " << messages * one.size() << " frames";
+}
+
 // Soak: thousands of handle or port cycles under traffic leave nothing behind.
 
 constexpr uint8_t kCycleIn = 0x21, kCycleOut = 0x22, kBackground = 0x23;

@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <glob.h>
+#include <sys/resource.h>
 
 #include <QByteArray>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -65,9 +68,9 @@ TEST_F(CanPort, OpenPortNamesInterfaceHandsBitRateToHostOnceAndAgainTakesOnlyIde
     open(portSetting(), 2);
     EXPECT_EQ((std::vector<KT::uint32>{kCommandId, kCommandLengthId, kStreamId, kStreamLengthId}), ids());
     EXPECT_EQ("can2", bus.lastLookup());
-    EXPECT_EQ(canbus::UserSpaceCanBus::kFirstIfIndex + 2, bus.lastIfIndex());
+    EXPECT_EQ(bus.interfaceIndex(2), bus.lastIfIndex());
     EXPECT_EQ(AF_CAN, addr.can_family);
-    EXPECT_EQ(canbus::UserSpaceCanBus::kFirstIfIndex + 2, addr.can_ifindex);
+    EXPECT_EQ(bus.interfaceIndex(2), addr.can_ifindex);
     EXPECT_STREQ("can2", ifr.ifr_name);
     KT::KTDEIValue v;
     ASSERT_TRUE(KT::KTDEI::instance()->lastValue(0x2122, 4, &v));
@@ -193,6 +196,48 @@ TEST_F(CanPort, ClosePortTwiceJoinsOnceAndReopenStartsANewTaskAfterTheOldOneExit
     std::snprintf(sock, sizeof sock, "%x\n", canSock);
     EXPECT_NE(std::string::npos, log.find(starting + sock, log.find("Exiting can rx thread")))
         << "the new task starts after the old one exits, with the new socket";
+}
+
+// CPU time of the whole process so far, in ms.
+long long cpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000LL + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+// An interface that goes down comes back; one that goes away (an adapter pulled) is logged once,
+// costs no CPU, fails sends, and reopening the port on its successor recovers.
+TEST_F(CanPort, InterfaceDownUpIsSurvivedAndOneThatGoesAwayIsLoggedOnceUntilReopened) {
+    if (!bus.kernel()) GTEST_SKIP() << "the user-space bus has no interfaces to take down";
+    open(portSetting(), 1);
+    auto exchange = [&](uint8_t seed) {
+        sendFrames(commandFrames(pattern(12, seed)));
+        return receive(MSG_TYPE_COMMAND) == pattern(12, seed);
+    };
+    ASSERT_TRUE(exchange(1));
+    ASSERT_EQ(0, std::system("ip link set can1 down && ip link set can1 up"));
+    EXPECT_TRUE(exchange(2)) << "down and up again";
+
+    ASSERT_TRUE(bus.removeInterface(1));
+    const std::string gone = kTaskFn + "SocketCAN::read(): -1 => No such device\n";
+    EXPECT_TRUE(waitForLog(gone));
+    const long long before = cpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long long busy = cpuMs() - before;
+    EXPECT_LT(busy, 1000) << "ms of CPU in 2 s with the interface gone";
+    Bytes message = pattern(8);
+    {
+        xr9test::CaptureStdout console;
+        EXPECT_EQ(-1, can->SendData(message.data(), 8, MSG_TYPE_COMMAND));
+        EXPECT_EQ(10, countOf(console.text(), "##### Write returned: "));
+    }
+    EXPECT_EQ(1, countOf(logText(), gone)) << "logged once";
+
+    ASSERT_TRUE(bus.restoreInterface(1));
+    ASSERT_EQ(0, can->ClosePort());
+    open(portSetting(), 1);
+    EXPECT_TRUE(exchange(3)) << "reopened on the new interface";
+    std::printf("[ figures ] CanInterfaceGone cpuMsIn2s=%lld\n", busy);
 }
 
 // Table rates convert to bits per second (anything else to 0); only mode 2 is extended.

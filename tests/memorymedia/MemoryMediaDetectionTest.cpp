@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -289,6 +291,84 @@ TEST_F(Drives, ClosePortFlushesOnlyWithAKnownDriveAndReportsTheOutcome) {
         EXPECT_EQ(c.nextPoll == -281 ? std::string(kUntouched) : path("mnt/usb0"), device);
         if (!c.pulled) pull("mnt/usb0");
     }
+}
+
+// One request to the QEMU monitor through the VM runner's relay; its answer line, or "" after 60 s.
+std::string askMonitor(const std::string& json) {
+    static int sequence = 0;
+    const std::string base = std::string(std::getenv("XR9AL_VM_QMP")) + "/drive" + std::to_string(++sequence);
+    xr9test::writeFile(base + ".tmp", json + "\n");
+    std::rename((base + ".tmp").c_str(), (base + ".req").c_str());
+    std::string answer;
+    xr9test::waitFor([&] { return (answer = xr9test::readFile(base + ".resp")).find("\n") != std::string::npos; },
+                     std::chrono::seconds(60));
+    return answer;
+}
+
+// The block device of the USB drive the guest sees, "" when there is none.
+std::string usbDisk() {
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/block")) {
+        std::error_code error;
+        const std::string target = std::filesystem::canonical(entry.path(), error).string();
+        if (!error && target.find("/usb") != std::string::npos) return "/dev/" + entry.path().filename().string();
+    }
+    return "";
+}
+
+// A real USB drive hot-plugged into the VM (tools/vm/run.sh), mounted where an automounter would:
+// reported once, then the same, then gone; a file written before ClosePort survives a pull
+// without unmounting.
+TEST_F(Drives, HotPluggedUsbDriveIsReportedAndHoldsAFileWrittenBeforeClosePortWhenPulled) {
+    if (!std::getenv("XR9AL_VM_QMP")) GTEST_SKIP() << "needs a real USB drive: run under tools/vm/run.sh";
+    const std::string image = tmp_.file("drive.img");
+    ASSERT_EQ(0, std::system(("truncate -s 16M " + image + " && mkfs.vfat -n XR9DRIVE " + image + " >/dev/null").c_str()));
+    const std::string added = askMonitor(
+        R"({"execute": "blockdev-add", "arguments": {"driver": "raw", "node-name": "xr9drive", )"
+        R"("file": {"driver": "file", "filename": ")" + image + R"("}}})");
+    ASSERT_NE(std::string::npos, added.find("return")) << added;
+    const std::string plugged = askMonitor(R"({"execute": "device_add", "arguments": {"driver": "usb-storage", )"
+                                           R"("id": "xr9stick", "drive": "xr9drive", "bus": "xhci.0"}})");
+    ASSERT_NE(std::string::npos, plugged.find("return")) << plugged;
+    std::string disk;
+    ASSERT_TRUE(xr9test::waitFor([&] { return !(disk = usbDisk()).empty() && access(disk.c_str(), R_OK) == 0; },
+                                 std::chrono::seconds(60)));
+    const std::string dir = tmp_.path() + "/media/disk1";
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(xr9test::waitFor([&] { return ::mount(disk.c_str(), dir.c_str(), "vfat", 0, nullptr) == 0; },
+                                 std::chrono::seconds(30)))
+        << disk;
+
+    XR9ALMM mm;
+    std::string device;
+    EXPECT_EQ(0, poll(mm, &device));
+    EXPECT_EQ(dir + "/", device);
+    const std::string file = device + "update.bin";
+    EXPECT_EQ(-281, poll(mm, &device));
+    std::string content(1 << 20, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 131 + (i >> 12));
+    xr9test::writeFile(file, content);
+    ASSERT_EQ(static_cast<long long>(content.size()), xr9test::fileSizeOf(file));
+    {
+        xr9test::CaptureStdout console;
+        EXPECT_EQ(0, mm.ClosePort());
+        EXPECT_EQ("USB Memory Drive operation done.\n", console.text());
+    }
+
+    // Pulled without unmounting; the automounter then lets go of the mount.
+    const std::string pulled = askMonitor(R"({"execute": "device_del", "arguments": {"id": "xr9stick"}})");
+    EXPECT_NE(std::string::npos, pulled.find("return")) << pulled;
+    EXPECT_TRUE(xr9test::waitFor([] { return usbDisk().empty(); }, std::chrono::seconds(60)));
+    umount2(dir.c_str(), MNT_DETACH);
+    EXPECT_EQ(-280, poll(mm, &device));
+    EXPECT_EQ(dir + "/", device);
+    askMonitor(R"({"execute": "blockdev-del", "arguments": {"node-name": "xr9drive"}})");
+    const std::string copy = tmp_.file("copy.bin");
+    const std::string listing = tmp_.file("listing.txt");
+    std::system(("MTOOLS_SKIP_CHECK=1 mdir -a -i " + image + " :: > " + listing + " 2>&1").c_str());
+    ASSERT_EQ(0, std::system(("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + image + " ::update.bin " + copy).c_str()))
+        << xr9test::readFile(listing);
+    EXPECT_TRUE(xr9test::readFile(copy) == content) << "the file read back from the image is not whole: "
+                                                    << xr9test::fileSizeOf(copy) << " bytes";
 }
 
 TEST_F(Drives, HandleFromTheFactoryDetectsThroughTheInterface) {

@@ -1,5 +1,7 @@
 #include "UserSpaceCanBus.h"
 
+#include <linux/can/raw.h>
+
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -12,11 +14,17 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -32,6 +40,27 @@ int busUsers[kSlots];  // calls of the bus's owner on each bus end; stateLock
 std::atomic<int> newestBus;
 std::atomic<int> created;
 std::atomic<int> boundIndex;
+
+// What the kernel would tell about each CAN socket's receive queue; stateLock.
+struct Queue {
+    bool reportDrops = false;  // SO_RXQ_OVFL set
+    int boundIndex = 0;
+    int dropBytes = 0;         // dropWhenFull: the bus end's send buffer, 0 when off
+    unsigned drops = 0;        // frames dropped so far
+    unsigned long long sent = 0, read = 0;  // records the owner sent, the socket read
+    // (first record sent after the drop, drop count that record carries)
+    std::deque<std::pair<unsigned long long, unsigned>> marks;
+};
+Queue queues[kSlots];
+std::atomic<bool> transmitHeld;
+
+bool kernelBus() {
+    static const bool kernel = [] {
+        const char* bus = getenv("XR9AL_CAN_BUS");
+        return bus && strcmp(bus, "kernel") == 0;
+    }();
+    return kernel;
+}
 
 struct Fault {
     int after = 0;
@@ -204,12 +233,33 @@ int socket(int domain, int type, int protocol) __THROW {
     }
     std::call_once(captureOpened, openCapture);
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | (type & (SOCK_CLOEXEC | SOCK_NONBLOCK)), 0, ends) != 0) return -1;
+    if (kernelBus()) {
+        // The library's socket and the owner's, bound alike at bind.
+        ends[0] = real(domain, type, protocol);
+        ends[1] = ends[0] < 0 ? -1 : real(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+        if (ends[1] < 0) {
+            const int err = errno;
+            if (ends[0] >= 0) ::close(ends[0]);
+            errno = err;
+            return -1;
+        }
+        // The owner never loses a frame the library wrote, and is not held up by its own queue.
+        const int big = 8 << 20;
+        setsockopt(ends[1], SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+        setsockopt(ends[1], SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big);
+    } else {
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | (type & (SOCK_CLOEXEC | SOCK_NONBLOCK)), 0, ends) != 0) return -1;
+        // Room for what an interface's transmit queue would hold.
+        const int big = 4 << 20;
+        if (setsockopt(ends[0], SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big) != 0)
+            setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    }
     std::lock_guard<std::mutex> g(stateLock);
     closeOrphanedBusEnds();
     for (int i = 0; i < kSlots; ++i) {
         if (libraryEnd[i].load() == 0 && busEnd[i].load() == 0) {
             busEnd[i].store(ends[1] + 1);
+            queues[i] = Queue();
             libraryEnd[i].store(ends[0] + 1, std::memory_order_release);
             newestBus.store(ends[1] + 1);
             created.fetch_add(1);
@@ -239,6 +289,7 @@ int ioctl(int fd, unsigned long request, ...) __THROW {
         memcpy(lookup, request_->ifr_name, IFNAMSIZ);
         lookup[IFNAMSIZ - 1] = '\0';
     }
+    if (kernelBus()) return real(fd, request, arg);
     const int n = interfaceNumber(request_->ifr_name);
     if (n < 0) {
         errno = ENODEV;
@@ -258,6 +309,15 @@ int bind(int fd, const sockaddr* address, socklen_t length) __THROW {
         return -1;
     }
     const sockaddr_can* can = reinterpret_cast<const sockaddr_can*>(address);
+    if (kernelBus()) {
+        if (real(fd, address, length) != 0) return -1;
+        const int slot = slotOf(fd);
+        real(busEnd[slot].load() - 1, address, length);
+        boundIndex.store(can->can_ifindex);
+        std::lock_guard<std::mutex> g(stateLock);
+        queues[slot].boundIndex = can->can_ifindex;
+        return 0;
+    }
     const int first = canbus::UserSpaceCanBus::kFirstIfIndex;
     if (!can || length < offsetof(sockaddr_can, can_addr) || can->can_family != AF_CAN ||
         can->can_ifindex < first || can->can_ifindex >= first + kInterfaces) {
@@ -265,7 +325,24 @@ int bind(int fd, const sockaddr* address, socklen_t length) __THROW {
         return -1;
     }
     boundIndex.store(can->can_ifindex);
+    std::lock_guard<std::mutex> g(stateLock);
+    queues[slotOf(fd)].boundIndex = can->can_ifindex;
     return 0;
+}
+
+int setsockopt(int fd, int level, int name, const void* value, socklen_t length) __THROW {
+    static const auto real = next<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
+    const int slot = slotOf(fd);
+    if (slot < 0 || kernelBus()) return real(fd, level, name, value, length);
+    if (level == SOL_CAN_RAW) return 0;
+    if (level == SOL_SOCKET && name == SO_RXQ_OVFL && value && length >= sizeof(int)) {
+        std::lock_guard<std::mutex> g(stateLock);
+        queues[slot].reportDrops = *static_cast<const int*>(value) != 0;
+        return 0;
+    }
+    if (level == SOL_SOCKET && (name == SO_RCVBUF || name == SO_RCVBUFFORCE))
+        return real(busEnd[slot].load() - 1, SOL_SOCKET, name == SO_RCVBUF ? SO_SNDBUF : SO_SNDBUFFORCE, value, length);
+    return real(fd, level, name, value, length);
 }
 
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
@@ -284,31 +361,98 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
     return real(nfds, readfds, writefds, exceptfds, timeout);
 }
 
+// The drop count the kernel would give with the record the CAN socket in
+// slot has just read (user-space bus).
+unsigned dropsOnRecordRead(int slot) {
+    std::lock_guard<std::mutex> g(stateLock);
+    Queue& q = queues[slot];
+    const unsigned long long record = q.read++;
+    while (q.marks.size() > 1 && q.marks[1].first <= record) q.marks.pop_front();
+    return !q.marks.empty() && q.marks.front().first <= record ? q.marks.front().second : 0;
+}
+
 ssize_t read(int fd, void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
     int result = -1;
     int err = 0;
-    if (!isCan(fd)) return real(fd, buffer, size);
-    if (takeFault(&Faults::read, &result, &err)) {
+    const int slot = slotOf(fd);
+    if (slot >= 0 && takeFault(&Faults::read, &result, &err)) {
         errno = err;
         return -1;
     }
-    const ssize_t got = real(fd, buffer, size);
-    capture(buffer, got);
-    return got;
+    const ssize_t n = real(fd, buffer, size);
+    if (slot >= 0) capture(buffer, n);
+    if (slot >= 0 && n >= 0 && !kernelBus()) dropsOnRecordRead(slot);
+    return n;
+}
+
+ssize_t recvmsg(int fd, msghdr* message, int flags) {
+    static const auto real = next<ssize_t (*)(int, msghdr*, int)>("recvmsg");
+    int result = -1;
+    int err = 0;
+    const int slot = slotOf(fd);
+    if (slot >= 0 && takeFault(&Faults::read, &result, &err)) {
+        errno = err;
+        return -1;
+    }
+    const size_t room = message ? message->msg_controllen : 0;
+    const ssize_t n = real(fd, message, flags);
+    if (slot >= 0 && n > 0 && message->msg_iovlen > 0) capture(message->msg_iov[0].iov_base, n);
+    if (slot < 0 || n < 0 || kernelBus()) return n;
+    const unsigned drops = dropsOnRecordRead(slot);
+    bool report;
+    {
+        std::lock_guard<std::mutex> g(stateLock);
+        report = queues[slot].reportDrops;
+    }
+    // As the kernel: the count goes with the record, and only once it is not 0.
+    if (report && drops != 0 && message->msg_control && message->msg_controllen == 0 &&
+        room >= CMSG_SPACE(sizeof drops)) {
+        message->msg_controllen = room;
+        cmsghdr* c = CMSG_FIRSTHDR(message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SO_RXQ_OVFL;
+        c->cmsg_len = CMSG_LEN(sizeof drops);
+        memcpy(CMSG_DATA(c), &drops, sizeof drops);
+        message->msg_controllen = CMSG_SPACE(sizeof drops);
+    }
+    return n;
+}
+
+// A write fault or a held transmit queue (user-space bus) on a CAN socket:
+// true with the result to give.
+bool writeRefused(int fd, ssize_t* result) {
+    if (!isCan(fd)) return false;
+    int r = -1;
+    int err = 0;
+    if (takeFault(&Faults::write, &r, &err)) {
+        if (r < 0) errno = err;
+        *result = r;
+        return true;
+    }
+    if (!kernelBus() && transmitHeld.load()) {
+        errno = EAGAIN;
+        *result = -1;
+        return true;
+    }
+    return false;
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-    int result = -1;
-    int err = 0;
-    if (!isCan(fd)) return real(fd, buffer, size);
-    if (takeFault(&Faults::write, &result, &err)) {
-        if (result < 0) errno = err;
-        return result;
-    }
+    ssize_t refused = 0;
+    if (writeRefused(fd, &refused)) return refused;
     const ssize_t sent = real(fd, buffer, size);
-    capture(buffer, sent);
+    if (isCan(fd)) capture(buffer, sent);
+    return sent;
+}
+
+ssize_t send(int fd, const void* buffer, size_t size, int flags) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t, int)>("send");
+    ssize_t refused = 0;
+    if (writeRefused(fd, &refused)) return refused;
+    const ssize_t sent = real(fd, buffer, size, flags);
+    if (isCan(fd)) capture(buffer, sent);
     return sent;
 }
 
@@ -343,7 +487,37 @@ bool UserSpaceCanBus::sendRaw(const void* bytes, size_t size) {
     int fd = -1;
     const int slot = holdNewestBus(&fd);
     if (slot < 0) return false;
-    const bool sent = ::send(fd, bytes, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+    int dropBytes;
+    {
+        std::lock_guard<std::mutex> g(stateLock);
+        dropBytes = queues[slot].dropBytes;
+    }
+    ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL | (dropBytes ? MSG_DONTWAIT : 0));
+    if (n < 0 && kernelBus()) {
+        // The kernel reports an interface that went down to every socket on
+        // it once, at its next call; the frame itself was not refused.
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+        n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+    }
+    bool sent = n == static_cast<ssize_t>(size);
+    if (!kernelBus()) {
+        std::lock_guard<std::mutex> g(stateLock);
+        Queue& q = queues[slot];
+        if (sent) {
+            ++q.sent;
+        } else if (dropBytes && n < 0 && errno == EAGAIN) {
+            // Dropped as the kernel drops for a full receive queue: the next
+            // record that gets through carries the new count.
+            ++q.drops;
+            if (!q.marks.empty() && q.marks.back().first == q.sent)
+                q.marks.back().second = q.drops;
+            else
+                q.marks.emplace_back(q.sent, q.drops);
+            sent = true;
+        }
+    }
     releaseBus(slot);
     return sent;
 }
@@ -383,6 +557,72 @@ void UserSpaceCanBus::failSelects(int count, int err) {
     arm(&Faults::select, count, err, -1, 0);
 }
 
+bool UserSpaceCanBus::kernel() const {
+    return kernelBus();
+}
+
+int UserSpaceCanBus::interfaceIndex(int n) const {
+    if (!kernelBus()) return n >= 0 && n < kInterfaces ? kFirstIfIndex + n : 0;
+    char name[IFNAMSIZ];
+    snprintf(name, sizeof name, "can%d", n);
+    return static_cast<int>(if_nametoindex(name));
+}
+
+void UserSpaceCanBus::dropWhenFull(int bytes) {
+    int fd = -1;
+    const int slot = holdNewestBus(&fd);
+    if (slot < 0) return;
+    const int library = libraryEnd[slot].load() - 1;
+    if (kernelBus()) {
+        if (library >= 0) setsockopt(library, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    } else {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+        std::lock_guard<std::mutex> g(stateLock);
+        queues[slot].dropBytes = bytes;
+    }
+    releaseBus(slot);
+}
+
+namespace {
+
+// Runs a shell command line; true when it exited 0.
+bool run(const std::string& line) {
+    return std::system((line + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+bool UserSpaceCanBus::holdTransmit(bool held) {
+    if (!kernelBus()) {
+        transmitHeld.store(held);
+        return true;
+    }
+    int index;
+    {
+        std::lock_guard<std::mutex> g(stateLock);
+        const int newest = newestBus.load();
+        index = 0;
+        for (int i = 0; i < kSlots; ++i) {
+            if (newest != 0 && busEnd[i].load() == newest) index = queues[i].boundIndex;
+        }
+    }
+    char name[IFNAMSIZ] = {};
+    if (index == 0 || !if_indextoname(static_cast<unsigned>(index), name)) return false;
+    // A plug discipline holds what is queued until released; its limit is in
+    // bytes, far above what a socket's send buffer lets through.
+    return held ? run(std::string("tc qdisc add dev ") + name + " root plug limit 100000000")
+                : run(std::string("tc qdisc del dev ") + name + " root");
+}
+
+bool UserSpaceCanBus::removeInterface(int n) {
+    return kernelBus() && run("ip link del dev can" + std::to_string(n));
+}
+
+bool UserSpaceCanBus::restoreInterface(int n) {
+    const std::string name = "can" + std::to_string(n);
+    return kernelBus() && run("ip link add dev " + name + " type vcan") && run("ip link set " + name + " up");
+}
+
 int UserSpaceCanBus::socketsCreated() const {
     return created.load();
 }
@@ -405,6 +645,7 @@ std::string UserSpaceCanBus::lastLookup() const {
 void UserSpaceCanBus::reset() {
     std::lock_guard<std::mutex> g(stateLock);
     faults = Faults();
+    transmitHeld.store(false);
     closeOrphanedBusEnds();
 }
 

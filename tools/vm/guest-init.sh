@@ -1,0 +1,39 @@
+#!/bin/busybox sh
+# The guest's init (inside the initramfs that tools/vm/run.sh builds): load
+# the modules, mount the host's root over 9p, give it the guest's /proc, /sys
+# and /dev, make the CAN interfaces, run the job's command chrooted, write its
+# status into the job folder and power off.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+stty -onlcr 2>/dev/null  # the host reads the console as a plain stream
+
+say() { echo "vm: $*"; }
+halt() { sync; poweroff -f; echo o > /proc/sysrq-trigger; sleep 5; }
+
+for m in $(cat /modules/order); do
+  insmod "/modules/$m.ko" || say "module $m not loaded"
+done
+
+job="$(sed -n 's/.*xr9job=\([^ ]*\).*/\1/p' /proc/cmdline)"
+if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 hostroot /mnt; then
+  say "the host's root could not be mounted"; dmesg | tail -n 15
+  halt
+fi
+mount -t proc proc /mnt/proc
+mount -t sysfs sysfs /mnt/sys
+mount -t devtmpfs devtmpfs /mnt/dev
+mkdir -p /mnt/dev/pts /mnt/dev/shm
+mount -t devpts devpts /mnt/dev/pts
+mount -t tmpfs tmpfs /mnt/dev/shm
+mount -t tmpfs tmpfs /mnt/run
+
+chroot /mnt /bin/sh -c '
+  ip link set lo up
+  for n in 0 1 2 3; do ip link add dev can$n type vcan && ip link set can$n up; done
+' || say "the CAN interfaces could not all be made"
+
+chroot /mnt /bin/sh "$job/cmd"
+echo $? > "/mnt$job/status"
+halt
