@@ -28,6 +28,9 @@ mkdir -p /mnt/dev/pts /mnt/dev/shm
 mount -t devpts devpts /mnt/dev/pts
 mount -t tmpfs tmpfs /mnt/dev/shm
 mount -t tmpfs tmpfs /mnt/run
+# The guest's own /tmp: the tests' temporary files and logs are written line
+# by line, and every 9p call costs an exit to the emulator.
+mount -t tmpfs tmpfs /mnt/tmp
 
 chroot /mnt /bin/sh -c '
   ip link set lo up

@@ -134,7 +134,9 @@ if [ ! -f "$initrd" ]; then
 fi
 
 # The job: the command as a script the guest runs in the shared root.
-job="$(mktemp -d /tmp/xr9al-vm.XXXXXX)"
+# Outside /tmp: the guest's /tmp is its own (see guest-init.sh).
+mkdir -p /var/tmp
+job="$(mktemp -d /var/tmp/xr9al-vm.XXXXXX)"
 qemu_pid=""
 relay_pid=""
 cleanup() {
