@@ -320,7 +320,8 @@ std::string usbDisk() {
 // without unmounting.
 TEST_F(Drives, HotPluggedUsbDriveIsReportedAndHoldsAFileWrittenBeforeClosePortWhenPulled) {
     if (!std::getenv("XR9AL_VM_QMP")) GTEST_SKIP() << "needs a real USB drive: run under tools/vm/run.sh";
-    const std::string image = tmp_.file("drive.img");
+    // Beside the monitor's requests: QEMU opens it on the host, which does not see the guest's /tmp.
+    const std::string image = std::string(std::getenv("XR9AL_VM_QMP")) + "/drive.img";
     ASSERT_EQ(0, std::system(("truncate -s 16M " + image + " && mkfs.vfat -n XR9DRIVE " + image + " >/dev/null").c_str()));
     const std::string added = askMonitor(
         R"({"execute": "blockdev-add", "arguments": {"driver": "raw", "node-name": "xr9drive", )"

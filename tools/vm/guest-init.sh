@@ -27,6 +27,11 @@ mount -t devtmpfs devtmpfs /mnt/dev
 mkdir -p /mnt/dev/pts /mnt/dev/shm
 mount -t devpts devpts /mnt/dev/pts
 mount -t tmpfs tmpfs /mnt/dev/shm
+# What udev would add: bash's process substitution opens /dev/fd/N.
+ln -sf /proc/self/fd /mnt/dev/fd
+ln -sf /proc/self/fd/0 /mnt/dev/stdin
+ln -sf /proc/self/fd/1 /mnt/dev/stdout
+ln -sf /proc/self/fd/2 /mnt/dev/stderr
 mount -t tmpfs tmpfs /mnt/run
 # The guest's own /tmp: the tests' temporary files and logs are written line
 # by line, and every 9p call costs an exit to the emulator.

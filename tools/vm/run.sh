@@ -6,7 +6,8 @@
 #
 # The guest mounts the host's / over 9p and chroots into it, so the command
 # runs the very binaries built here, in the same working directory, with the
-# guest's own /proc, /sys and /dev. Before the command starts, the guest has
+# guest's own /proc, /sys, /dev and /tmp (a tmpfs: what the command leaves
+# there does not reach this machine). Before the command starts, the guest has
 # the virtual CAN interfaces can0 to can3 up, an xHCI controller (id xhci)
 # for hot-plugged USB drives, and these in the command's environment:
 #   XR9AL_VM=1          the command runs in the guest
@@ -32,7 +33,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --timeout) limit="$2"; shift 2 ;;
     --) shift; break ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) break ;;
   esac
 done
