@@ -3,7 +3,6 @@
 #ifndef XR9LOG_H
 #define XR9LOG_H
 
-#include <fstream>
 #include <string>
 
 #include "KTTypes.h"
@@ -16,31 +15,46 @@ extern XR9AL_EXPORT int LOG_LEVEL;
 // never mix their texts.
 extern XR9AL_EXPORT char logbuff[1000];
 
+// The stream to the current log file: a descriptor opened for appending, open
+// only while one line is written, under the log lock. Trivially destructible,
+// so the end of the process never closes it behind a writer's back.
+struct Xr9LogStream {
+    int fd = -1;
+    bool is_open() const { return fd >= 0; }
+};
+
 class XR9AL_EXPORT Xr9Log {
 public:
     static constexpr KT::uint32 kFileLimit = 1048576;  // a file is full at this size
     static constexpr int kMaxMessage = 999;            // longer messages are cut
 
     Xr9Log();
+    // Closes m_stream if it is open, under the log lock; never touches it
+    // when the lock cannot be taken.
     ~Xr9Log();
 
     // Stores level in LOG_LEVEL; any value is taken.
     static void SetLogLevel(int level);
     // Names the log (name + ".0"/".1"), chooses the file and creates the
-    // lock "XR9_LOG_MUTEX" (kept when it exists already). 0, or the OS code
-    // of the failed lock creation, after printing "Log Mutex: FAILED".
+    // lock "XR9_LOG_MUTEX" (kept when it exists already; a later call renames
+    // the log under it). 0, or the OS code of the failed lock creation, after
+    // printing "Log Mutex: FAILED".
     static KT::int32 CreateLogFile(std::string name);
     // Chooses the file that takes the next line, deleting the older full file
-    // when both are full. Always 0. Called under the log lock by WriteLogMsg.
+    // when both are full. Always 0. Any thread: takes the log lock when it
+    // exists and the caller does not hold it already.
     static KT::int32 setLogFile();
-    // Appends one line under the log lock. A null function or message ends
-    // the line early (no newline). Messages are cut at kMaxMessage bytes.
+    // Appends one line under the log lock: the file is opened, written and
+    // closed for every line, and a line the disk has no room for is cut off
+    // again. A null function or message ends the line early (no newline).
+    // Messages are cut at kMaxMessage bytes. Once the process has begun to
+    // end, lines are dropped.
     static void WriteLogMsg(int line, char* function, char* message);
 
     static std::string m_FileName;
     static std::string m_Logfile;
     static KT::uint32 mutexID;
-    static std::ofstream m_stream;
+    static Xr9LogStream m_stream;
 };
 
 #endif
