@@ -22,11 +22,15 @@ char logbuff[1000];
 std::string Xr9Log::m_FileName;
 std::string Xr9Log::m_Logfile;
 KT::uint32 Xr9Log::mutexID = 0;
-Xr9LogStream Xr9Log::m_stream;
+std::ofstream Xr9Log::m_stream;
 
 namespace {
 
 constexpr long long kSizeUnknown = -1;
+
+// The current file, open only while one line is written, under the log lock.
+// A plain int, so nothing closes it when the process ends.
+int streamFd = -1;
 
 // Set once the process has begun to end; read and set under the log lock.
 // The names above are destroyed after it is set, so no line may touch them.
@@ -138,21 +142,20 @@ long long appendLine(int line, char* function, char* message) {
         count = 1;
     }
 
-    Xr9LogStream& stream = Xr9Log::m_stream;
-    if (!stream.is_open()) stream.fd = open(Xr9Log::m_Logfile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (!stream.is_open()) return kSizeUnknown;  // missing directory, no permission: the line is lost
-    const size_t written = writeAll(stream.fd, parts, count);
-    long long size = sizeOf(stream.fd);
+    if (streamFd < 0) streamFd = open(Xr9Log::m_Logfile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (streamFd < 0) return kSizeUnknown;  // missing directory, no permission: the line is lost
+    const size_t written = writeAll(streamFd, parts, count);
+    long long size = sizeOf(streamFd);
     if (written != length) {
         // A disk that fills up mid-line must not leave a torn line for the
         // next one to be glued to: cut the file back to where it was. The
         // descriptor, not the path: by now the path may name another file.
         if (written > 0 && size >= static_cast<long long>(written))
-            cutBack(stream.fd, size - static_cast<long long>(written));
+            cutBack(streamFd, size - static_cast<long long>(written));
         size = kSizeUnknown;
     }
-    close(stream.fd);  // a failed close is not reported
-    stream.fd = -1;
+    close(streamFd);  // a failed close is not reported
+    streamFd = -1;
     return size;
 }
 
@@ -162,9 +165,9 @@ Xr9Log::Xr9Log() = default;
 
 Xr9Log::~Xr9Log() {
     if (osMutSemTake(mutexID) != 0) return;
-    if (m_stream.is_open()) {
-        close(m_stream.fd);
-        m_stream.fd = -1;
+    if (streamFd >= 0) {
+        close(streamFd);
+        streamFd = -1;
     }
     osMutSemGive(mutexID);
 }

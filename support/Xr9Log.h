@@ -3,6 +3,7 @@
 #ifndef XR9LOG_H
 #define XR9LOG_H
 
+#include <fstream>
 #include <string>
 
 #include "KTTypes.h"
@@ -15,22 +16,14 @@ extern XR9AL_EXPORT int LOG_LEVEL;
 // never mix their texts.
 extern XR9AL_EXPORT char logbuff[1000];
 
-// The stream to the current log file: a descriptor opened for appending, open
-// only while one line is written, under the log lock. Trivially destructible,
-// so the end of the process never closes it behind a writer's back.
-struct Xr9LogStream {
-    int fd = -1;
-    bool is_open() const { return fd >= 0; }
-};
-
 class XR9AL_EXPORT Xr9Log {
 public:
     static constexpr KT::uint32 kFileLimit = 1048576;  // a file is full at this size
     static constexpr int kMaxMessage = 999;            // longer messages are cut
 
     Xr9Log();
-    // Closes m_stream if it is open, under the log lock; never touches it
-    // when the lock cannot be taken.
+    // Closes the log's file if a line left it open, under the log lock; never
+    // touches it when the lock cannot be taken.
     ~Xr9Log();
 
     // Stores level in LOG_LEVEL; any value is taken.
@@ -54,7 +47,10 @@ public:
     static std::string m_FileName;
     static std::string m_Logfile;
     static KT::uint32 mutexID;
-    static Xr9LogStream m_stream;
+    // Kept for hosts built against it; always closed. Lines go through a
+    // descriptor of the writer's own, which the end of the process never
+    // closes behind a writer's back.
+    static std::ofstream m_stream;
 };
 
 #endif
