@@ -33,7 +33,9 @@ const CommandHelp kDemoHelp{
       {{"--file-mib N", "size of the file sent each way, in MiB (1 to 1024, default 8)"},
        {"--pings N", "command round trips per session (default 200)"},
        {"--log BASE", "the library's log files BASE.0 and BASE.1 (default /tmp/xr9al-demo)"},
-       {"--skip LIST", "media to leave out, comma-separated: eth, can, usb"}}}}};
+       {"--skip LIST", "media to leave out, comma-separated: eth, can, usb"},
+       {"--ports C,S,B", "command, stream and broadcast ports of both Ethernet sessions (default: free ones), "
+                         "for example the remote tool's own 5000,5001,5002 for a capture"}}}}};
 
 namespace {
 

@@ -39,7 +39,10 @@ const CommandHelp kPeerHelp{
        {"--ids C,CL,S,SL", "command, command length, stream and stream length identifiers (default "
                            "0x100,0x101,0x200,0x201)"},
        {"--extended", "29-bit identifiers (bit 31 set on the wire)"}}},
-     {"Common options", {{"--timeout MS", "how long to wait for an answer (default 5000)"}}}}};
+     {"Common options",
+      {{"--timeout MS", "how long to wait for an answer (default 5000)"},
+       {"--dump", "print the frames the action would send and send nothing (eth: offset and bytes in hex; "
+                  "can: candump's form)"}}}}};
 
 namespace {
 
