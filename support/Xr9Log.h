@@ -22,24 +22,34 @@ public:
     static constexpr int kMaxMessage = 999;            // longer messages are cut
 
     Xr9Log();
+    // Closes the log's file if a line left it open, under the log lock; never
+    // touches it when the lock cannot be taken.
     ~Xr9Log();
 
     // Stores level in LOG_LEVEL; any value is taken.
     static void SetLogLevel(int level);
     // Names the log (name + ".0"/".1"), chooses the file and creates the
-    // lock "XR9_LOG_MUTEX" (kept when it exists already). 0, or the OS code
-    // of the failed lock creation, after printing "Log Mutex: FAILED".
+    // lock "XR9_LOG_MUTEX" (kept when it exists already; a later call renames
+    // the log under it). 0, or the OS code of the failed lock creation, after
+    // printing "Log Mutex: FAILED".
     static KT::int32 CreateLogFile(std::string name);
     // Chooses the file that takes the next line, deleting the older full file
-    // when both are full. Always 0. Called under the log lock by WriteLogMsg.
+    // when both are full. Always 0. Any thread: takes the log lock when it
+    // exists and the caller does not hold it already.
     static KT::int32 setLogFile();
-    // Appends one line under the log lock. A null function or message ends
-    // the line early (no newline). Messages are cut at kMaxMessage bytes.
+    // Appends one line under the log lock: the file is opened, written and
+    // closed for every line, and a line the disk has no room for is cut off
+    // again. A null function or message ends the line early (no newline).
+    // Messages are cut at kMaxMessage bytes. Once the process has begun to
+    // end, lines are dropped.
     static void WriteLogMsg(int line, char* function, char* message);
 
     static std::string m_FileName;
     static std::string m_Logfile;
     static KT::uint32 mutexID;
+    // Kept for hosts built against it; always closed. Lines go through a
+    // descriptor of the writer's own, which the end of the process never
+    // closes behind a writer's back.
     static std::ofstream m_stream;
 };
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-need=(cmake make g++ pkg-config qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev)
+need=(cmake make g++ pkg-config qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev groff-base)
 [ "${XR9AL_NEED_CLANG:-0}" = 1 ] && need+=(clang libclang-rt-dev)
 [ "${XR9AL_NEED_LLVM:-0}" = 1 ] && need+=(llvm)
-[ "${XR9AL_NEED_PACKAGING:-0}" = 1 ] && need+=(dpkg-dev file)
+[ "${XR9AL_NEED_PACKAGING:-0}" = 1 ] && need+=(dpkg-dev lintian)
 [ "${XR9AL_NEED_WIRESHARK:-0}" = 1 ] && need+=(tshark)
 # The virtual machine of tools/vm and what its guest runs from the shared root;
 # qemu without the recommended graphical front ends.

@@ -4,8 +4,12 @@
 #     own from there, and the sample host builds out of tree against it
 #     (find_package(Xr9Al)) and runs;
 #  2. pkg-config sees the same prefix;
-#  3. CPack's Debian packages install with apt-get on this machine, and the
-#     sample host builds and runs against the installed packages.
+#  3. the Debian packages (tools/deb.sh: built from debian/ with
+#     dpkg-buildpackage, lintian clean) install with apt-get on this machine;
+#     the runtime package holds the library alone and reaches the platform
+#     libraries through their virtual package names; the sample host builds
+#     and runs against the installed packages, and so does the installed
+#     tool's demo; then they are purged again.
 # Pass --no-deb to skip step 3 (it installs packages system-wide).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,13 +44,31 @@ echo "libxr9al exports $(nm -D --defined-only "$libdir/libxr9al.so" | wc -l) sym
 
 if [ "${1:-}" = "--no-deb" ]; then exit 0; fi
 echo "== Debian packages"
-(cd "$work/build" && cpack -G DEB >/dev/null)
-ls "$work/build"/*.deb
+started=$(date +%s)
+bash tools/deb.sh "$work/deb"
+debs=("$work"/deb/libxr9al1_*.deb "$work"/deb/libxr9al-dev_*.deb "$work"/deb/xr9al-tools_*.deb
+      "$work"/deb/xr9al-platform-standins_*.deb)
+if dpkg-deb -c "${debs[0]}" | grep -E 'lib(osal|ktdei)|\.h$'; then
+  echo "libxr9al1 must hold the library alone"; exit 1
+fi
+depends="$(dpkg-deb -f "${debs[0]}" Depends)"
+case "$depends" in
+  *standins*) echo "libxr9al1 names the stand-ins: $depends"; exit 1 ;;
+  *libosal1*libktdei1*|*libktdei1*libosal1*) ;;
+  *) echo "libxr9al1 does not depend on libosal1 and libktdei1: $depends"; exit 1 ;;
+esac
 export DEBIAN_FRONTEND=noninteractive
 # Leave the machine as we found it.
-trap 'apt-get purge -y -qq libxr9al1 libxr9al-dev xr9al-tools >/dev/null 2>&1 || true' EXIT
-apt-get install -y -qq --allow-downgrades "$work"/build/*.deb >/dev/null
+trap 'apt-get purge -y -qq libxr9al1 libxr9al-dev xr9al-tools xr9al-platform-standins >/dev/null 2>&1 || true' EXIT
+apt-get install -y -qq --allow-downgrades "${debs[@]}" >"$work/apt-install.log" 2>&1 ||
+  { cat "$work/apt-install.log"; echo "the packages do not install"; exit 1; }
 cmake -S examples/sample-host -B "$work/host-deb" >/dev/null
 cmake --build "$work/host-deb"
 "$work/host-deb/sample_host"
+echo "pkg-config: xr9al $(pkg-config --modversion xr9al): $(pkg-config --libs xr9al)"
+man -l "$(man -w xr9al)" >/dev/null
+xr9al demo --file-mib 1 --pings 20 --log "$work/demo-log" >"$work/demo.out" ||
+  { cat "$work/demo.out"; echo "the installed tool's demo failed"; exit 1; }
+tail -n 1 "$work/demo.out"
+echo "Debian packages: built, lintian clean, installed and used in $(( $(date +%s) - started )) s"
 echo "package check passed"

@@ -1,8 +1,15 @@
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <regex>
 #include <set>
 #include <string>
@@ -15,7 +22,78 @@
 #include "support/Xr9Log.h"
 #include "support/Xr9LogCall.h"
 
+// Another process replaces a log file while a line to it runs out of room:
+// once armed with the file's inode, the next write to that inode stores half
+// of its bytes, then the path is deleted and created anew with other content,
+// and every later write to the old inode fails for lack of space.
 namespace {
+struct ReplaceOnWrite {
+    std::atomic<ino_t> inode{0};
+    std::atomic<bool> fired{false};
+    std::string path;
+} replaceOnWrite;
+
+template <typename Fn>
+Fn nextSymbol(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+ssize_t realWrite(int fd, const void* bytes, size_t n) {
+    static const auto next = nextSymbol<ssize_t (*)(int, const void*, size_t)>("write");
+    return next(fd, bytes, n);
+}
+
+// -2: not the armed file, pass the call on.
+ssize_t replaceWhileWriting(int fd, const char* bytes, size_t n) {
+    const ino_t armed = replaceOnWrite.inode.load();
+    struct stat st;
+    if (armed == 0 || fstat(fd, &st) != 0 || st.st_ino != armed) return -2;
+    if (replaceOnWrite.fired.exchange(true)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const ssize_t stored = realWrite(fd, bytes, n / 2);
+    unlink(replaceOnWrite.path.c_str());
+    const int other = open(replaceOnWrite.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (other >= 0) {
+        realWrite(other, "replacement\n", 12);
+        close(other);
+    }
+    return stored;
+}
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
+    const ssize_t hooked = replaceWhileWriting(fd, static_cast<const char*>(bytes), n);
+    return hooked != -2 ? hooked : realWrite(fd, bytes, n);
+}
+
+extern "C" ssize_t writev(int fd, const struct iovec* iov, int count) {
+    static const auto next = nextSymbol<ssize_t (*)(int, const struct iovec*, int)>("writev");
+    if (replaceOnWrite.inode.load() != 0) {
+        std::string joined;
+        for (int i = 0; i < count; ++i) joined.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+        const ssize_t hooked = replaceWhileWriting(fd, joined.data(), joined.size());
+        if (hooked != -2) return hooked;
+    }
+    return next(fd, iov, count);
+}
+
+namespace {
+
+// This file's statics are set up before the library's, so they go after
+// them at exit: armed in a child that ends while tasks still log, this
+// keeps the tasks running for a while on whatever the log has left.
+struct LingerAtExit {
+    std::atomic<bool> armed{false};
+    ~LingerAtExit() {
+        if (!armed) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::vector<std::unique_ptr<char[]>> blocks;  // lets the allocator see blocks written after their free
+        for (size_t size = 16; size <= 1024; size += 8)
+            for (int i = 0; i < 4; ++i) blocks.emplace_back(new char[size]);
+    }
+} lingerAtExit;
 
 using xr9test::fileSizeOf;
 using xr9test::readLines;
@@ -106,7 +184,8 @@ TEST_F(LogTest, LongMessagesAreCutAt999CharactersAndNullTextEndsTheLineEarly) {
     EXPECT_EQ("1  f  2  3  f  msg", lines[2]) << "the next line starts afresh";
 }
 
-// A deleted file comes back, a second create moves the file but keeps the
+// A deleted file comes back, a file replaced while a line to it fails keeps
+// the replacement as it is, a second create moves the file but keeps the
 // lock, a missing directory loses lines without a sound.
 TEST_F(LogTest, FileFollowsEachCreateAndFileFaultsStaySilent) {
     ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
@@ -114,6 +193,16 @@ TEST_F(LogTest, FileFollowsEachCreateAndFileFaultsStaySilent) {
     ASSERT_EQ(0, unlink((base + ".0").c_str()));
     write("two");
     EXPECT_EQ("7  void host()  two\n", xr9test::readFile(base + ".0"));
+    struct stat st;
+    ASSERT_EQ(0, stat((base + ".0").c_str(), &st));
+    replaceOnWrite.path = base + ".0";
+    replaceOnWrite.inode = st.st_ino;
+    write("torn by a full disk");
+    replaceOnWrite.inode = 0;
+    ASSERT_TRUE(replaceOnWrite.fired.exchange(false)) << "the line never reached the file";
+    write("three");
+    EXPECT_EQ("replacement\n7  void host()  three\n", xr9test::readFile(base + ".0"))
+        << "the cut-back of the torn line must not reach the new file";
     const KT::uint32 lock = Xr9Log::mutexID;
     ASSERT_EQ(0, Xr9Log::CreateLogFile(dir.file("other")));
     EXPECT_EQ(lock, Xr9Log::mutexID);
@@ -237,16 +326,26 @@ TEST_F(LogTest, LinesResumeWholeAfterTheDirectoryFaultIsMended) {
     EXPECT_EQ(std::vector<std::string>{"7  void host()  after removed"}, readLines(logBase + ".0"));
 }
 
+// Writers cross a rotation while the host asks for the file choice and
+// drops log objects of its own; then the process ends while a task logs.
 TEST_F(LogTest, ConcurrentWritersAcrossRotationLeaveEveryLineWhole) {
     ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
-    fillTo(base + ".0", kFull - 50000);
+    fillTo(base + ".0", kFull - 2000);
     const int kThreads = 8, kLines = 400;
+    std::atomic<int> writing{kThreads};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
+        threads.emplace_back([t, &writing] {
             for (int i = 0; i < kLines; ++i) XR9_LOG(xr9::kLogSetup, "thread %d line %d %s", t, i, "payload-payload");
+            --writing;
         });
     }
+    threads.emplace_back([&writing] {
+        while (writing > 0) Xr9Log::setLogFile();
+    });
+    threads.emplace_back([&writing] {
+        while (writing > 0) Xr9Log();
+    });
     for (auto& th : threads) th.join();
     const std::regex shape(R"(\d+  .+  thread (\d+) line (\d+) payload-payload)");
     std::set<std::pair<int, int>> seen;
@@ -260,6 +359,28 @@ TEST_F(LogTest, ConcurrentWritersAcrossRotationLeaveEveryLineWhole) {
     }
     EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
     EXPECT_GT(fileSizeOf(base + ".1"), 0) << "the writers must have moved on to the second file";
+    const std::vector<std::string> first = readLines(base + ".0");
+    EXPECT_LT(fileSizeOf(base + ".0") - static_cast<long long>(first.back().size() + 1), kFull)
+        << "no line may follow the one that filled the first file";
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a sanitizer's own thread makes a bare fork unsafe
+    EXPECT_EXIT(
+        {
+            alarm(20);  // a hang at exit fails as a signal
+            std::atomic<int> lines{0};
+            for (int t = 0; t < 4; ++t) {
+                std::thread([&lines] {
+                    for (;;) {
+                        XR9_LOG(xr9::kLogSetup, "still logging at exit");
+                        ++lines;
+                    }
+                }).detach();
+            }
+            while (lines < 1000) std::this_thread::yield();
+            lingerAtExit.armed = true;
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "xr9al/Cli.h"
+#include "xr9al/Help.h"
 
 namespace {
 
@@ -90,6 +93,49 @@ TEST(ToolArgs, NumberOptionFallsBackOrExplains) {
     EXPECT_EQ(7u, v);
     EXPECT_FALSE(args.number("port", 1, 1, 65535, &v));
     EXPECT_EQ("--port wants a number from 1 to 65535, not '70000'", args.error());
+}
+
+const xr9tool::CommandHelp kHelp{
+    "send",
+    "send things",
+    {"send [--to ADDR] [--quiet] FILE"},
+    {".starts like a roff request, names C:\\dir and --to, and goes on for long enough that it has to be "
+     "wrapped over several lines of the help text"},
+    {{"Options",
+      {{"--to ADDR", "where to"},
+       {"--quiet", "say less"},
+       {"--a-rather-long-option-name VALUE", "a text that is long enough to wrap under the text column"}}},
+     {"Actions", {{"FILE", "not an option"}}}}};
+
+TEST(ToolHelp, OptionsAreTheEntriesThatStartWithDashesAndTakeAValueWhenOneIsNamed) {
+    const OptionTable table = xr9tool::optionTable(kHelp);
+    EXPECT_EQ((std::set<std::string>{"to", "a-rather-long-option-name"}), table.valued);
+    EXPECT_EQ((std::set<std::string>{"quiet"}), table.flags);
+}
+
+TEST(ToolHelp, TextStaysWithinEightyColumnsWithTextsInOneColumn) {
+    const std::string text = xr9tool::helpText(kHelp);
+    std::istringstream lines(text);
+    int wrappedItemLines = 0;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+        if (line.compare(0, 2, "  ") == 0 && line.find_first_not_of(' ') > 2) {
+            EXPECT_EQ(26u, line.find_first_not_of(' ')) << line;
+            ++wrappedItemLines;
+        }
+    }
+    EXPECT_EQ(2, wrappedItemLines) << text;
+    EXPECT_EQ(0u, text.find("usage: xr9al send [--to ADDR] [--quiet] FILE\n\n.starts")) << text;
+}
+
+TEST(ToolHelp, ManualEscapesWhatRoffWouldReadAsMarkup) {
+    const std::string page = xr9tool::manPage(kHelp, {&kHelp}, "9.9");
+    EXPECT_EQ(0u, page.find(".TH XR9AL 1 \"\" \"libxr9al 9.9\"")) << page;
+    EXPECT_NE(std::string::npos, page.find("\n\\&.starts like")) << "a line may not begin with a dot";
+    EXPECT_NE(std::string::npos, page.find("C:\\edir and \\-\\-to,")) << "backslash and option dashes";
+    EXPECT_NE(std::string::npos, page.find(".TP\n\\fB\\-\\-to\\fR \\fIADDR\\fR\nwhere to\n")) << page;
+    EXPECT_NE(std::string::npos, page.find(".SH NAME\nxr9al \\- send things\n")) << page;
+    EXPECT_NE(std::string::npos, page.find(".SH ACTIONS\n")) << page;
 }
 
 }  // namespace

@@ -10,14 +10,19 @@
 
 namespace xr9tool {
 
+const CommandHelp kBitrateHelp{
+    "bitrate",
+    "set a CAN controller's bit rate through sysfs",
+    {"bitrate CHANNEL RATE"},
+    {"Sets CAN channel 1 to 4 (can0 to can3) to RATE, in kbit/s when 1000 or less and in bit/s otherwise, "
+     "through /sys/class/net/canN/can_bitrate, taking the interface down and up around the change. Where the "
+     "kernel has no can_bitrate attribute it names the netlink command that does the same."},
+    {}};
+
 int runBitrate(int argc, char** argv) {
-    const char usage[] =
-        "usage: xr9al bitrate CHANNEL RATE\n"
-        "Sets CAN channel 1..4 (can0..can3) to RATE (kbit/s when 1000 or less,\n"
-        "bit/s otherwise) through /sys/class/net/canN/can_bitrate, taking the\n"
-        "interface down and up around the change.\n";
+    const std::string usage = helpText(kBitrateHelp);
     Args args;
-    if (!args.parse(argc, argv, 0, OptionTable{}) || (args.positional().size() != 2 && !args.has("help"))) {
+    if (!args.parse(argc, argv, 0, optionTable(kBitrateHelp)) || (args.positional().size() != 2 && !args.has("help"))) {
         std::cerr << (args.error().empty() ? "" : "xr9al bitrate: " + args.error() + "\n") << usage;
         return kExitUsage;
     }

@@ -15,20 +15,29 @@
 
 namespace xr9tool {
 
-namespace {
+const CommandHelp kDemoHelp{
+    "demo",
+    "a complete session over every medium this machine offers",
+    {"demo [--file-mib N] [--pings N] [--log BASE] [--skip LIST] [--ports C,S,B]"},
+    {"Runs the terminal side (the library, driven as a host drives it) and the remote tool side in one "
+     "process, then prints a table per medium. Exits 0 when every check holds, 1 naming each check that "
+     "failed. Without a command, xr9al runs the demo."},
+    {{"Media",
+      {{"eth", "Ethernet on loopback, server mode then client mode: command round trips, a file each way over "
+               "the stream channel (checksummed at both ends), broadcast discovery, a shared-memory notice "
+               "arriving as an update message"},
+       {"can", "CAN on can0 or vcan0 when the kernel has CAN, otherwise on the user-space bus libxr9canbus.so, "
+               "which the demo preloads itself"},
+       {"usb", "the USB memory drive as GetDeviceList reports it"}}},
+     {"Options",
+      {{"--file-mib N", "size of the file sent each way, in MiB (1 to 1024, default 8)"},
+       {"--pings N", "command round trips per session (default 200)"},
+       {"--log BASE", "the library's log files BASE.0 and BASE.1 (default /tmp/xr9al-demo)"},
+       {"--skip LIST", "media to leave out, comma-separated: eth, can, usb"},
+       {"--ports C,S,B", "command, stream and broadcast ports of both Ethernet sessions (default: free ones), "
+                         "for example the remote tool's own 5000,5001,5002 for a capture"}}}}};
 
-const char kUsage[] =
-    "usage: xr9al demo [--file-mib N] [--pings N] [--log BASE] [--skip eth|can|usb]...\n"
-    "                  [--ports COMMAND,STREAM,BROADCAST]\n"
-    "Runs the terminal side and the remote tool side in one process:\n"
-    "  Ethernet on loopback, server mode then client mode: commands, a file each way\n"
-    "  over the stream channel (checksummed at both ends), broadcast discovery, a\n"
-    "  shared-memory notice arriving as an update message;\n"
-    "  CAN on can0/vcan0 when the kernel has it, else on a user-space bus;\n"
-    "  the USB memory drive as GetDeviceList reports it.\n"
-    "--ports gives both Ethernet sessions these ports (default: free ones), for\n"
-    "example the remote tool's own 5000,5001,5002 for a capture.\n"
-    "Exits 0 when every check holds, 1 naming each check that failed.\n";
+namespace {
 
 // Writes enough host lines to carry the log over into its second file.
 bool exerciseLogRotation(const std::string& base) {
@@ -60,13 +69,13 @@ bool parsePorts(const std::string& text, DemoConfig* config) {
 
 int runDemo(int argc, char** argv) {
     Args args;
-    OptionTable options{{"file-mib", "pings", "log", "skip", "ports"}, {}};
-    if (!args.parse(argc, argv, 0, options) || !args.positional().empty()) {
-        std::cerr << (args.error().empty() ? "" : "xr9al demo: " + args.error() + "\n") << kUsage;
+    const std::string usage = helpText(kDemoHelp);
+    if (!args.parse(argc, argv, 0, optionTable(kDemoHelp)) || !args.positional().empty()) {
+        std::cerr << (args.error().empty() ? "" : "xr9al demo: " + args.error() + "\n") << usage;
         return kExitUsage;
     }
     if (args.has("help")) {
-        std::cout << kUsage;
+        std::cout << usage;
         return kExitOk;
     }
     DemoConfig config;

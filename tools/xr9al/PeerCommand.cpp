@@ -14,37 +14,37 @@
 
 namespace xr9tool {
 
-namespace {
+const CommandHelp kPeerHelp{
+    "peer",
+    "play the remote update tool against a terminal",
+    {"peer eth [options] ACTION [ARG]", "peer can [options] ACTION [ARG]"},
+    {"Plays the remote update tool against a terminal, on the wire formats alone: over Ethernet to the "
+     "terminal's command and stream ports (or waiting for a terminal in client mode), or on a CAN interface "
+     "with the terminal's identifiers."},
+    {{"Actions",
+      {{"command TEXT", "send a command message and print the answer"},
+       {"send-file PATH", "send a file as one stream message"},
+       {"receive-file PATH", "wait for one stream message and store it"},
+       {"shm VALUE", "send a shared-memory notice carrying VALUE"},
+       {"broadcast TEXT", "(eth) send a broadcast frame and print answers"},
+       {"listen", "print every message that arrives"}}},
+     {"Ethernet options",
+      {{"--host ADDR", "terminal address (default 127.0.0.1)"},
+       {"--command-port N", "command TCP port (default 5000)"},
+       {"--stream-port N", "stream TCP port (default 5001)"},
+       {"--broadcast-port N", "UDP port of broadcast frames (default 5002)"},
+       {"--listen-mode", "listen for the terminal (terminal in client mode)"}}},
+     {"CAN options",
+      {{"--iface NAME", "CAN interface (default can0)"},
+       {"--ids C,CL,S,SL", "command, command length, stream and stream length identifiers (default "
+                           "0x100,0x101,0x200,0x201)"},
+       {"--extended", "29-bit identifiers (bit 31 set on the wire)"}}},
+     {"Common options",
+      {{"--timeout MS", "how long to wait for an answer (default 5000)"},
+       {"--dump", "print the frames the action would send and send nothing (eth: offset and bytes in hex; "
+                  "can: candump's form)"}}}}};
 
-const char kUsage[] =
-    "usage: xr9al peer eth [options] ACTION [ARG]\n"
-    "       xr9al peer can [options] ACTION [ARG]\n"
-    "\n"
-    "Plays the remote update tool against a terminal.\n"
-    "\n"
-    "Actions:\n"
-    "  command TEXT        send a command message and print the answer\n"
-    "  send-file PATH      send a file as one stream message\n"
-    "  receive-file PATH   wait for one stream message and store it\n"
-    "  shm VALUE           send a shared-memory notice carrying VALUE\n"
-    "  broadcast TEXT      (eth) send a broadcast frame and print answers\n"
-    "  listen              print every message that arrives\n"
-    "\n"
-    "Ethernet options:\n"
-    "  --host ADDR             terminal address (default 127.0.0.1)\n"
-    "  --command-port N        command TCP port (default 5000)\n"
-    "  --stream-port N         stream TCP port (default 5001)\n"
-    "  --broadcast-port N      UDP port of broadcast frames (default 5002)\n"
-    "  --listen-mode           listen for the terminal (terminal in client mode)\n"
-    "CAN options:\n"
-    "  --iface NAME            CAN interface (default can0)\n"
-    "  --ids C,CL,S,SL         command, command length, stream, stream length ids\n"
-    "                          (default 0x100,0x101,0x200,0x201)\n"
-    "  --extended              29-bit identifiers (bit 31 set on the wire)\n"
-    "Common:\n"
-    "  --timeout MS            how long to wait for an answer (default 5000)\n"
-    "  --dump                  print the frames the action would send, in hex, and\n"
-    "                          send nothing (eth: offset and bytes; can: candump's form)\n";
+namespace {
 
 struct Common {
     std::string action, arg;
@@ -208,7 +208,7 @@ int runEth(Args& args, const Common& c) {
             }
         }
     }
-    std::cerr << "xr9al peer: unknown action '" << c.action << "'\n" << kUsage;
+    std::cerr << "xr9al peer: unknown action '" << c.action << "'\n" << helpText(kPeerHelp);
     return kExitUsage;
 }
 
@@ -310,7 +310,7 @@ int runCan(Args& args, const Common& c) {
         return link.send(peer::encodeCanShm(ids.commandLength, static_cast<uint32_t>(value)), &error) ? kExitOk
                                                                                                        : fail(error);
     } else if (c.action != "receive-file" && c.action != "listen") {
-        std::cerr << "xr9al peer: unknown action '" << c.action << "'\n" << kUsage;
+        std::cerr << "xr9al peer: unknown action '" << c.action << "'\n" << helpText(kPeerHelp);
         return kExitUsage;
     }
     peer::CanMessageReader reader(ids);
@@ -338,20 +338,18 @@ int runCan(Args& args, const Common& c) {
 }  // namespace
 
 int runPeer(int argc, char** argv) {
-    OptionTable options{{"host", "command-port", "stream-port", "broadcast-port", "iface", "ids", "timeout"},
-                    {"listen-mode", "extended", "dump"}};
     Args args;
-    if (!args.parse(argc, argv, 0, options)) {
-        std::cerr << "xr9al peer: " << args.error() << "\n" << kUsage;
+    if (!args.parse(argc, argv, 0, optionTable(kPeerHelp))) {
+        std::cerr << "xr9al peer: " << args.error() << "\n" << helpText(kPeerHelp);
         return kExitUsage;
     }
     if (args.has("help")) {
-        std::cout << kUsage;
+        std::cout << helpText(kPeerHelp);
         return kExitOk;
     }
     const auto& pos = args.positional();
     if (pos.size() < 2 || (pos[0] != "eth" && pos[0] != "can")) {
-        std::cerr << kUsage;
+        std::cerr << helpText(kPeerHelp);
         return kExitUsage;
     }
     Common c;

@@ -8,12 +8,18 @@
 
 namespace xr9tool {
 
+const CommandHelp kStatusHelp{
+    "status",
+    "the message of status codes",
+    {"status CODE..."},
+    {"Prints the message of each status code, as the library's getErrorString gives it. Codes are decimal, "
+     "negative for failures; 0 is success."},
+    {}};
+
 int runStatus(int argc, char** argv) {
-    const char usage[] =
-        "usage: xr9al status CODE...\n"
-        "Prints the message of each status code (decimal, negative for failures).\n";
+    const std::string usage = helpText(kStatusHelp);
     Args args;
-    if (!args.parse(argc, argv, 0, OptionTable{}) || (args.positional().empty() && !args.has("help"))) {
+    if (!args.parse(argc, argv, 0, optionTable(kStatusHelp)) || (args.positional().empty() && !args.has("help"))) {
         std::cerr << (args.error().empty() ? "" : "xr9al status: " + args.error() + "\n") << usage;
         return kExitUsage;
     }

@@ -35,13 +35,21 @@ int pollOnce(XR9AL* media, bool quietWhenUnchanged) {
 
 }  // namespace
 
+const CommandHelp kUsbHelp{
+    "usb",
+    "the USB memory drive as the library sees it",
+    {"usb [--watch] [--interval MS] [--seconds N]"},
+    {"Shows whether a USB memory drive is mounted and where, as the memory-media transport's GetDeviceList "
+     "reports it."},
+    {{"Options",
+      {{"--watch", "poll and print each insertion and removal until interrupted"},
+       {"--interval MS", "time between polls while watching (default 500)"},
+       {"--seconds N", "stop watching after N seconds (default 0: until interrupted)"}}}}};
+
 int runUsb(int argc, char** argv) {
-    const char usage[] =
-        "usage: xr9al usb [--watch] [--interval MS] [--seconds N]\n"
-        "Shows whether a USB memory drive is mounted and where. With --watch, polls\n"
-        "and prints each insertion and removal until interrupted (or N seconds).\n";
+    const std::string usage = helpText(kUsbHelp);
     Args args;
-    if (!args.parse(argc, argv, 0, OptionTable{{"interval", "seconds"}, {"watch"}})) {
+    if (!args.parse(argc, argv, 0, optionTable(kUsbHelp))) {
         std::cerr << "xr9al usb: " << args.error() << "\n" << usage;
         return kExitUsage;
     }
