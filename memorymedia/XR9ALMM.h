@@ -24,6 +24,7 @@ extern XR9AL_EXPORT KT::int32 mount_id;
 /// The XR9AL implementation for IF_TYPE_MM.
 class XR9AL_EXPORT XR9ALMM : public XR9AL {
 public:
+    /// No drive known yet; sets mount_id to 0.
     XR9ALMM();
     /// Frees the mount path only: no flush, no console output.
     ~XR9ALMM() override;
@@ -36,13 +37,16 @@ public:
     KT::int32 GetDeviceList(InterfaceSetting* setting) override;
     /// Arguments ignored; 0. Traces its result at LOG_LEVEL 5 and above.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
-    /// The data operations move nothing and leave their arguments untouched:
-    /// 0, -1, 0, 0 and XR_NOT_SUPPORTED in declaration order.
+    /// Moves nothing; 0.
     KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
+    /// Moves nothing; -1.
     KT::int32 SendData(QByteArray* data, enMsgType type) override;
+    /// Moves nothing, length untouched; 0.
     KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
+    /// Moves nothing, length untouched; 0.
     KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout,
                                enMsgType type) override;
+    /// Moves nothing; XR_NOT_SUPPORTED at once.
     KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) override;
     /// With a drive known: runs "sync" (at most 5 s) and prints whether it
     /// worked. Always 0; the drive stays known.
