@@ -78,7 +78,7 @@ void pollUsbDrive() {
     InterfaceSetting drive{};
     switch (usb->GetDeviceList(&drive)) {
         case XR_SUCCESS: std::printf("USB drive mounted at %s\n", drive.device.c_str()); break;
-        case XR_MM_SAME_DRIVE: std::printf("USB drive still at %s\n", drive.device.c_str()); break;
+        case XR_MM_SAME_DRIVE: break;  // still the drive reported before
         default: std::printf("no USB drive\n"); break;  // XR_MM_NO_DRIVE
     }
     usb->ClosePort();  // flushes the file systems: the drive may be pulled now
