@@ -1,6 +1,7 @@
-// The settings record that the host passes to the CAN transport's OpenPort,
-// and its two enumerations. The host owns the record; OpenPort reads it once
-// and keeps no pointer to it. Host and library share this layout.
+/// \file
+/// The settings record that the host passes to the CAN transport's OpenPort,
+/// and its two enumerations. The host owns the record; OpenPort reads it once
+/// and keeps no pointer to it. Host and library share this layout.
 #ifndef CANPORTSETTING_H
 #define CANPORTSETTING_H
 
@@ -8,8 +9,8 @@
 
 #include "KTTypes.h"
 
-// Bit rate of the bus; the value is the rate in kbit/s. Any 32-bit value may
-// arrive from a host: those outside the table mean "no rate" (0 bit/s).
+/// Bit rate of the bus; the value is the rate in kbit/s. Any 32-bit value may
+/// arrive from a host: those outside the table mean "no rate" (0 bit/s).
 enum enBaudRate : int {
     CAN_BITRATE_10K = 10,
     CAN_BITRATE_20K = 20,
@@ -24,20 +25,22 @@ enum enBaudRate : int {
     CAN_BITRATE_1M = 1000
 };
 
-// Identifier width: CAN_MODE_EXTENDED selects 29-bit identifiers, every
-// other value 11-bit ones.
+/// Identifier width: CAN_MODE_EXTENDED selects 29-bit identifiers, every
+/// other value 11-bit ones.
 enum enCANMode : int {
     CAN_MODE_STANDARD = 1,
     CAN_MODE_EXTENDED = 2
 };
 
+/// What the CAN transport's OpenPort reads: bit rate, identifier width and
+/// the four identifiers, which the host always supplies (there are no defaults).
 struct CANPortSetting {
-    enBaudRate baudRate;
-    enCANMode canMode;
-    KT::uint32 commandId;        // command data frames
-    KT::uint32 commandLengthId;  // command length frames and shared-memory notices
-    KT::uint32 streamId;         // stream data frames
-    KT::uint32 streamLengthId;   // stream length frames
+    enBaudRate baudRate;         ///< handed to the host's data-exchange service in bit/s
+    enCANMode canMode;           ///< CAN_MODE_EXTENDED sets bit 31 on every identifier
+    KT::uint32 commandId;        ///< command data frames
+    KT::uint32 commandLengthId;  ///< command length frames and shared-memory notices
+    KT::uint32 streamId;         ///< stream data frames
+    KT::uint32 streamLengthId;   ///< stream length frames
 };
 static_assert(sizeof(enBaudRate) == 4 && sizeof(enCANMode) == 4, "enumerations are 32-bit words");
 static_assert(sizeof(CANPortSetting) == 24, "CANPortSetting is six 32-bit fields");

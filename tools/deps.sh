@@ -10,6 +10,7 @@ need=(cmake make g++ pkg-config qtbase5-dev libgtest-dev libgmock-dev libbenchma
 # qemu without the recommended graphical front ends.
 lean=()
 [ "${XR9AL_NEED_VM:-0}" = 1 ] && lean+=(qemu-system-x86 cpio iproute2 can-utils mtools dosfstools)
+[ "${XR9AL_NEED_DOXYGEN:-0}" = 1 ] && lean+=(doxygen)
 missing=()
 lean_missing=()
 for p in "${need[@]}"; do

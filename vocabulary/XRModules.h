@@ -1,7 +1,9 @@
-// Module identifiers of the update system: one bit each, bits 16 to 26.
+/// \file
+/// Module identifiers of the update system: one bit each, bits 16 to 26.
 #ifndef XRMODULES_H
 #define XRMODULES_H
 
+/// A module of the update system; getXRModuleString names it.
 enum enXRModule : unsigned int {
     DM_CONNECTION_MODULE = 0x10000,
     TM_INTERFACE_MODULE = 0x20000,

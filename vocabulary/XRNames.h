@@ -1,7 +1,8 @@
-// Names of the update system's states, modules, events and connection
-// statuses, and the readable report of one update message. Every function
-// returns a new string by value, keeps no state and may be called from any
-// thread; a value without a name yields the fallback given with its table.
+/// \file
+/// Names of the update system's states, modules, events and connection
+/// statuses, and the readable report of one update message. Every function
+/// returns a new string by value, keeps no state and may be called from any
+/// thread; a value without a name yields the fallback given with its table.
 #ifndef XRNAMES_H
 #define XRNAMES_H
 
@@ -12,7 +13,7 @@
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 
-// Main state of the update system. Fallback "XR_STATE_UNKNOWN".
+/// Main state of the update system. Fallback "XR_STATE_UNKNOWN".
 enum enXRMainState : int {
     XR_STATE_INIT = 2,
     XR_STATE_RUN = 3,
@@ -21,9 +22,9 @@ enum enXRMainState : int {
     XR_STATE_ERROR = 9
 };
 
-// State of an update in progress: 0x101..0x10E without gaps, and the error
-// state 0x1FF. Fallback "UNKNOWN_STATE". STATE_RESTARTED reads
-// "ASTATE_RESTARTED".
+/// State of an update in progress: 0x101..0x10E without gaps, and the error
+/// state 0x1FF. Fallback "UNKNOWN_STATE". STATE_RESTARTED reads
+/// "ASTATE_RESTARTED".
 enum enXRUpdateState : int {
     STATE_IDLE = 0x101,
     STATE_CONNECTED = 0x102,
@@ -42,8 +43,8 @@ enum enXRUpdateState : int {
     STATE_ERROR = 0x1FF
 };
 
-// Internal events carried in XRUpdateMessage::event. 2 and 3 read like 1
-// ("EVENT_UPLOAD_INIT"); 4 and 6 have no name. Fallback "EVENT_UNKNOWN".
+/// Internal events carried in XRUpdateMessage::event. 2 and 3 read like 1
+/// ("EVENT_UPLOAD_INIT"); 4 and 6 have no name. Fallback "EVENT_UNKNOWN".
 enum enXRInternalEvent : unsigned int {
     EVENT_UPLOAD_INIT = 1,
     EVENT_UPLOAD_ERROR = 5,
@@ -55,7 +56,7 @@ enum enXRInternalEvent : unsigned int {
     EVENT_INSTALL_APP_RESTART = 64
 };
 
-// State of the connection to the update tool. Fallback "STATUS_UNKNOWN".
+/// State of the connection to the update tool. Fallback "STATUS_UNKNOWN".
 enum enConnectionStatus : int {
     STATUS_WAIT_FOR_CONNRESPONSE = 0,
     STATUS_CONNECTED = 1,
@@ -63,7 +64,7 @@ enum enConnectionStatus : int {
     STATUS_ERROR = 3
 };
 
-// Answer to a connection request; 0 has no name. Fallback "REQUEST_UNKNOWN".
+/// Answer to a connection request; 0 has no name. Fallback "REQUEST_UNKNOWN".
 enum enConnRequestStatus : int {
     REQUEST_ACCEPTED = 1,
     REQUEST_REJECTED_TYPE_MISMATCH = 2,
@@ -74,19 +75,24 @@ enum enConnRequestStatus : int {
     REQUEST_REJECTED_ACTIVE_INTERFACE_CAN = 7
 };
 
+/// The name of state ("XR_STATE_RUN").
 XR9AL_EXPORT std::string getXRMainStateString(enXRMainState state);
+/// The name of state ("STATE_IDLE").
 XR9AL_EXPORT std::string getXRUpdateStateString(enXRUpdateState state);
-// One module bit of enXRModule; 0 and combinations read "UNKNOWN Module".
+/// One module bit of enXRModule; 0 and combinations read "UNKNOWN Module".
 XR9AL_EXPORT std::string getXRModuleString(int module);
+/// The name of an enXRInternalEvent ("EVENT_UPLOAD_INIT").
 XR9AL_EXPORT std::string getXRInternalEventString(unsigned int event);
+/// The name of status ("STATUS_CONNECTED").
 XR9AL_EXPORT std::string getConnectionStatusString(enConnectionStatus status);
+/// The name of status ("REQUEST_ACCEPTED").
 XR9AL_EXPORT std::string getConnectionRequestStatusString(enConnRequestStatus status);
-// Fallback "UNKNOWN INTERFACE".
+/// The text of type ("CAN INTERFACE"); fallback "UNKNOWN INTERFACE".
 XR9AL_EXPORT std::string getInterfaceString(enInterfaceType type);
 
-// "\n ################\n Module: <module>\n Event: <event>\n Result: <status
-// message>\n ################": module, event and result of the record by
-// their names; messageId and text are not shown.
+/// `"\n ################\n Module: <module>\n Event: <event>\n Result: <status message>\n ################"`:
+/// module, event and result of the record by their names; messageId and text
+/// are not shown.
 XR9AL_EXPORT std::string getUpdateMessageString(XRUpdateMessage message);
 
 #endif

@@ -1,8 +1,12 @@
-// Sample host: takes each handle the library offers, then exchanges one
-// command over Ethernet loopback with a remote tool played by a thread on
-// plain sockets. Exits 0 when the answer comes back whole.
+// Sample host: the calling order, the threads and the results that a host of
+// libxr9al deals with, on each medium (docs/host-guide.md walks through it).
+// The remote update tool is a thread on plain sockets that sends one command
+// over Ethernet loopback and reads the answer. Exits 0 when the answer comes
+// back whole; a medium this machine lacks (CAN, a USB drive) is reported and
+// skipped.
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QTimer>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,15 +15,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 
+#include "XR9ALEthernet/EthernetThread.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "access/Xr9AlHandle.h"
+#include "can/XR9ALCAN.h"
 #include "support/Xr9Log.h"
+#include "vocabulary/XRErrorCodes.h"
 
 namespace {
+
+// --- the remote tool, played on plain sockets -------------------------------
 
 uint16_t freeTcpPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -33,7 +41,8 @@ uint16_t freeTcpPort() {
     return ntohs(sa.sin_port);
 }
 
-// The remote tool: connects, sends a command frame, reads the answer frame.
+// Connects to the terminal's command port, sends the command frame "hello"
+// and returns the payload of the answer frame.
 std::string remoteTool(uint16_t port) {
     int fd = -1;
     sockaddr_in sa{};
@@ -60,55 +69,114 @@ std::string remoteTool(uint16_t port) {
     return got.size() >= 8 ? got.substr(8) : "short answer";
 }
 
+// --- the host ----------------------------------------------------------------
+
+// Memory drive: each poll reports what changed since the last one.
+void pollUsbDrive() {
+    XR9AL* usb = Xr9AlGetHandle(IF_TYPE_MM);
+    if (!usb) return;
+    InterfaceSetting drive{};
+    switch (usb->GetDeviceList(&drive)) {
+        case XR_SUCCESS: std::printf("USB drive mounted at %s\n", drive.device.c_str()); break;
+        case XR_MM_SAME_DRIVE: break;  // still the drive reported before
+        default: std::printf("no USB drive\n"); break;  // XR_MM_NO_DRIVE
+    }
+    usb->ClosePort();  // flushes the file systems: the drive may be pulled now
+    Xr9AlCloseHandle(usb);
+}
+
+// CAN: a receiver blocks in the transport's queue; ExitReceiveData releases
+// it with a twelve-byte item of zeros, told apart by the stopping flag.
+void canSession() {
+    XR9AL* can = Xr9AlGetHandle(IF_TYPE_CAN);  // starts the receive task
+    if (!can) return;
+    CANPortSetting port{CAN_BITRATE_500K, CAN_MODE_STANDARD, 0x100, 0x101, 0x200, 0x201};
+    KT::int32 rc = can->OpenPort(IF_TYPE_CAN, &port, 0);  // can0
+    if (rc != XR_SUCCESS) {
+        std::printf("CAN: can0 cannot be opened here (%d)\n", rc);
+    } else {
+        std::atomic<bool> stopping{false};
+        std::thread receiver([can, &stopping] {
+            KT::uint8 message[XR9ALCANWrapper::kMessageCapacity];  // the largest CAN message
+            while (!stopping) {
+                KT::uint32 length = 0;
+                KT::int32 got = can->ReceiveData(message, &length, MSG_TYPE_COMMAND);
+                if (got != XR_SUCCESS || stopping) break;
+                std::printf("CAN: a command of %u bytes\n", length);
+            }
+        });
+        KT::uint8 hello[] = {'h', 'e', 'l', 'l', 'o'};
+        rc = can->SendData(hello, sizeof hello, MSG_TYPE_COMMAND);
+        std::printf("CAN: command sent (%d)\n", rc);
+        stopping = true;
+        can->ExitReceiveData();
+        receiver.join();
+    }
+    can->ClosePort();  // stops the receive task
+    Xr9AlCloseHandle(can);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The thread that takes the Ethernet handle owns the transport: its event
+    // loop runs the transport's sockets.
     QCoreApplication app(argc, argv);
-    if (Xr9AlInit() != 0) return 1;
-    Xr9Log::SetLogLevel(3);
-    int failures = 0;
-    for (enInterfaceType type : {IF_TYPE_CAN, IF_TYPE_MM}) {
-        XR9AL* handle = Xr9AlGetHandle(type);
-        std::printf("interface %d: %s\n", static_cast<int>(type), handle ? "transport" : "none");
-        failures += handle == nullptr;
-        Xr9AlCloseHandle(handle);
-    }
+    Xr9Log::CreateLogFile("/tmp/xr9al-sample-host.log");  // .0 and .1, 1 MiB each
+    Xr9Log::SetLogLevel(4);                               // set-up and faults, no traces
+    Xr9AlInit();
+
+    pollUsbDrive();
+    canSession();
 
     XR9AL* eth = Xr9AlGetHandle(IF_TYPE_ETHERNET);
     if (!eth) return 1;
+    // The transport keeps a pointer to its settings: they live as long as it.
     EthernetSettings settings{};
     settings.commandPort = freeTcpPort();
     settings.streamPort = freeTcpPort();
     settings.broadcastPort = 0;
     settings.ipAddress[0] = 127;
     settings.ipAddress[3] = 1;
-    if (eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) != 0) ++failures;
+    settings.clientMode = 0;  // server mode: the tool connects to us
+    if (eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) != XR_SUCCESS)
+        std::printf("Ethernet: no broadcast socket; commands and streams still work\n");
 
-    std::string answer;
-    std::atomic<bool> toolDone{false};
-    std::thread tool([&] {
-        answer = remoteTool(static_cast<uint16_t>(settings.commandPort));
-        toolDone = true;
-    });
-    // This thread owns the transport: it runs the event loop, takes the
-    // command and sends the answer (SendData with MSG_TYPE_NONE pumps one),
-    // and goes on running the loop until the socket has written it.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool answered = false;
-    while (std::chrono::steady_clock::now() < deadline && !toolDone) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QByteArray command;
-        if (!answered && eth->ReceiveData(&command, MSG_TYPE_COMMAND, 0) == 0) {
-            QByteArray reply = "got " + command;
-            eth->SendData(&reply, MSG_TYPE_COMMAND);
-            eth->SendData(static_cast<QByteArray*>(nullptr), MSG_TYPE_NONE);
-            answered = true;
+    // The send thread drains the send queue; notify() wakes it at once.
+    EthernetThread sender("xr9al-send", false, static_cast<XR9ALEthernet*>(eth));
+    sender.start();
+
+    // A host thread receives commands and answers them, waiting at most
+    // 200 ms at a time so that it notices when to stop.
+    std::atomic<bool> stopping{false};
+    std::thread receiver([eth, &sender, &stopping] {
+        while (!stopping) {
+            QByteArray command;
+            KT::int32 rc = eth->ReceiveData(&command, MSG_TYPE_COMMAND, 200);
+            if (rc == XR_OS_ERROR_TIMEOUT) continue;  // nothing yet
+            if (rc != XR_SUCCESS) break;              // the transport is going away
+            QByteArray answer = "got " + command;
+            if (eth->SendData(&answer, MSG_TYPE_COMMAND) == XR_SUCCESS) sender.notify();
         }
-    }
+    });
+
+    std::string toolGot;
+    std::thread tool([&toolGot, &settings] {
+        toolGot = remoteTool(static_cast<uint16_t>(settings.commandPort));
+        QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
+    });
+    QTimer::singleShot(10000, &app, &QCoreApplication::quit);  // in case the tool never returns
+    app.exec();
     tool.join();
-    std::printf("remote tool received: '%s'\n", answer.c_str());
-    if (answer != "got hello") ++failures;
+
+    // Shut down in the reverse order: receivers, the send thread (stopped
+    // from the owner thread), the port, the handle.
+    stopping = true;
+    receiver.join();
+    sender.stop();
     eth->ClosePort();
     Xr9AlCloseHandle(eth);
-    return failures == 0 ? 0 : 1;
+
+    std::printf("remote tool received: '%s'\n", toolGot.c_str());
+    return toolGot == "got hello" ? 0 : 1;
 }

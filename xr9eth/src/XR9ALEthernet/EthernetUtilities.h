@@ -1,9 +1,10 @@
-// Static helpers of the Ethernet transport: the readers of the message frame
-// and the IPv4 address conversions. No state; any thread.
-//
-// Frame:  marker x4 | length (signed 32-bit, big-endian) | payload
-//   markers: command A5, stream A7, broadcast A2; SHM short form A1 x4 and a
-//   32-bit value, little-endian, with no length field.
+/// \file
+/// Static helpers of the Ethernet transport: the readers of the message frame
+/// and the IPv4 address conversions. No state; any thread.
+///
+/// Frame:  marker x4 | length (signed 32-bit, big-endian) | payload
+///   markers: command A5, stream A7, broadcast A2; SHM short form A1 x4 and a
+///   32-bit value, little-endian, with no length field.
 #ifndef ETHERNETUTILITIES_H
 #define ETHERNETUTILITIES_H
 
@@ -15,10 +16,10 @@
 
 namespace xr9eth {
 
-constexpr int kFrameHeaderSize = 8;  // marker and length; also the whole SHM short form
-constexpr int kMarkerSize = 4;
+constexpr int kFrameHeaderSize = 8;  ///< marker and length; also the whole SHM short form
+constexpr int kMarkerSize = 4;       ///< the marker byte, four times
 
-// The marker byte of a channel; 0 for a value that has no marker.
+/// The marker byte of a channel; 0 for a value that has no marker.
 constexpr KT::uint8 markerOf(enMsgType type) {
     return type == MSG_TYPE_COMMAND     ? 0xA5
            : type == MSG_TYPE_STREAM    ? 0xA7
@@ -27,14 +28,14 @@ constexpr KT::uint8 markerOf(enMsgType type) {
                                         : 0;
 }
 
-// Big-endian signed 32-bit at p (4 bytes).
+/// Big-endian signed 32-bit at p (4 bytes).
 inline KT::int32 readInt32Be(const char* p) {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
     return static_cast<KT::int32>((KT::uint32(b[0]) << 24) | (KT::uint32(b[1]) << 16) | (KT::uint32(b[2]) << 8) |
                                   KT::uint32(b[3]));
 }
 
-// Little-endian signed 32-bit at p (4 bytes).
+/// Little-endian signed 32-bit at p (4 bytes).
 inline KT::int32 readInt32Le(const char* p) {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
     return static_cast<KT::int32>((KT::uint32(b[3]) << 24) | (KT::uint32(b[2]) << 16) | (KT::uint32(b[1]) << 8) |
@@ -43,34 +44,35 @@ inline KT::int32 readInt32Le(const char* p) {
 
 }  // namespace xr9eth
 
+/// The frame readers and address conversions; static members only.
 class XR9AL_EXPORT EthernetUtilities {
 public:
     EthernetUtilities() = delete;
 
-    // 0 and the channel of the marker in bytes 0-3 (checked in the order
-    // broadcast, SHM, command, stream); -1 and MSG_TYPE_NONE when they are no
-    // marker; -2 when type is null or data holds fewer than 8 bytes (then
-    // MSG_TYPE_NONE is stored when type is given).
+    /// 0 and the channel of the marker in bytes 0-3 (checked in the order
+    /// broadcast, SHM, command, stream); -1 and MSG_TYPE_NONE when they are no
+    /// marker; -2 when type is null or data holds fewer than 8 bytes (then
+    /// MSG_TYPE_NONE is stored when type is given).
     static int GetMessageType(QByteArray data, enMsgType* type);
-    // 0 and bytes 4-7 as a big-endian signed number (zero and negative values
-    // included); -2 and length untouched for fewer than 8 bytes.
+    /// 0 and bytes 4-7 as a big-endian signed number (zero and negative values
+    /// included); -2 and length untouched for fewer than 8 bytes.
     static int GetMessageLength(QByteArray data, int& length);
-    // GetMessageType, then GetMessageLength when the type was found.
+    /// GetMessageType, then GetMessageLength when the type was found.
     static int GetMessageInfo(QByteArray data, enMsgType* type, int& length);
 
-    // "a.b.c.d" from four numbers, each written as a signed decimal (no range check).
+    /// "a.b.c.d" from four numbers, each written as a signed decimal (no range check).
     static QString getIPStr(short* address);
-    // The same text in a new QString; the caller deletes it.
+    /// The same text in a new QString; the caller deletes it.
     static QString* getIPString(short* address);
-    // Splits text at every "." into exactly four parts stored as 16-bit
-    // numbers (a part that does not convert stores 0): 0. -1 for an empty
-    // text or another number of parts; address is then untouched.
+    /// Splits text at every "." into exactly four parts stored as 16-bit
+    /// numbers (a part that does not convert stores 0): 0. -1 for an empty
+    /// text or another number of parts; address is then untouched.
     static KT::int32 setIPArray(QString text, short* address);
-    // text up to and including its last ".", then "255" (a 24-bit network).
+    /// text up to and including its last ".", then "255" (a 24-bit network).
     static QString GetBroadcastIP(QString text);
-    // Always empty.
+    /// Always empty.
     static QList<QString> GetAllLocalIPs();
-    // Always empty.
+    /// Always empty.
     static QList<QString> GetAllBroadcastIPs();
 };
 
