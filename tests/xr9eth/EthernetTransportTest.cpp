@@ -142,6 +142,7 @@ TEST_F(EthernetTransport, RefusedChannelsAndPumpCalls) {
     EXPECT_EQ(0, eth->SendData(&array, MSG_TYPE_NONE));
     EXPECT_EQ(-2, eth->SendData(nullptr, MSG_TYPE_COMMAND));
     EXPECT_EQ(-2, eth->SendData(static_cast<KT::uint8*>(nullptr), 3, MSG_TYPE_COMMAND));
+    for (KT::uint32 tooLong : {0x80000000u, 0xFFFFFFFFu}) EXPECT_EQ(-2, eth->SendData(data, tooLong, MSG_TYPE_STREAM));
     EXPECT_EQ(0, eth->enqueueTxMsg(MSG_TYPE_NONE, "x"));
     EXPECT_TRUE(eth->isSendQueueEmpty());
     EXPECT_EQ(0, eth->enqueueRxMsg(static_cast<enMsgType>(9), "x"));
@@ -172,22 +173,21 @@ TEST_F(EthernetTransport, ReadMessageCutsOnlyAWholeFrameOffAHostBuffer) {
     }
 }
 
-TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndKeepsLongerMessages) {
-    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1025, 'L')));
-    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(1024, 'F')));
-    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray()));
+TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndTakesLongerMessagesOffWithoutWriting) {
+    for (int size : {1025, 1026, 1024, 0}) ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_STREAM, QByteArray(size, 'L')));
+    ASSERT_EQ(1, eth->enqueueRxMsg(MSG_TYPE_COMMAND, QByteArray(3000, 'C')));
     std::vector<KT::uint8> buffer(1024 + 16, 0xEE);
-    KT::uint32 length = 0;
+    KT::uint32 length = 77;
     EXPECT_EQ(-403, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
-    EXPECT_EQ(1025u, length);
-    EXPECT_EQ(0xEE, buffer[0]) << "nothing copied";
-    EXPECT_EQ(-403, eth->ReceiveDataTimed(buffer.data(), &length, 5000, MSG_TYPE_STREAM)) << "still at the head";
+    EXPECT_EQ(-403, eth->ReceiveDataTimed(buffer.data(), &length, 5000, MSG_TYPE_STREAM)) << "the next long one";
+    EXPECT_EQ(77u, length) << "length not written";
+    EXPECT_EQ(std::vector<KT::uint8>(1024 + 16, 0xEE), buffer) << "nothing copied";
     QByteArray taken("ab");
-    ASSERT_EQ(0, eth->ReceiveData(&taken, MSG_TYPE_STREAM, 0));
-    EXPECT_EQ(QByteArray("ab") + QByteArray(1025, 'L'), taken) << "appended behind what the array held";
+    ASSERT_EQ(0, eth->ReceiveData(&taken, MSG_TYPE_COMMAND, 0));
+    EXPECT_EQ(QByteArray("ab") + QByteArray(3000, 'C'), taken) << "appended behind what the array held";
     ASSERT_EQ(0, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
     EXPECT_EQ(1024u, length);
-    EXPECT_EQ('F', buffer[1023]);
+    EXPECT_EQ('L', buffer[1023]);
     EXPECT_EQ(0xEE, buffer[1024]);
     ASSERT_EQ(0, eth->ReceiveData(buffer.data(), &length, MSG_TYPE_STREAM));
     EXPECT_EQ(0u, length) << "an empty message";

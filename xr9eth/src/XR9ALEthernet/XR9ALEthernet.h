@@ -105,17 +105,20 @@ public:
     // ignored. Owner thread.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
     // Queues a copy for channels 1-4; another channel is dropped; MSG_TYPE_NONE
-    // does nothing. 0 (-2 for null data with a non-zero length). Any thread.
+    // does nothing. 0; -2 for null data with a non-zero length and for a
+    // length of 2^31 or more (more than a frame can carry), nothing queued.
+    // Any thread.
     KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
     // MSG_TYPE_NONE: one sendMessages() step, 0. Channels 1-4: queued, 0.
     // Another channel: -1. Null data for a channel: -2. Any thread.
     KT::int32 SendData(QByteArray* data, enMsgType type) override;
     // Polls the channel's queue: 0 with the oldest message copied to data and
     // its size in *length; -304 when none is queued; -1 for a channel other
-    // than command, stream or broadcast; -403 when the oldest message is
-    // longer than 1024 bytes: it stays queued, *length receives its size and
-    // nothing is copied (take it with the QByteArray form); -2 for null data
-    // or length. Any thread.
+    // than command, stream or broadcast; -2 for null data or length; -403
+    // when the oldest message is longer than 1024 bytes: it is taken off the
+    // queue (so the next call gets the next message) and neither *length nor
+    // data is written, where the original interface lost it with 0 and
+    // nothing written. Any thread.
     KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
     // As ReceiveData(data, length, type); timeout is ignored.
     KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) override;
@@ -219,7 +222,9 @@ private:
     std::deque<SendRequest*> sendRequests;
     int sendersHandingOver = 0;  // senders between their request and their return; guarded by sendRequestLock
     void putBackTxMsg(enMsgType type, const QByteArray& payload);
-    KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
+    // Takes the oldest message of type off its queue; one longer than
+    // sizeLimit (>= 0) is taken off but not appended (XR9AL_BUFFER_OVERFLOW).
+    KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit);
 
     // What a receive queue holds and whether its reader stopped for the
     // budget. Guarded by mutexRxQueue.

@@ -11,15 +11,11 @@
 #include "XR9ALEthernet/EthernetUtilities.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
+#include "vocabulary/XRErrorCodes.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 
 namespace {
-
-// -304 "OS ERROR TIMEOUT", -403 buffer overflow, -2 "INVALID PARAMETER".
-constexpr KT::int32 kTimeout = -304;
-constexpr KT::int32 kTooLong = -403;
-constexpr KT::int32 kBadArgument = -2;
 
 void postShmValue(KT::int32 value) {
     (void)sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent, value, nullptr);
@@ -277,25 +273,23 @@ bool XR9ALEthernet::isReceiveQueueEmpty() {
     return !commandRxQueue || commandRxQueue->isEmpty();
 }
 
-KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit,
-                                   KT::uint32* tooLong) {
+KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit) {
     RxRoute route;
     // Shared-memory values are posted as update messages, never taken here.
-    if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return -1;
+    if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return XR_FAILURE;
     bool resume = false;
+    KT::int32 result = XR_SUCCESS;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
         while (!route.queue || route.queue->isEmpty()) {
             // A wake that finds the queue empty again (another taker was
             // faster) waits a full time-out once more.
-            if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) return kTimeout;
+            if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) return XR_OS_ERROR_TIMEOUT;
         }
-        const int size = route.queue->first().second.size();
-        if (sizeLimit >= 0 && size > sizeLimit) {
-            *tooLong = KT::uint32(size);
-            return kTooLong;
-        }
-        data->append(route.queue->takeFirst().second);
+        const QByteArray message = route.queue->takeFirst().second;
+        const int size = message.size();
+        if (sizeLimit < 0 || size <= sizeLimit) data->append(message);
+        result = sizeLimit >= 0 && size > sizeLimit ? XR9AL_BUFFER_OVERFLOW : XR_SUCCESS;
         route.account->bytes -= size;
         if (route.account->paused && !overBudget(*route.account)) {
             route.account->paused = false;
@@ -303,21 +297,19 @@ KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout
         }
     }
     if (resume) resumeReading(route.reader);
-    return 0;
+    return result;
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(QByteArray* data, enMsgType type, int timeout) {
-    if (!data) return kBadArgument;
-    return takeRxMsg(type, data, timeout, -1, nullptr);
+    if (!data) return XR_INVALID_PARAMETER;
+    return takeRxMsg(type, data, timeout, -1);
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    if (!data || !length) return kBadArgument;
+    if (!data || !length) return XR_INVALID_PARAMETER;
     QByteArray message;
-    KT::uint32 tooLong = 0;
-    const KT::int32 result = takeRxMsg(type, &message, 0, int(kEthernetByteReceiveLimit), &tooLong);
-    if (result == kTooLong) *length = tooLong;
-    if (result != 0) return result;
+    const KT::int32 result = takeRxMsg(type, &message, 0, int(kEthernetByteReceiveLimit));
+    if (result != XR_SUCCESS) return result;
     if (!message.isEmpty()) std::memcpy(data, message.constData(), size_t(message.size()));
     *length = KT::uint32(message.size());
     return 0;

@@ -11,6 +11,7 @@
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/Console.h"
 #include "support/TsanAnnotations.h"
+#include "vocabulary/XRErrorCodes.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ bool connectedSocket(QTcpSocket* socket) {
 }  // namespace
 
 KT::int32 XR9ALEthernet::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    if (!data && length > 0) return -2;
+    if ((!data && length > 0) || length > KT::uint32(INT32_MAX)) return XR_INVALID_PARAMETER;
     if (type == MSG_TYPE_NONE) return 0;
     enqueueTxMsg(type, QByteArray(reinterpret_cast<const char*>(data), int(length)));
     return 0;
