@@ -258,7 +258,7 @@ double reassemblyNanosPerFrame(int frames) {
     QByteArray arrival;
     arrival.reserve(int(one.size()) * frames);
     for (int i = 0; i < frames; ++i) arrival.append(one.data(), int(one.size()));
-    const EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Command);
+    EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Command);
     double best = 1e30;
     for (int run = 0; run < 5; ++run) {
         QByteArray buffer = arrival;

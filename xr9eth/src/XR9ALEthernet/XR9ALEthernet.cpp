@@ -47,6 +47,7 @@ XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
 }
 
 XR9ALEthernet::~XR9ALEthernet() {
+    releaseReceivers(true);
     {
         // A sender still waiting for the owner is released with nothing sent,
         // and the lock and condition it waits on must outlive its wake-up.
@@ -124,10 +125,12 @@ KT::int32 XR9ALEthernet::init() {
     } else {
         senderAddress = new QHostAddress(QStringLiteral("0.0.0.0"));
     }
+    releaseReceivers(false);
     broadcastIPs = EthernetUtilities::GetAllBroadcastIPs();
     commandBuffer.clear();
     streamBuffer.clear();
     broadcastBuffer.clear();
+    for (EthernetFrameCutter* cutter : {&commandCutter, &streamCutter, &broadcastCutter}) cutter->reset();
     return 0;
 }
 
@@ -144,6 +147,8 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
             streamSocket->abort();
             commandBuffer.clear();
             streamBuffer.clear();
+            commandCutter.reset();
+            streamCutter.reset();
             commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
             streamSocket->connectToHost(ip, streamPort, QIODevice::ReadWrite);
         }
@@ -193,6 +198,7 @@ void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     commandSocket = socket;
     boundReadBuffer(socket);
     commandBuffer.clear();
+    commandCutter.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg, Qt::UniqueConnection);
 }
 
@@ -202,6 +208,7 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
     streamSocket = socket;
     boundReadBuffer(socket);
     streamBuffer.clear();
+    streamCutter.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg, Qt::UniqueConnection);
 }
 

@@ -39,12 +39,21 @@
 // never complete a frame of the next one. SHM short frames are not queued:
 // their value is posted as an update message (type 4, SHM_MODULE, event 102).
 //
-// Bounded memory (figures in EthernetLimits.h). A frame announcing more
-// than the largest frame is malformed and empties its buffer. Each receive
-// queue has a byte budget: once a channel's queue holds that much, its reader
-// leaves the socket unread (Qt's buffer of the socket is one chunk, so TCP's
-// flow control then holds the peer) and a taker that brings the queue back
-// under the budget has the owner read on. Nothing accepted is dropped.
+// Bounded memory (figures in EthernetLimits.h). Every queued message counts
+// at its payload plus a fixed charge for the array and list around it, so a
+// flood of empty frames is bounded like one of large frames. Each receive
+// queue has a budget: a reader cuts only as many messages as the budget has
+// room for; once the queue is full it leaves the rest in its buffer and the
+// socket unread (Qt's buffer of the socket is one chunk, so TCP's flow
+// control then holds the peer), and a taker that brings the queue back
+// under the budget has the owner read on. Nothing accepted is dropped. A
+// frame on a connection that announces more than the largest frame (by
+// default no limit below the frame's own; a host may set one) is passed
+// over as it arrives, its payload counted off and never stored, so the
+// connection stays in step and nothing inside it is taken for a frame; the
+// original interface stopped at 16 MiB and emptied the buffer instead,
+// reading the rest of that payload as frames. A datagram yields the bytes it
+// carries whatever the limit.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
@@ -124,9 +133,11 @@ public:
     KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) override;
     // Appends the oldest message of the channel to *data, waiting up to
     // timeout ms for one (-1: no limit, 0: poll). 0; -304 on time-out; -1 for
-    // a channel other than command, stream or broadcast; -2 for null data.
-    // Any thread but the owner with a long time-out (nothing fills the queue
-    // while the owner waits).
+    // a channel other than command, stream or broadcast; -2 for null data;
+    // -503 (XR_USER_ABORT) when ClosePort or the transport's destruction
+    // released the wait (the original interface left such a waiter to wake
+    // on freed memory). Any thread but the owner with a long time-out
+    // (nothing fills the queue while the owner waits).
     KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) override;
     KT::int32 ClosePort() override;        // init(); owner thread
     KT::int32 ExitReceiveData() override;  // 0, releases nobody
@@ -179,20 +190,21 @@ public:
     // Serves the hand-over events of sendQueuedMessages and resumeReading.
     bool event(QEvent* event) override;
 
-    // The largest payload a received frame may announce (default 16 MiB);
-    // values above 2^31 - 1 act as 2^31 - 1. Any thread; applies from the
-    // next read.
+    // The largest payload a frame on a connection may announce (default and
+    // most 2^31 - 1: no limit below the frame's own); a longer frame is
+    // passed over as it arrives. Datagrams are not limited. Any thread;
+    // applies from the next frame header read.
     void setMaxFrameLength(KT::uint32 bytes);
     KT::uint32 maxFrameLength() const;
-    // The bytes a channel's receive queue may hold before its socket is left
-    // unread (default 16 MiB). With 0 a reader still queues what one read
-    // completes, then waits for the host to empty the queue. Any thread; a
-    // larger budget resumes paused readers.
+    // The cost (payload and charge per message) a channel's receive queue
+    // may hold before its socket is left unread (default 16 MiB). With 0 a
+    // reader queues one message at a time. Any thread; a larger budget
+    // resumes paused readers.
     void setReceiveBudget(KT::uint32 bytes);
     KT::uint32 receiveBudget() const;
-    // The bytes a channel holds now: its queued payloads, its reassembly
-    // buffer's allocation and what Qt has buffered of its socket. Command,
-    // stream or broadcast; 0 for another channel. Owner thread.
+    // The bytes a channel holds now: the cost of its queued messages, its
+    // reassembly buffer's allocation and what Qt has buffered of its socket.
+    // Command, stream or broadcast; 0 for another channel. Owner thread.
     qint64 bytesHeld(enMsgType type);
 
 public slots:
@@ -241,19 +253,27 @@ private:
     // The route of a channel; false for a refused channel.
     bool rxRoute(enMsgType type, RxRoute* route);
     bool overBudget(const RxAccount& account) const;
-    // Under mutexRxQueue: true when the reader may read on; otherwise marks
-    // the account paused. Owner thread.
-    bool admitRead(RxAccount* account);
+    // Takes mutexRxQueue: true, with the cost the queue may still take in
+    // *room (at least 1), when the reader may go on; otherwise marks the
+    // account paused. Owner thread.
+    bool admitRead(RxAccount* account, qint64* room);
     // Has the owner run the reader of channel again (a posted event). Any
     // thread, mutexRxQueue not held.
     void resumeReading(enMsgType channel);
     // Runs the reader that a resume event names: true; false for another
     // event. Owner thread.
     bool serveResumeReading(QEvent* event);
-    // One pass of the command or stream reader: chunks read and cut while
-    // the socket has bytes and the budget allows. Owner thread.
-    KT::int32 readConnection(enMsgType type);
-    int queuePieces(const EthernetFrameCutter::Pass& pass);
+    // One pass of the reader of an endpoint (command, stream or broadcast):
+    // what is buffered is cut, then reads (chunks, datagrams) are taken and
+    // cut while the socket has bytes and the budget allows. Owner thread.
+    KT::int32 readEndpoint(enMsgType type);
+    // Posts the SHM values and queues the messages of a pass, each message
+    // followed by suffix. The pass's status.
+    KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
+    // Releases every receiver waiting now (they return XR_USER_ABORT); for
+    // good (the destructor) also refuses later ones and waits until every
+    // receiver has left. Owner thread, mutexRxQueue not held.
+    void releaseReceivers(bool forGood);
 
     QUdpSocket* udpSocket = nullptr;
     XRTcpServer* commandServer = nullptr;
@@ -276,6 +296,15 @@ private:
     RxAccount commandRxAccount;
     RxAccount streamRxAccount;
     RxAccount broadcastRxAccount;
+    // Receivers inside takeRxMsg and their release; guarded by mutexRxQueue.
+    quint64 rxEpoch = 0;           // moved on by every release: waiters of an older one leave
+    bool receiversClosed = false;  // the transport is going: no receiver may enter
+    int receiversInside = 0;
+    QWaitCondition receiversLeft;  // the last receiver of a closed transport has left
+    // One per endpoint, owner thread: each remembers an oversized frame it is passing over.
+    EthernetFrameCutter commandCutter{EthernetFrameCutter::Endpoint::Command};
+    EthernetFrameCutter streamCutter{EthernetFrameCutter::Endpoint::Stream};
+    EthernetFrameCutter broadcastCutter{EthernetFrameCutter::Endpoint::Broadcast};
     std::atomic<KT::uint32> maxFrameBytes{xr9eth::kDefaultMaxFrameLength};
     std::atomic<KT::uint32> receiveBudgetBytes{xr9eth::kDefaultReceiveBudget};
 };
