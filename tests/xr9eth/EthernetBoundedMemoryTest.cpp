@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "EthernetHarness.h"
+#include "XR9ALEthernet/EthernetThread.h"
 
 namespace {
 
@@ -40,6 +41,19 @@ qint64 receiveBound(KT::uint32 budget, size_t frameSize) {
            4 * qint64(xr9eth::kSocketReadChunk);
 }
 
+// Pumps until measure gives the same for 300 ms; false after 20 s.
+template <typename Measure>
+bool pumpUntilStill(Measure measure) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (auto last = measure();; pumpFor(0)) {
+        pumpFor(300);
+        const auto now = measure();
+        if (now == last) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        last = now;
+    }
+}
+
 // Message number i of a flood: numbered when it has room for a number, else i's letter repeated.
 std::string floodMessage(uint32_t i, size_t size) {
     return size >= 5 ? numbered(0, i, size) : std::string(size, char('a' + i % 26));
@@ -65,14 +79,6 @@ struct Flood {
         }
     }
     bool done() const { return sent == wire.size(); }
-    bool waitStalled(const std::function<qint64()>& held) {  // pumps until nothing moved for 300 ms
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (std::pair<size_t, qint64> last{SIZE_MAX, -1}; last != std::make_pair(size_t(sent), held()); pumpFor(300)) {
-            last = {sent, held()};
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-        }
-        return true;
-    }
     void close() {
         writer.abort = true;
         writer.finish(5000);
@@ -146,7 +152,8 @@ TEST_P(EthernetReceiveBudget, FloodIsHeldWithinTheBoundAndArrivesWholeOnceTaken)
     resetPeakResident();
     const long long residentBefore = resident("VmRSS");
     Flood flood(udp, udp ? uint16_t(settings.broadcastPort) : portOf(c.channel), std::move(wire), c.frameSize + 8);
-    ASSERT_TRUE((udp || flood.peer.valid()) && flood.waitStalled([&] { return eth->bytesHeld(c.channel); }));
+    ASSERT_TRUE(udp || flood.peer.valid());
+    ASSERT_TRUE(pumpUntilStill([&] { return std::make_pair(size_t(flood.sent), eth->bytesHeld(c.channel)); }));
     const qint64 bound = receiveBound(c.budget, c.frameSize);
     const size_t sentAtStall = flood.sent;
     ASSERT_FALSE(!udp && flood.done()) << "the peer was never held back";
@@ -225,6 +232,67 @@ INSTANTIATE_TEST_SUITE_P(
         FloodCase{"BroadcastSmallFrames", MSG_TYPE_BROADCAST, 1 << 20, 256, 1 << 15, false, false},
         FloodCase{"BroadcastLargestDatagrams", MSG_TYPE_BROADCAST, 1 << 20, 65499, 100, false, false}),
     [](const ::testing::TestParamInfo<FloodCase>& info) { return std::string(info.param.name); });
+
+// A peer that reads nothing: a host thread sending to it waits once the bytes waiting towards it reach the send bound,
+// the owner's own sends are refused, a host's time-out ends a wait, neither queuing anything; once the peer reads,
+// everything accepted arrives in order.
+TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound) {
+    TcpPeer peer;
+    ASSERT_TRUE(connect(&peer, MSG_TYPE_STREAM));
+    const size_t size = 64 * 1024;
+    const uint32_t count = 1024;  // 64 MiB, four times the default bound
+    EthernetThread sendThread("EthSend", false, eth);
+    sendThread.start();
+    pumpFor(20);
+    resetPeakResident();
+    const long long residentBefore = resident("VmRSS");
+    std::atomic<uint32_t> sent{0};
+    Workers host;
+    host.add([&] {
+        for (QByteArray m; sent < count && !host.timeIsUp(); ++sent) {
+            m = QByteArray::fromStdString(floodMessage(sent, size));
+            if (eth->SendData(&m, MSG_TYPE_STREAM) != 0) break;
+            sendThread.notify();
+        }
+    });
+    ASSERT_TRUE(pumpUntilStill([&] { return sent.load(); }));
+    const uint32_t sentAtStall = sent;
+    const qint64 bound = qint64(eth->sendBound()), waiting = eth->bytesWaiting(MSG_TYPE_STREAM);
+    // Besides what waits, the allocator keeps the memory of messages copied on towards the system (into the socket's
+    // buffer, and what the system took) for the next ones: the documented resident bound.
+    const qint64 systemTook = qint64(sentAtStall) * qint64(size + 8) - waiting;
+    const qint64 residentBound = 2 * (bound + xr9eth::queuedCost(size)) + systemTook + 4 * xr9eth::kSocketReadChunk;
+    const long long peakResident = resident("VmHWM") - residentBefore;
+    ASSERT_LT(sentAtStall, count) << "the host was never held back";
+    EXPECT_LE(waiting, bound);
+    EXPECT_GE(waiting, bound - xr9eth::queuedCost(size)) << "held back only at the bound";
+    EXPECT_TRUE(!kResidentMeasured || peakResident <= residentBound) << peakResident;
+
+    QByteArray refused(int(size), 'r');  // more than the room left
+    auto* bytes = reinterpret_cast<KT::uint8*>(refused.data());
+    EXPECT_EQ(-1, eth->SendData(&refused, MSG_TYPE_STREAM)) << "the owner cannot wait for itself";
+    EXPECT_EQ(-407, eth->SendData(bytes, KT::uint32(size), MSG_TYPE_STREAM));
+    eth->setSendTimeout(100);
+    std::atomic<int> late{0};
+    Workers timed;
+    timed.add([&] { late = eth->SendData(bytes, KT::uint32(size), MSG_TYPE_STREAM); });
+    EXPECT_TRUE(timed.finish(5000));
+    EXPECT_EQ(-407, late.load()) << "at the host's time-out";
+    EXPECT_EQ(waiting, eth->bytesWaiting(MSG_TYPE_STREAM)) << "nothing refused is queued";
+    eth->setSendTimeout(-1);
+
+    std::string got;
+    for (uint32_t i = 0; i < count; ++i)
+        ASSERT_TRUE(peer.receive(size + 8, &got) && got == frame(0xA7, floodMessage(i, size))) << "message " << i;
+    EXPECT_TRUE(host.finish());
+    EXPECT_FALSE(peer.receive(1, &got, 200)) << "a refused message went out";
+    std::printf("[ figures ] SendBound reader=none frame=%zu messages=%u sentAtStall=%u waiting=%lld bound=%lld "
+                "systemTook=%lld peakResident=%lld residentBound=%lld\n",
+                size, count, sentAtStall, static_cast<long long>(waiting), static_cast<long long>(bound),
+                static_cast<long long>(systemTook), kResidentMeasured ? peakResident : -1LL,
+                static_cast<long long>(residentBound));
+    sendThread.stop();
+}
 
 // Datagrams have no flow control: past the budget they wait in the kernel,
 // one message at a time with a zero budget, until taken or the budget grows.

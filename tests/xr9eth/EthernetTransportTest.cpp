@@ -243,7 +243,7 @@ TEST_F(EthernetTransport, OpenNeedsARecordKeepsTheFirstAndPrintsAPortInUse) {
 }
 
 // Order through the send thread under load: EthernetLoad.
-TEST_F(EthernetTransport, SendThreadDrainsUnlessDisabledStopsWithStepsPendingAndMayOutliveTheTransport) {
+TEST_F(EthernetTransport, SendThreadDrainsUnlessDisabledNeitherPumpsNorStopsWaitForTheOwnerAndMayOutliveIt) {
     ASSERT_TRUE(open());
     ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
     ASSERT_TRUE(send("first", MSG_TYPE_STREAM));
@@ -256,10 +256,25 @@ TEST_F(EthernetTransport, SendThreadDrainsUnlessDisabledStopsWithStepsPendingAnd
     sender.start();
     sender.notify();
     EXPECT_TRUE(arrives(stream, frame(0xA7, "first")));
-    for (int i = 0; i < 50; ++i) send("z", MSG_TYPE_STREAM);
-    sender.notify();
-    sender.stop();  // without pumping, while the loop may wait in a hand-off to this thread
+    // This (the owner) thread does not run its loop meanwhile: another thread's pumps, on an empty queue and a full
+    // one, and its stop of the send thread go on all the same, so a host joining that thread does not hang.
+    std::atomic<bool> returned{false};
+    std::thread host([&] {
+        eth->SendData(nullptr, MSG_TYPE_NONE);
+        for (int i = 0; i < 50; ++i) send("z", MSG_TYPE_STREAM);
+        eth->SendData(nullptr, MSG_TYPE_NONE);
+        sender.stop();
+        returned = true;
+    });
+    const bool inTime = xr9test::waitFor([&] { return returned.load(); });
+    pumpUntil([&] { return returned.load(); }, 20000);  // a thread held up by this one goes on now
+    host.join();
+    EXPECT_TRUE(inTime) << "a pump or a stop waited for the owner's event loop";
     EXPECT_TRUE(sender.isFinished());
+    ASSERT_TRUE(flushSendQueue());
+    std::string zs;
+    for (int i = 0; i < 50; ++i) zs += frame(0xA7, "z");
+    EXPECT_TRUE(arrives(stream, zs)) << "in order, once each";
     EthernetThread stoppedAtOnce("EthSend", false, eth);  // maybe before its loop began
     stoppedAtOnce.start();
     stoppedAtOnce.stop();
