@@ -160,7 +160,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
     }
     EXPECT_TRUE(pumpUntil([&] { return workers.allDone(); }, kPhaseMs + 5000)) << "the load did not finish in time";
     workers.abort = true;
-    sendThread.stop();  // serves pending hand-offs while it waits
+    sendThread.stop();
     EXPECT_TRUE(workers.finish(10000)) << "workers must end after the abort";
     unsigned long long delivered = 0, lost = 0, duplicated = 0, strays = 0;
     for (const auto& f : flows)
