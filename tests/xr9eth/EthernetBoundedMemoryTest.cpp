@@ -1,6 +1,6 @@
-// What a peer can make the Ethernet transport hold: the receive budget with its pause and resume, and a stalled
-// frame. The flood tests print a figures line: bytes held and the process's peak resident memory against the
-// documented bound.
+// What a peer can make the Ethernet transport hold: the receive budget with its pause and resume, a stalled frame,
+// and the send bound towards a peer that reads nothing. The floods print a figures line: the transport's account and
+// the process's peak resident memory against the documented bound.
 #include <malloc.h>
 
 #include <fstream>
@@ -45,7 +45,7 @@ qint64 receiveBound(KT::uint32 budget, size_t frameSize) {
 template <typename Measure>
 bool pumpUntilStill(Measure measure) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (auto last = measure();; pumpFor(0)) {
+    for (auto last = measure();;) {
         pumpFor(300);
         const auto now = measure();
         if (now == last) return true;

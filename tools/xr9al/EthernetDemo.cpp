@@ -322,6 +322,9 @@ SessionResult runEthernetSession(bool clientMode, const DemoConfig& config) {
         result.check(false, "no Ethernet transport");
         return result;
     }
+    // A session that fails with messages waiting for the tool must not keep
+    // the host's threads from ending.
+    eth->setSendTimeout(config.timeoutMs);
     const uint16_t cmdPort = freePort(false), streamPort = freePort(false), bcPort = freePort(true);
     EthernetSettings settings{};
     settings.commandPort = cmdPort;

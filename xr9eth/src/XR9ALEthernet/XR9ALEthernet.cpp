@@ -46,8 +46,8 @@ XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
 XR9ALEthernet::~XR9ALEthernet() {
     // Waiting receivers and senders are let go, and the object outlives
     // their last touch of it.
-    releaseReceivers(true);
-    releaseSenders(true);
+    releaseReceivers();
+    releaseSenders();
     settings = nullptr;
     // A socket being deleted reports its state: the member is cleared first.
     delete std::exchange(commandSocket, nullptr);
@@ -99,13 +99,15 @@ KT::int32 XR9ALEthernet::init() {
     }
     if (!txQueue) txQueue = new EthernetQueue();
     {
+        // One step with the release: a sender let go must not find the room
+        // the emptying made.
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         txQueue->clear();
         outbox.clear();
         for (TxAccount& account : txAccounts) account.queued = 0;
+        ++txEpoch;
     }
-    releaseSenders(false);
-    noteSockets();
+    noteSockets();  // wakes the senders let go
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
         if (!*queue) *queue = new EthernetQueue();
     }
@@ -117,13 +119,15 @@ KT::int32 XR9ALEthernet::init() {
         commandRxAccount = RxAccount();
         streamRxAccount = RxAccount();
         broadcastRxAccount = RxAccount();
+        ++rxEpoch;  // receivers waiting now are let go
     }
+    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
+        notifier->wakeAll();
     if (senderAddress) {
         senderAddress->setAddress(QStringLiteral("0.0.0.0"));
     } else {
         senderAddress = new QHostAddress(QStringLiteral("0.0.0.0"));
     }
-    releaseReceivers(false);
     broadcastIPs = EthernetUtilities::GetAllBroadcastIPs();
     commandBuffer.clear();
     streamBuffer.clear();

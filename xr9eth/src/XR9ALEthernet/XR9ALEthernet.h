@@ -270,7 +270,7 @@ private:
     // Keeps noteSockets() up to date with a command or stream socket.
     void watchSocket(QTcpSocket* socket);
     // As releaseReceivers, for senders waiting for room.
-    void releaseSenders(bool forGood);
+    void releaseSenders();
 
     // Takes the oldest message of type off its queue; one longer than
     // sizeLimit (>= 0) is taken off but not appended (XR9AL_BUFFER_OVERFLOW).
@@ -308,10 +308,11 @@ private:
     // Posts the SHM values and queues the messages of a pass, each message
     // followed by suffix. The pass's status.
     KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
-    // Releases every receiver waiting now (they return XR_USER_ABORT); for
-    // good (the destructor) also refuses later ones and waits until every
-    // receiver has left. Owner thread, mutexRxQueue not held.
-    void releaseReceivers(bool forGood);
+    // For the destructor: releases every waiting receiver (XR_USER_ABORT),
+    // refuses later ones and waits until every receiver has left. (ClosePort
+    // releases the waiting ones in the step that empties their queues.)
+    // Owner thread, mutexRxQueue not held.
+    void releaseReceivers();
 
     QUdpSocket* udpSocket = nullptr;
     XRTcpServer* commandServer = nullptr;

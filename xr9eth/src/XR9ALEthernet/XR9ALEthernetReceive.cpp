@@ -287,15 +287,14 @@ bool XR9ALEthernet::isReceiveQueueEmpty() {
     return !commandRxQueue || commandRxQueue->isEmpty();
 }
 
-void XR9ALEthernet::releaseReceivers(bool forGood) {
+void XR9ALEthernet::releaseReceivers() {
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
         ++rxEpoch;
-        receiversClosed = receiversClosed || forGood;
+        receiversClosed = true;
     }
     for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
         notifier->wakeAll();
-    if (!forGood) return;
     xr9::AnnotatedLocker locker(&mutexRxQueue);
     while (receiversInside > 0) locker.wait(&receiversLeft, ULONG_MAX);
 }

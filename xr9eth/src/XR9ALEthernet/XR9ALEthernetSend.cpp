@@ -273,14 +273,13 @@ void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::stateChanged, this, [this] { noteSockets(); });
 }
 
-void XR9ALEthernet::releaseSenders(bool forGood) {
+void XR9ALEthernet::releaseSenders() {
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         ++txEpoch;
-        sendersClosed = sendersClosed || forGood;
+        sendersClosed = true;
     }
     txRoom.wakeAll();
-    if (!forGood) return;
     xr9::AnnotatedLocker locker(&mutexTxQueue);
     while (sendersInside > 0) locker.wait(&sendersLeft, ULONG_MAX);
 }
