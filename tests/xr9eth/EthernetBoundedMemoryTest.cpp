@@ -255,9 +255,13 @@ TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound
             sendThread.notify();
         }
     });
+    const qint64 bound = qint64(eth->sendBound());
+    ASSERT_TRUE(pumpUntil(
+        [&] { return eth->bytesWaiting(MSG_TYPE_STREAM) >= bound - xr9eth::queuedCost(size) || sent == count; },
+        60000));
     ASSERT_TRUE(pumpUntilStill([&] { return sent.load(); }));
     const uint32_t sentAtStall = sent;
-    const qint64 bound = qint64(eth->sendBound()), waiting = eth->bytesWaiting(MSG_TYPE_STREAM);
+    const qint64 waiting = eth->bytesWaiting(MSG_TYPE_STREAM);
     // Besides what waits, the allocator keeps the memory of messages copied on towards the system (into the socket's
     // buffer, and what the system took) for the next ones: the documented resident bound.
     const qint64 systemTook = qint64(sentAtStall) * qint64(size + 8) - waiting;

@@ -49,7 +49,7 @@
 // frame on a connection that announces more than the largest frame (by
 // default no limit below the frame's own; a host may set one) is passed
 // over as it arrives, its payload counted off and never stored, so the
-// connection stays in step and nothing inside it is taken for a frame; the
+// connection stays in step and nothing inside it is taken for a frame;
 // earlier versions stopped at 16 MiB and emptied the buffer instead,
 // reading the rest of that payload as frames. A datagram yields the bytes it
 // carries whatever the limit.
@@ -107,7 +107,8 @@ public:
     XR9ALEthernet();
     ~XR9ALEthernet() override;
 
-    // Empties the queues and the reassembly buffers, asks every socket to
+    // Empties the queues and the reassembly buffers, lets go of waiting
+    // receivers and senders (XR_USER_ABORT), asks every socket to
     // disconnect, creates what does not exist yet; the servers keep
     // listening and the kept settings stay. Always 0. Owner thread.
     KT::int32 init();
