@@ -13,10 +13,14 @@ XR9AL* Xr9AlGetHandle(enInterfaceType type) {
 }
 
 KT::int32 Xr9AlCloseHandle(XR9AL* handle) {
-    if (!handle) return 0;
+    // The registry knows every live handle: anything else (null, a handle
+    // closed before, an object the host made itself) must not be deleted.
     for (XR9AL** slot : {&pCANhandle, &pETHhandle, &pUSBhandle}) {
-        if (*slot == handle) *slot = nullptr;
+        if (handle && *slot == handle) {
+            *slot = nullptr;
+            delete handle;
+            break;
+        }
     }
-    delete handle;
     return 0;
 }

@@ -15,8 +15,11 @@ XR9AL_EXPORT KT::int32 Xr9AlInit();
 XR9AL_EXPORT XR9AL* Xr9AlGetHandle(enInterfaceType type);
 /// Destroys the transport (its destructor releases what it holds; ClosePort is
 /// not called) and empties its registry slot, so the next Xr9AlGetHandle of
-/// that type builds a new one. Null is ignored. Always 0. No other thread may
-/// be inside the transport meanwhile.
+/// that type builds a new one. Only a live handle (one that Xr9AlGetHandle
+/// handed out and that was not closed since) is destroyed: null, a handle
+/// closed before and any other pointer are left alone, where the documented
+/// interface deleted whatever it was given (a second close was a double free).
+/// Always 0. No other thread may be inside the transport meanwhile.
 XR9AL_EXPORT KT::int32 Xr9AlCloseHandle(XR9AL* handle);
 
 #endif

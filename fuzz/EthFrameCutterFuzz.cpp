@@ -1,11 +1,14 @@
-// The Ethernet frame cutting against arbitrary input, two ways:
-//  - the raw bytes, in chunks, on each endpoint, under an input-chosen
-//    largest frame: it must neither crash, nor keep more than it was given,
-//    nor keep more than one unfinished frame of at most the largest length,
-//    nor cut a payload longer than that;
+// The Ethernet frame cutting against arbitrary input, two ways, under an
+// input-chosen largest frame and room per pass:
+//  - the raw bytes, in chunks, on each endpoint: it must neither crash, nor
+//    keep more than it was given, nor keep more than one unfinished frame of
+//    at most the largest length, nor cut a payload longer than that from a
+//    connection;
 //  - frames built from the input (their own encoder, not the library's),
-//    fed in chunks of an input-chosen size: the messages cut must be those
-//    built, in order, as a one-shot feed gives them.
+//    some longer than the largest frame, fed in chunks of an input-chosen
+//    size: the messages cut must be exactly the frames within the limit, in
+//    order, as a one-shot feed gives them; the longer ones are passed over by
+//    count, whatever their payload holds.
 #include <QByteArray>
 
 #include <cstddef>
@@ -15,6 +18,8 @@
 #include "XR9ALEthernet/EthernetFrameCutter.h"
 
 namespace {
+
+using Endpoint = EthernetFrameCutter::Endpoint;
 
 struct Expected {
     enMsgType type;
@@ -35,23 +40,30 @@ QByteArray header(uint8_t marker, uint32_t n) {
     return h;
 }
 
-std::vector<EthernetFrameCutter::Piece> feed(EthernetFrameCutter::Endpoint endpoint, const QByteArray& bytes,
-                                             size_t chunk,
-                                             KT::uint32 maxFrame = xr9eth::kDefaultMaxFrameLength) {
+std::vector<EthernetFrameCutter::Piece> feed(Endpoint endpoint, const QByteArray& bytes, size_t chunk,
+                                             KT::uint32 maxFrame, qint64 room) {
     EthernetFrameCutter cutter(endpoint, maxFrame);
     QByteArray buffer;
     std::vector<EthernetFrameCutter::Piece> out;
+    qint64 given = 0;
     for (int off = 0; off < bytes.size(); off += int(chunk)) {
         const QByteArray part = bytes.mid(off, int(chunk));
         buffer.append(part);
-        const int before = buffer.size();
-        EthernetFrameCutter::Pass pass = cutter.cut(&buffer);
-        trap(buffer.size() <= before);
-        trap(buffer.size() < 8 || KT::uint32(buffer.size()) < 8 + maxFrame);
-        for (auto& p : pass.pieces) {
-            trap(KT::uint32(p.payload.size()) <= maxFrame);
-            out.push_back(p);
+        given += part.size();
+        for (bool full = true; full;) {  // as a reader does while its queue has room
+            const int before = buffer.size();
+            EthernetFrameCutter::Pass pass = cutter.cut(&buffer, room);
+            trap(buffer.size() <= before);
+            trap(pass.skipped <= before);
+            for (auto& p : pass.pieces) {
+                trap(endpoint == Endpoint::Broadcast ? p.payload.size() <= before
+                                                     : KT::uint32(p.payload.size()) <= maxFrame);
+                out.push_back(p);
+            }
+            full = pass.full;
         }
+        trap(buffer.size() <= given);
+        trap(buffer.size() < 8 || KT::uint32(buffer.size()) < 8 + maxFrame);
     }
     return out;
 }
@@ -61,13 +73,14 @@ std::vector<EthernetFrameCutter::Piece> feed(EthernetFrameCutter::Endpoint endpo
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const size_t chunk = 1 + data[0] % 97;
+    // One message per pass, or every whole frame.
+    const qint64 room = data[0] & 0x80 ? xr9eth::queuedCost(0) : EthernetFrameCutter::kNoRoomLimit;
     const bool stream = data[1] & 1;
     const QByteArray raw(reinterpret_cast<const char*>(data + 2), int(size - 2));
     // A small largest frame, so that the input reaches past it; 127 the default.
     const KT::uint32 maxFrame = (data[1] >> 1) == 127 ? xr9eth::kDefaultMaxFrameLength : KT::uint32(data[1] >> 1);
-    for (auto endpoint : {EthernetFrameCutter::Endpoint::Command, EthernetFrameCutter::Endpoint::Stream,
-                          EthernetFrameCutter::Endpoint::Broadcast})
-        feed(endpoint, raw, chunk, maxFrame);
+    for (auto endpoint : {Endpoint::Command, Endpoint::Stream, Endpoint::Broadcast})
+        feed(endpoint, raw, chunk, maxFrame, room);
 
     // Well-formed frames: per frame one kind byte and one length byte, then payload.
     QByteArray wire;
@@ -86,12 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             expected.push_back({MSG_TYPE_SHM, QByteArray(), value});
         } else {
             wire.append(header(stream ? 0xA7 : 0xA5, uint32_t(n))).append(payload);
-            expected.push_back({stream ? MSG_TYPE_STREAM : MSG_TYPE_COMMAND, payload, 0});
+            if (n <= maxFrame) expected.push_back({stream ? MSG_TYPE_STREAM : MSG_TYPE_COMMAND, payload, 0});
         }
     }
-    const auto endpoint = stream ? EthernetFrameCutter::Endpoint::Stream : EthernetFrameCutter::Endpoint::Command;
-    const auto chunked = feed(endpoint, wire, chunk);
-    const auto whole = feed(endpoint, wire, size_t(wire.size()) + 1);
+    const auto endpoint = stream ? Endpoint::Stream : Endpoint::Command;
+    const auto chunked = feed(endpoint, wire, chunk, maxFrame, room);
+    const auto whole = feed(endpoint, wire, size_t(wire.size()) + 1, maxFrame, EthernetFrameCutter::kNoRoomLimit);
     trap(chunked.size() == expected.size() && whole.size() == expected.size());
     for (size_t k = 0; k < expected.size(); ++k) {
         trap(chunked[k].type == expected[k].type && whole[k].type == expected[k].type);

@@ -18,8 +18,10 @@ constexpr KT::int32 XR_INVALID_PARAMETER = -2;            ///< "INVALID PARAMETE
 constexpr KT::int32 XR_OS_ERROR_TIMEOUT = -304;           ///< "OS ERROR TIMEOUT"
 constexpr KT::int32 XR_OS_INVALID_NAME_SIZE = -313;       ///< "OS INVALID NAME SIZE"
 constexpr KT::int32 XR9AL_BUFFER_OVERFLOW = -403;         ///< "ERR_XR9AL_BUFFER_OVERFLOW"
+constexpr KT::int32 XR9AL_QUEUE_FULL = -407;              ///< "QUEUE FULL"
 constexpr KT::int32 XR_NO_SUCH_FILE_OR_DIRECTORY = -501;  ///< "NO SUCH FILE OR DIRECTORY"
 constexpr KT::int32 XR_NOT_SUPPORTED = -502;              ///< "NOT SUPPORTED"
+constexpr KT::int32 XR_USER_ABORT = -503;                 ///< "USER ABORT"
 ///@}
 /// \name Memory-medium polling results; they lie in a gap of the table
 ///@{

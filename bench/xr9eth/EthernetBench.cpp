@@ -382,7 +382,7 @@ double reassemblyNanosPerFrame(int frames) {
     QByteArray buffer;
     buffer.reserve(int(one.size()) * frames);
     for (int i = 0; i < frames; ++i) buffer.append(reinterpret_cast<const char*>(one.data()), int(one.size()));
-    const EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Command);
+    EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Command);
     const Stopwatch watch;
     const EthernetFrameCutter::Pass pass = cutter.cut(&buffer);
     const double elapsed = watch.wallSeconds();

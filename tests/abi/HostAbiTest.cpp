@@ -50,6 +50,11 @@ public:
     void setReceiveBudget(KT::uint32 bytes);
     KT::uint32 receiveBudget() const;
     qint64 bytesHeld(enMsgType type);
+    void setSendBound(KT::uint32 bytes);
+    KT::uint32 sendBound() const;
+    void setSendTimeout(int milliseconds);
+    int sendTimeout() const;
+    qint64 bytesWaiting(enMsgType type);
 };
 
 class XR9ALCOMMFactory {
@@ -121,15 +126,24 @@ TEST(HostAbi, EthernetLimitsAreReachedFromTheHandle) {
     XR9AL* handle = Xr9AlGetHandle(IF_TYPE_ETHERNET);
     ASSERT_NE(nullptr, handle);
     XR9ALEthernet* eth = static_cast<XR9ALEthernet*>(handle);
-    EXPECT_EQ(16u << 20, eth->maxFrameLength());
+    EXPECT_EQ(0x7FFFFFFFu, eth->maxFrameLength()) << "no limit below the frame's own";
     EXPECT_EQ(16u << 20, eth->receiveBudget());
+    EXPECT_EQ(16u << 20, eth->sendBound());
+    EXPECT_EQ(-1, eth->sendTimeout()) << "no limit";
     eth->setMaxFrameLength(4096);
     eth->setReceiveBudget(0);
+    eth->setSendBound(8192);
+    eth->setSendTimeout(-7);
     EXPECT_EQ(4096u, eth->maxFrameLength());
     eth->setMaxFrameLength(0xFFFFFFFFu);
     EXPECT_EQ(0x7FFFFFFFu, eth->maxFrameLength()) << "no frame length is above the largest signed one";
     EXPECT_EQ(0u, eth->receiveBudget());
+    EXPECT_EQ(8192u, eth->sendBound());
+    EXPECT_EQ(-1, eth->sendTimeout());
     EXPECT_EQ(0, eth->bytesHeld(MSG_TYPE_COMMAND));
+    QByteArray message("abc");
+    EXPECT_EQ(0, eth->SendData(&message, MSG_TYPE_SHM));
+    EXPECT_EQ(3 + 128, eth->bytesWaiting(MSG_TYPE_COMMAND)) << "SHM waits for the command connection";
     EXPECT_EQ(0, Xr9AlCloseHandle(handle));
 }
 

@@ -115,7 +115,8 @@ TEST(StatusCodes, NamedConstantsHaveTheirCodes) {
                                          {XR_OS_ERROR_TIMEOUT, -304}, {XR_OS_INVALID_NAME_SIZE, -313},
                                          {XR9AL_BUFFER_OVERFLOW, -403}, {XR_NO_SUCH_FILE_OR_DIRECTORY, -501},
                                          {XR_NOT_SUPPORTED, -502}, {XR_MM_NO_DRIVE, -280},
-                                         {XR_MM_SAME_DRIVE, -281}, {XR_LOWEST_STATUS_CODE, -503}};
+                                         {XR_MM_SAME_DRIVE, -281}, {XR_LOWEST_STATUS_CODE, -503},
+                                         {XR9AL_QUEUE_FULL, -407}, {XR_USER_ABORT, -503}};
     for (const auto& [constant, code] : named) EXPECT_EQ(code, constant);
 }
 

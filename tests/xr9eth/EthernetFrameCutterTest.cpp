@@ -60,18 +60,23 @@ INSTANTIATE_TEST_SUITE_P(
                 0},
         CutCase{"NegativeLengthOnBroadcast", Endpoint::Broadcast, frameWithLength(0xA2, INT32_MIN, "ab"), -1, true,
                 {}, 0},
-        CutCase{"LengthAboveTheLargestFrameIsMalformed", Endpoint::Stream,
-                frameWithLength(0xA7, (16 << 20) + 1, "ab"), -1, true, {}, 0},
-        CutCase{"LargestLengthWaitsUnderTheWidestLimit", Endpoint::Command, frameWithLength(0xA5, INT32_MAX, "ab"),
-                0, false, {}, 10, 0x7FFFFFFFu},
+        CutCase{"FrameAboveTheLimitIsPassedOverWithTheFramesInsideIt", Endpoint::Stream,
+                frameWithLength(0xA7, 20, frame(0xA7, "hidden") + "123456") + frame(0xA7, "kept"), 0, false,
+                {"T:kept"}, 0, 10},
+        CutCase{"LargestLengthWaitsByDefault", Endpoint::Command, frameWithLength(0xA5, INT32_MAX, "ab"), 0, false,
+                {}, 10},
         CutCase{"ZeroLimitTakesEmptyFramesAndShm", Endpoint::Command, frame(0xA5, "") + shmFrame(9), 0, false,
                 {"C:", "S=9"}, 0, 0},
-        CutCase{"BroadcastAboveTheLimitIsMalformed", Endpoint::Broadcast, frameWithLength(0xA2, 11, "0123456789"),
-                -1, true, {}, 0, 10},
+        CutCase{"DatagramYieldsWhatItCarriesWhateverTheLimit", Endpoint::Broadcast,
+                frameWithLength(0xA2, 11, "0123456789"), 0, false, {"B:0123456789"}, 0, 10},
         CutCase{"CommandOnBroadcastIsForeign", Endpoint::Broadcast, frame(0xA5, "one"), 0, true, {}, 0}),
     [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
 
-TEST(FrameCuttingSplits, AnySplitOfAStreamGivesTheSameMessages) {
+// Frames above the limit carry frames of their own at their head, which must never come out; with the smallest
+// room each pass cuts one message.
+TEST(FrameCuttingSplits, AnySplitOfAStreamGivesTheSameMessagesWhateverTheRoom) {
+    constexpr KT::uint32 kLimit = 250;
+    const std::string hidden = frame(0xA5, "hidden") + shmFrame(-1);
     std::string wire;
     std::vector<std::string> expected;
     std::mt19937 random(7);
@@ -82,22 +87,29 @@ TEST(FrameCuttingSplits, AnySplitOfAStreamGivesTheSameMessages) {
             wire += shmFrame(i);
             expected.push_back("S=" + std::to_string(i));
         }
+        if (payload.size() > kLimit) payload.replace(0, hidden.size(), hidden);
         wire += frame(0xA5, payload);
-        expected.push_back("C:" + payload);
+        if (payload.size() <= kLimit) expected.push_back("C:" + payload);
     }
     for (int round = 0; round < 20; ++round) {
+        EthernetFrameCutter cutter(Endpoint::Command, kLimit);
+        const qint64 room = round % 2 ? xr9eth::queuedCost(0) : EthernetFrameCutter::kNoRoomLimit;
         QByteArray buffer;
         std::vector<std::string> got;
         size_t at = 0;
         while (at < wire.size()) {
-            const size_t n = std::min(wire.size() - at, size_t(1 + random() % (round < 5 ? 3 : 700)));
+            const size_t n = std::min(wire.size() - at, size_t(1 + random() % (round < 6 ? 3 : 700)));
             buffer.append(wire.data() + at, int(n));
             at += n;
-            EthernetFrameCutter::Pass pass = EthernetFrameCutter(Endpoint::Command).cut(&buffer);
-            ASSERT_FALSE(pass.dropped);
-            for (auto& piece : describe(pass)) got.push_back(piece);
+            for (bool full = true; full;) {
+                EthernetFrameCutter::Pass pass = cutter.cut(&buffer, room);
+                ASSERT_FALSE(pass.dropped);
+                for (auto& piece : describe(pass)) got.push_back(piece);
+                full = pass.full;
+            }
         }
         EXPECT_EQ(0, buffer.size());
+        EXPECT_EQ(0, cutter.skipRemaining());
         ASSERT_EQ(expected, got) << "round " << round;
     }
 }

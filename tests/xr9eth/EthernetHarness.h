@@ -21,6 +21,7 @@
 
 #include "KTDEI.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
+#include "access/XR9ALCOMMFactory.h"
 #include "access/Xr9AlHandle.h"
 #include "common/TestSupport.h"
 
@@ -153,7 +154,8 @@ protected:
     void SetUp() override {
         KT::KTDEI::instance()->reset();
         settings = loopbackSettings();
-        eth = new XR9ALEthernet();
+        ASSERT_EQ(nullptr, pETHhandle) << "a handle left open";
+        eth = static_cast<XR9ALEthernet*>(Xr9AlGetHandle(IF_TYPE_ETHERNET));
     }
     void TearDown() override {
         EXPECT_EQ(0, eth ? Xr9AlCloseHandle(eth) : 0);

@@ -320,6 +320,9 @@ SessionResult runEthernetSession(bool clientMode, const DemoConfig& config) {
         result.check(false, "no Ethernet transport");
         return result;
     }
+    // A session that fails with messages waiting for the tool must not keep
+    // the host's threads from ending.
+    eth->setSendTimeout(config.timeoutMs);
     const uint16_t cmdPort = config.commandPort ? config.commandPort : freePort(false);
     const uint16_t streamPort = config.streamPort ? config.streamPort : freePort(false);
     const uint16_t bcPort = config.broadcastPort ? config.broadcastPort : freePort(true);

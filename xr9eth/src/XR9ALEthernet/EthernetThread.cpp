@@ -18,9 +18,8 @@ static_assert(sizeof(EthernetThread) == sizeof(DeclaredEthernetThread), "Etherne
 
 constexpr unsigned long kIdleSleepMs = 100;
 constexpr unsigned long kStopSliceMs = 10;
-// Steps per hand-off to the transport's owner thread: many messages per
-// cross-thread call, and the stop request is seen after each batch.
-constexpr int kStepsPerHandOff = 64;
+// Steps per turn of the loop: the stop request is seen after each batch.
+constexpr int kStepsPerTurn = 64;
 }  // namespace
 
 EthernetThread::EthernetThread(std::string threadName, bool isDisabled, XR9ALEthernet* transport)
@@ -45,11 +44,9 @@ void EthernetThread::stop() {
         stopRequested = true;
         stopped = true;
         notify();
-        const bool inOwner = ethernet && QThread::currentThread() == ethernet->thread();
-        while (!wait(kStopSliceMs)) {
-            notify();
-            if (inOwner) ethernet->serveSendRequests();
-        }
+        // The loop never waits for the transport's owner thread, so this
+        // ends within one batch of steps, whichever thread stops it.
+        while (!wait(kStopSliceMs)) notify();
     }
     xr9::tsanAcquire(this);  // pairs with the release at the end of run()
     stopRequested = false;
@@ -68,7 +65,7 @@ void EthernetThread::run() {
     xr9::AnnotatedLocker locker(&mutex);
     while (!stopped && !stopRequested) {
         wakePending = false;
-        if (ethernet->sendQueuedMessages(kStepsPerHandOff) == 0 && !stopped && !wakePending)
+        if (ethernet->sendQueuedMessages(kStepsPerTurn) == 0 && !stopped && !wakePending)
             locker.wait(&condition, kIdleSleepMs);
     }
 }

@@ -1,7 +1,7 @@
 // The send thread of the Ethernet transport, created and started by the
 // host: it runs sendMessages() steps of its transport back to back while it
-// can send (handed to the transport's owner thread up to 64 steps at a time,
-// see sendQueuedMessages), and sleeps at most 100 ms (or until notify())
+// can send (each takes a message for the transport's owner thread to write
+// and never waits for it), and sleeps at most 100 ms (or until notify())
 // when there was nothing it could send. stop() ends the loop; the destructor
 // stops it too.
 #ifndef ETHERNETTHREAD_H
@@ -30,10 +30,9 @@ public:
 
     // Wakes a sleeping loop so it tries to send at once. Any thread; takes no lock.
     void notify();
-    // Ends the loop after its current step and waits for the thread; a later
-    // start() runs the loop again. Any thread but this one. Called from the
-    // transport's owner thread, it serves the transport's pending send
-    // requests while it waits, since the loop may be blocked in one.
+    // Ends the loop after its current batch of steps and waits for the
+    // thread; a later start() runs the loop again. Any thread but this one;
+    // it does not depend on the transport's owner thread running its loop.
     void stop();
 
 protected:

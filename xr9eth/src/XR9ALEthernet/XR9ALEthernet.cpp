@@ -1,5 +1,7 @@
 #include "XR9ALEthernet/XR9ALEthernet.h"
 
+#include <utility>
+
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -29,11 +31,6 @@ bool hostAccepted(int status) {
     return status == 0 || status == 25;
 }
 
-void emptyQueue(EthernetQueue* queue, QMutex* lock) {
-    xr9::AnnotatedLocker locker(lock);
-    queue->clear();
-}
-
 // Qt reads a socket into a buffer of its own whether or not we read it;
 // bounded, it stops and leaves the peer to TCP's flow control.
 void boundReadBuffer(QTcpSocket* socket) {
@@ -47,19 +44,15 @@ XR9ALEthernet::XR9ALEthernet() : QObject(nullptr) {
 }
 
 XR9ALEthernet::~XR9ALEthernet() {
-    {
-        // A sender still waiting for the owner is released with nothing sent,
-        // and the lock and condition it waits on must outlive its wake-up.
-        std::unique_lock<std::mutex> lock(sendRequestLock);
-        for (SendRequest* request : sendRequests) request->done = true;
-        sendRequests.clear();
-        sendRequestDone.notify_all();
-        sendRequestDone.wait(lock, [this] { return sendersHandingOver == 0; });
-    }
+    // Waiting receivers and senders are let go, and the object outlives
+    // their last touch of it.
+    releaseReceivers();
+    releaseSenders();
     settings = nullptr;
-    delete commandSocket;
-    delete streamSocket;
-    delete udpSocket;
+    // A socket being deleted reports its state: the member is cleared first.
+    delete std::exchange(commandSocket, nullptr);
+    delete std::exchange(streamSocket, nullptr);
+    delete std::exchange(udpSocket, nullptr);
     delete commandServer;
     delete streamServer;
     delete txQueue;
@@ -81,6 +74,7 @@ KT::int32 XR9ALEthernet::init() {
     } else {
         commandSocket = new QTcpSocket(this);
         boundReadBuffer(commandSocket);
+        watchSocket(commandSocket);
         connect(commandSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
         connect(commandSocket, &QTcpSocket::connected, this, &XR9ALEthernet::commandSocketConnected);
         connect(commandSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::commandSocketDisconnected);
@@ -90,6 +84,7 @@ KT::int32 XR9ALEthernet::init() {
     } else {
         streamSocket = new QTcpSocket(this);
         boundReadBuffer(streamSocket);
+        watchSocket(streamSocket);
         connect(streamSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
         connect(streamSocket, &QTcpSocket::connected, this, &XR9ALEthernet::streamSocketConnected);
         connect(streamSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::streamSocketDisconnected);
@@ -102,11 +97,17 @@ KT::int32 XR9ALEthernet::init() {
         streamServer = new XRTcpServer(this);
         streamServer->init(this, MSG_TYPE_STREAM);
     }
-    if (txQueue) {
-        emptyQueue(txQueue, &mutexTxQueue);
-    } else {
-        txQueue = new EthernetQueue();
+    if (!txQueue) txQueue = new EthernetQueue();
+    {
+        // One step with the release: a sender let go must not find the room
+        // the emptying made.
+        xr9::AnnotatedLocker locker(&mutexTxQueue);
+        txQueue->clear();
+        outbox.clear();
+        for (TxAccount& account : txAccounts) account.queued = 0;
+        ++txEpoch;
     }
+    noteSockets();  // wakes the senders let go
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
         if (!*queue) *queue = new EthernetQueue();
     }
@@ -118,7 +119,10 @@ KT::int32 XR9ALEthernet::init() {
         commandRxAccount = RxAccount();
         streamRxAccount = RxAccount();
         broadcastRxAccount = RxAccount();
+        ++rxEpoch;  // receivers waiting now are let go
     }
+    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
+        notifier->wakeAll();
     if (senderAddress) {
         senderAddress->setAddress(QStringLiteral("0.0.0.0"));
     } else {
@@ -128,6 +132,7 @@ KT::int32 XR9ALEthernet::init() {
     commandBuffer.clear();
     streamBuffer.clear();
     broadcastBuffer.clear();
+    for (EthernetFrameCutter* cutter : {&commandCutter, &streamCutter, &broadcastCutter}) cutter->reset();
     return 0;
 }
 
@@ -144,6 +149,8 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
             streamSocket->abort();
             commandBuffer.clear();
             streamBuffer.clear();
+            commandCutter.reset();
+            streamCutter.reset();
             commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
             streamSocket->connectToHost(ip, streamPort, QIODevice::ReadWrite);
         }
@@ -188,21 +195,27 @@ KT::int32 XR9ALEthernet::ResetPort() {
 }
 
 void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
-    if (!socket) return;
-    if (commandSocket && commandSocket != socket) delete commandSocket;
-    commandSocket = socket;
+    if (!socket || socket == commandSocket) return;
+    // Replaced before the old one goes: it reports its end while it is deleted.
+    delete std::exchange(commandSocket, socket);
     boundReadBuffer(socket);
     commandBuffer.clear();
-    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg, Qt::UniqueConnection);
+    commandCutter.reset();
+    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
+    watchSocket(socket);
+    noteSockets();
 }
 
 void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
-    if (!socket) return;
-    if (streamSocket && streamSocket != socket) delete streamSocket;
-    streamSocket = socket;
+    if (!socket || socket == streamSocket) return;
+    // Replaced before the old one goes: it reports its end while it is deleted.
+    delete std::exchange(streamSocket, socket);
     boundReadBuffer(socket);
     streamBuffer.clear();
-    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg, Qt::UniqueConnection);
+    streamCutter.reset();
+    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
+    watchSocket(socket);
+    noteSockets();
 }
 
 bool XR9ALEthernet::isConnected() {

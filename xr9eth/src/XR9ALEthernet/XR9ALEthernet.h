@@ -8,28 +8,27 @@
 // Qt event loop, which the host must run. OpenPort, ClosePort and
 // Xr9AlCloseHandle are called from the owner. Any thread may call SendData
 // and the receive operations.
-//  - Every socket operation runs in the owner. sendMessages() called from
-//    another thread (the send thread, or a host thread pumping with
-//    MSG_TYPE_NONE) hands its whole step (take the head of the send queue,
-//    frame it, write it or put it back) to the owner (a request served by
-//    the owner's event loop) and waits for the owner's result; in the owner
-//    it runs directly. One step at a time, in one thread, keeps queue order
-//    and the put-back and drop rules whichever thread asks. The frame is
-//    built in the owner too: taking the head and deciding to write or put
-//    back must be one step, or two senders could reorder the queue.
-//  - Deadlock rule: the owner must not wait for a thread that may be inside
-//    sendMessages() without serving its requests. EthernetThread::stop()
-//    (and its destructor) called from the owner serves them while it waits
-//    (serveSendRequests), so stopping the send thread from the owner is
-//    safe. A host thread that waits in ReceiveData from the owner thread
-//    stalls every sender until its wait ends; a sender still waiting when
-//    the transport is destroyed is released with 0, and the destructor
-//    waits until it has let go of the transport.
+//  - Every socket operation runs in the owner, and nothing waits for it.
+//    A send step (sendMessages) in another thread (the send thread, or a
+//    host thread pumping with MSG_TYPE_NONE) takes the head of the send
+//    queue, or leaves it there while its connection is down as the owner
+//    last saw it, and hands it to the owner to write (the outbox, served by
+//    the owner's event loop); in the owner it writes at once. Taking a head
+//    and handing it over is one step under mutexTxQueue, and the owner
+//    writes in the order taken, so the queue's order and its put-back and
+//    drop rules hold whichever thread steps; a message whose connection is
+//    found down when the owner writes goes back to the head with all behind
+//    it. Earlier versions had a stepping thread wait for the owner, so a
+//    host whose owner waited for that thread (a shutdown join) hung.
+//  - Waits that the transport's end releases: a receiver waiting in
+//    ReceiveData and a sender waiting for room (below) return XR_USER_ABORT
+//    (-503, "USER ABORT") when ClosePort or the destructor runs; the
+//    destructor waits until every one of them has left the object.
 //
 // Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
-// queue; each is held for one append, removal or re-insertion (and released
-// during a receiver's wait). Wait conditions are woken with wake-all after
-// the lock is released.
+// queue, the outbox and the send accounts; each is held for one short
+// operation (and released during a receiver's or sender's wait). Wait
+// conditions are woken with wake-all after the lock is released.
 //
 // Receive. Each endpoint has a reassembly buffer; a pass cuts every
 // complete frame off its head (EthernetFrameCutter). A head that is no
@@ -39,19 +38,35 @@
 // never complete a frame of the next one. SHM short frames are not queued:
 // their value is posted as an update message (type 4, SHM_MODULE, event 102).
 //
-// Bounded memory (figures in EthernetLimits.h). A frame announcing more
-// than the largest frame is malformed and empties its buffer. Each receive
-// queue has a byte budget: once a channel's queue holds that much, its reader
-// leaves the socket unread (Qt's buffer of the socket is one chunk, so TCP's
-// flow control then holds the peer) and a taker that brings the queue back
-// under the budget has the owner read on. Nothing accepted is dropped.
+// Bounded memory (figures in EthernetLimits.h). Every queued message counts
+// at its payload plus a fixed charge for the array and list around it, so a
+// flood of empty frames is bounded like one of large frames. Each receive
+// queue has a budget: a reader cuts only as many messages as the budget has
+// room for; once the queue is full it leaves the rest in its buffer and the
+// socket unread (Qt's buffer of the socket is one chunk, so TCP's flow
+// control then holds the peer), and a taker that brings the queue back
+// under the budget has the owner read on. Nothing accepted is dropped. A
+// frame on a connection that announces more than the largest frame (by
+// default no limit below the frame's own; a host may set one) is passed
+// over as it arrives, its payload counted off and never stored, so the
+// connection stays in step and nothing inside it is taken for a frame;
+// earlier versions stopped at 16 MiB and emptied the buffer instead,
+// reading the rest of that payload as frames. A datagram yields the bytes it
+// carries whatever the limit.
+//
+// Towards the peer, each endpoint (command connection with SHM, stream
+// connection, broadcast socket) has a send bound on the bytes waiting for
+// it: the cost of its messages in the send queue and the outbox plus what
+// its socket has not yet handed to the system. A SendData past the bound
+// waits in a host thread for room, as a blocking socket would, up to the
+// host's send time-out, and is refused in the owner, which cannot wait for
+// itself; either way nothing is queued. As documented before, SendData queued
+// without limit, so a peer that read nothing made the terminal hold
+// everything sent to it.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 
 #include <QByteArray>
 #include <QList>
@@ -92,7 +107,8 @@ public:
     XR9ALEthernet();
     ~XR9ALEthernet() override;
 
-    // Empties the queues and the reassembly buffers, asks every socket to
+    // Empties the queues and the reassembly buffers, lets go of waiting
+    // receivers and senders (XR_USER_ABORT), asks every socket to
     // disconnect, creates what does not exist yet; the servers keep
     // listening and the kept settings stay. Always 0. Owner thread.
     KT::int32 init();
@@ -105,25 +121,35 @@ public:
     // ignored. Owner thread.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
     // Queues a copy for channels 1-4; another channel is dropped; MSG_TYPE_NONE
-    // does nothing. 0 (-2 for null data with a non-zero length). Any thread.
+    // does nothing. 0; -2 for null data with a non-zero length and for a
+    // length of 2^31 or more (more than a frame can carry; documented as 0
+    // before, with the bytes read past the caller's buffer). Past the send
+    // bound: a host thread waits for room up to the send time-out, then -407
+    // (XR9AL_QUEUE_FULL); the owner gets -407 at once; -503 (XR_USER_ABORT)
+    // when ClosePort or the destructor ends the wait. Nothing is queued
+    // unless the result is 0. Any thread.
     KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
     // MSG_TYPE_NONE: one sendMessages() step, 0. Channels 1-4: queued, 0.
-    // Another channel: -1. Null data for a channel: -2. Any thread.
+    // Another channel: -1. Null data for a channel: -2. Past the send bound
+    // as the byte form, except that the owner gets -1 (refused). Any thread.
     KT::int32 SendData(QByteArray* data, enMsgType type) override;
     // Polls the channel's queue: 0 with the oldest message copied to data and
     // its size in *length; -304 when none is queued; -1 for a channel other
-    // than command, stream or broadcast; -403 when the oldest message is
-    // longer than 1024 bytes: it stays queued, *length receives its size and
-    // nothing is copied (take it with the QByteArray form); -2 for null data
-    // or length. Any thread.
+    // than command, stream or broadcast; -2 for null data or length; -403
+    // when the oldest message is longer than 1024 bytes: it is taken off the
+    // queue (so the next call gets the next message) and neither *length nor
+    // data is written (it used to be lost with 0). Any thread.
     KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
     // As ReceiveData(data, length, type); timeout is ignored.
     KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) override;
     // Appends the oldest message of the channel to *data, waiting up to
     // timeout ms for one (-1: no limit, 0: poll). 0; -304 on time-out; -1 for
-    // a channel other than command, stream or broadcast; -2 for null data.
-    // Any thread but the owner with a long time-out (nothing fills the queue
-    // while the owner waits).
+    // a channel other than command, stream or broadcast; -2 for null data;
+    // -503 (XR_USER_ABORT) when ClosePort or the transport's destruction
+    // released the wait (as documented before, only a message or the
+    // time-out ended it, and a waiter at the transport's end woke on freed
+    // memory). Any thread but the owner with a long time-out (nothing fills
+    // the queue while the owner waits).
     KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) override;
     KT::int32 ClosePort() override;        // init(); owner thread
     KT::int32 ExitReceiveData() override;  // 0, releases nobody
@@ -153,44 +179,61 @@ public:
     int readSHMMessage(QByteArray* buffer);
     bool isReceiveQueueEmpty();  // the command queue only
 
-    // Appends (type, payload) to the send queue for channels 1-4: 1; 0 and
-    // nothing queued otherwise. Does not wake the send thread.
+    // Appends (type, payload) to the send queue for channels 1-4, whatever
+    // the send bound: 1; 0 and nothing queued otherwise. Does not wake the
+    // send thread.
     int enqueueTxMsg(enMsgType type, QByteArray payload);
     // Removes the head of the send queue, its channel into type; empty array
     // and type unchanged when the queue is empty.
     QByteArray dequeueTxMsg(enMsgType& type);
-    // One send step: 1 when a message was taken and written, failed or was
-    // dropped; 0 when the queue was empty or its head was put back because
-    // its connection is down. Any thread (see above).
+    // One send step: 1 when a message was taken (written, handed to the owner
+    // to write, or dropped); 0 when the queue was empty or its head waits for
+    // its connection. Never waits for the owner. Any thread (see above).
     int sendMessages();
     // Up to maxSteps sendMessages() steps back to back, ending at the first
-    // step that gives 0; from another thread, in one hand-off to the owner.
-    // The number of messages dealt with. Any thread.
+    // step that gives 0. The number of messages taken. Any thread.
     int sendQueuedMessages(int maxSteps);
-    // Runs, in order, the send steps that other threads have handed over and
-    // not yet seen run. Owner thread; called by the owner's event loop, and
-    // by whoever in the owner thread must wait for a sending thread.
+    // Writes, in order, the messages that steps in other threads have taken
+    // for the owner to write. Owner thread; run by the owner's event loop.
     void serveSendRequests();
+    // Nothing waits in the send queue or for the owner to write it.
     bool isSendQueueEmpty();
 
-    // Serves the hand-over events of sendQueuedMessages and resumeReading.
+    // Serves the hand-over events of the send steps and resumeReading.
     bool event(QEvent* event) override;
 
-    // The largest payload a received frame may announce (default 16 MiB);
-    // values above 2^31 - 1 act as 2^31 - 1. Any thread; applies from the
-    // next read.
+    // The largest payload a frame on a connection may announce (default and
+    // most 2^31 - 1: no limit below the frame's own); a longer frame is
+    // passed over as it arrives. Datagrams are not limited. Any thread;
+    // applies from the next frame header read.
     void setMaxFrameLength(KT::uint32 bytes);
     KT::uint32 maxFrameLength() const;
-    // The bytes a channel's receive queue may hold before its socket is left
-    // unread (default 16 MiB). With 0 a reader still queues what one read
-    // completes, then waits for the host to empty the queue. Any thread; a
-    // larger budget resumes paused readers.
+    // The cost (payload and charge per message) a channel's receive queue
+    // may hold before its socket is left unread (default 16 MiB). With 0 a
+    // reader queues one message at a time. Any thread; a larger budget
+    // resumes paused readers.
     void setReceiveBudget(KT::uint32 bytes);
     KT::uint32 receiveBudget() const;
-    // The bytes a channel holds now: its queued payloads, its reassembly
-    // buffer's allocation and what Qt has buffered of its socket. Command,
-    // stream or broadcast; 0 for another channel. Owner thread.
+    // The bytes a channel holds now: the cost of its queued messages, its
+    // reassembly buffer's allocation and what Qt has buffered of its socket.
+    // Command, stream or broadcast; 0 for another channel. Owner thread.
     qint64 bytesHeld(enMsgType type);
+    // The bytes that may wait towards the peer on each endpoint before
+    // SendData waits or is refused (default 16 MiB); an endpoint with nothing
+    // waiting takes one message of any size. Any thread; a larger bound lets
+    // waiting senders in.
+    void setSendBound(KT::uint32 bytes);
+    KT::uint32 sendBound() const;
+    // How long SendData in a host thread waits for room past the send bound,
+    // in ms: -1 (the default, as is any negative value) without limit, 0 not
+    // at all. Any thread; applies to waits that begin afterwards.
+    void setSendTimeout(int milliseconds);
+    int sendTimeout() const;
+    // The bytes waiting towards the peer on the endpoint of channel (command
+    // and SHM share the command connection): the cost of its messages not yet
+    // written and what its socket has not yet handed to the system. 0 for a
+    // value that is no channel. Any thread.
+    qint64 bytesWaiting(enMsgType type);
 
 public slots:
     KT::int32 ReceivedBroadcastMsg();
@@ -202,24 +245,37 @@ public slots:
     void streamSocketDisconnected();
 
 private:
-    int sendMessagesInOwner();
-    int sendStepsInOwner(int maxSteps);
-
-    // A batch of send steps handed to the owner by another thread. The
-    // hand-over runs under a standard mutex rather than through Qt's
-    // blocking call so that the sanitizers see it, and so that the
-    // destructor can release a waiting sender.
-    struct SendRequest {
-        int maxSteps;
-        int result = 0;
-        bool done = false;
+    // The send account of an endpoint, guarded by mutexTxQueue.
+    struct TxAccount {
+        qint64 queued = 0;    // cost of its messages in the send queue and the outbox
+        qint64 inSocket = 0;  // what its socket has not yet handed to the system, as the owner last saw it
     };
-    std::mutex sendRequestLock;
-    std::condition_variable sendRequestDone;
-    std::deque<SendRequest*> sendRequests;
-    int sendersHandingOver = 0;  // senders between their request and their return; guarded by sendRequestLock
-    void putBackTxMsg(enMsgType type, const QByteArray& payload);
-    KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit, KT::uint32* tooLong);
+    // 0 command connection (command and SHM), 1 stream connection, 2 broadcast.
+    static int endpointOf(enMsgType type);
+    // Under mutexTxQueue: an endpoint may take a message of that cost.
+    bool hasRoom(int endpoint, qint64 cost) const;
+    // Queues (type, payload) within the send bound, waiting for room in a
+    // host thread: XR_SUCCESS, XR9AL_QUEUE_FULL or XR_USER_ABORT. type is a
+    // channel. Any thread.
+    KT::int32 queueForPeer(enMsgType type, const QByteArray& payload);
+    // One send step; owner: whether this is the owner thread.
+    int sendStep(bool owner);
+    // Writes one message to its endpoint: false, nothing written, when it is
+    // a command or stream message and its connection is down. Owner thread.
+    bool writeToPeer(enMsgType type, const QByteArray& payload);
+    // The sockets' backlog and connected state into the send accounts and
+    // the flags other threads step by: under mutexTxQueue, or taking it and
+    // waking waiting senders. Owner thread.
+    void noteSocketBacklogLocked();
+    void noteSockets();
+    // Keeps noteSockets() up to date with a command or stream socket.
+    void watchSocket(QTcpSocket* socket);
+    // As releaseReceivers, for senders waiting for room.
+    void releaseSenders();
+
+    // Takes the oldest message of type off its queue; one longer than
+    // sizeLimit (>= 0) is taken off but not appended (XR9AL_BUFFER_OVERFLOW).
+    KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit);
 
     // What a receive queue holds and whether its reader stopped for the
     // budget. Guarded by mutexRxQueue.
@@ -236,19 +292,28 @@ private:
     // The route of a channel; false for a refused channel.
     bool rxRoute(enMsgType type, RxRoute* route);
     bool overBudget(const RxAccount& account) const;
-    // Under mutexRxQueue: true when the reader may read on; otherwise marks
-    // the account paused. Owner thread.
-    bool admitRead(RxAccount* account);
+    // Takes mutexRxQueue: true, with the cost the queue may still take in
+    // *room (at least 1), when the reader may go on; otherwise marks the
+    // account paused. Owner thread.
+    bool admitRead(RxAccount* account, qint64* room);
     // Has the owner run the reader of channel again (a posted event). Any
-    // thread, mutexRxQueue not held.
+    // thread, mutexRxQueue held or not.
     void resumeReading(enMsgType channel);
     // Runs the reader that a resume event names: true; false for another
     // event. Owner thread.
     bool serveResumeReading(QEvent* event);
-    // One pass of the command or stream reader: chunks read and cut while
-    // the socket has bytes and the budget allows. Owner thread.
-    KT::int32 readConnection(enMsgType type);
-    int queuePieces(const EthernetFrameCutter::Pass& pass);
+    // One pass of the reader of an endpoint (command, stream or broadcast):
+    // what is buffered is cut, then reads (chunks, datagrams) are taken and
+    // cut while the socket has bytes and the budget allows. Owner thread.
+    KT::int32 readEndpoint(enMsgType type);
+    // Posts the SHM values and queues the messages of a pass, each message
+    // followed by suffix. The pass's status.
+    KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
+    // For the destructor: releases every waiting receiver (XR_USER_ABORT),
+    // refuses later ones and waits until every receiver has left. (ClosePort
+    // releases the waiting ones in the step that empties their queues.)
+    // Owner thread, mutexRxQueue not held.
+    void releaseReceivers();
 
     QUdpSocket* udpSocket = nullptr;
     XRTcpServer* commandServer = nullptr;
@@ -271,8 +336,32 @@ private:
     RxAccount commandRxAccount;
     RxAccount streamRxAccount;
     RxAccount broadcastRxAccount;
+    // Receivers inside takeRxMsg and their release; guarded by mutexRxQueue.
+    quint64 rxEpoch = 0;           // moved on by every release: waiters of an older one leave
+    bool receiversClosed = false;  // the transport is going: no receiver may enter
+    int receiversInside = 0;
+    QWaitCondition receiversLeft;  // the last receiver of a closed transport has left
+    // One per endpoint, owner thread: each remembers an oversized frame it is passing over.
+    EthernetFrameCutter commandCutter{EthernetFrameCutter::Endpoint::Command};
+    EthernetFrameCutter streamCutter{EthernetFrameCutter::Endpoint::Stream};
+    EthernetFrameCutter broadcastCutter{EthernetFrameCutter::Endpoint::Broadcast};
     std::atomic<KT::uint32> maxFrameBytes{xr9eth::kDefaultMaxFrameLength};
     std::atomic<KT::uint32> receiveBudgetBytes{xr9eth::kDefaultReceiveBudget};
+
+    // The send side's shared state, guarded by mutexTxQueue.
+    TxAccount txAccounts[3];
+    EthernetQueue outbox;       // taken by steps in other threads, for the owner to write in this order
+    bool outboxPosted = false;  // the owner has been asked to write the outbox
+    quint64 txEpoch = 0;        // moved on by every release: senders waiting since before leave
+    bool sendersClosed = false;
+    int sendersInside = 0;
+    QWaitCondition txRoom;       // an account went down, or a release
+    QWaitCondition sendersLeft;  // the last sender of a closed transport has left
+    // The connections as the owner last saw them, for steps in other threads.
+    std::atomic<bool> commandConnectedNow{false};
+    std::atomic<bool> streamConnectedNow{false};
+    std::atomic<KT::uint32> sendBoundBytes{xr9eth::kDefaultSendBound};
+    std::atomic<int> sendTimeoutMs{-1};
 };
 
 #endif

@@ -1,4 +1,5 @@
 // The receive path of XR9ALEthernet: readers (owner thread) and takers (any thread).
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -11,15 +12,11 @@
 #include "XR9ALEthernet/EthernetUtilities.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
+#include "vocabulary/XRErrorCodes.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 
 namespace {
-
-// -304 "OS ERROR TIMEOUT", -403 buffer overflow, -2 "INVALID PARAMETER".
-constexpr KT::int32 kTimeout = -304;
-constexpr KT::int32 kTooLong = -403;
-constexpr KT::int32 kBadArgument = -2;
 
 void postShmValue(KT::int32 value) {
     (void)sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent, value, nullptr);
@@ -37,6 +34,14 @@ public:
     const enMsgType channel;
 };
 
+// a followed by b in one array of the exact size.
+QByteArray joined(const QByteArray& a, const QByteArray& b) {
+    QByteArray both(a.size() + b.size(), Qt::Uninitialized);
+    if (!a.isEmpty()) std::memcpy(both.data(), a.constData(), size_t(a.size()));
+    if (!b.isEmpty()) std::memcpy(both.data() + a.size(), b.constData(), size_t(b.size()));
+    return both;
+}
+
 // Appends a read to a reassembly buffer. An empty buffer takes the read's
 // own array, a short remainder is joined into an array of the exact size,
 // and only a frame longer than a read grows the buffer the amortised way;
@@ -45,10 +50,7 @@ void appendRead(QByteArray* buffer, const QByteArray& read) {
     if (buffer->isEmpty()) {
         *buffer = read;
     } else if (buffer->size() < xr9eth::kSocketReadChunk) {
-        QByteArray joined(buffer->size() + read.size(), Qt::Uninitialized);
-        std::memcpy(joined.data(), buffer->constData(), size_t(buffer->size()));
-        std::memcpy(joined.data() + buffer->size(), read.constData(), size_t(read.size()));
-        *buffer = joined;
+        *buffer = joined(*buffer, read);
     } else {
         buffer->append(read);
     }
@@ -90,18 +92,21 @@ bool XR9ALEthernet::overBudget(const RxAccount& account) const {
     return account.bytes > 0 && account.bytes >= qint64(receiveBudgetBytes.load());
 }
 
-bool XR9ALEthernet::admitRead(RxAccount* account) {
+bool XR9ALEthernet::admitRead(RxAccount* account, qint64* room) {
     xr9::AnnotatedLocker locker(&mutexRxQueue);
-    if (!overBudget(*account)) return true;
-    account->paused = true;
-    return false;
+    if (overBudget(*account)) {
+        account->paused = true;
+        return false;
+    }
+    *room = qMax<qint64>(qint64(receiveBudgetBytes.load()) - account->bytes, 1);
+    return true;
 }
 
 void XR9ALEthernet::resumeReading(enMsgType channel) {
     // Posted to the owner: the readers and their sockets are the owner's. An
     // event still pending when the transport is destroyed goes with it.
     QEvent* resume = new ResumeReadingEvent(channel);
-    xr9::tsanRelease(&sendRequestLock);  // the event was built here and is read by the owner
+    xr9::tsanRelease(this);  // the event was built here and is read by the owner
     QCoreApplication::postEvent(this, resume);
 }
 
@@ -178,43 +183,68 @@ int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
     if (!rxRoute(type, &route)) return 0;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        route.account->bytes += payload.size();
+        route.account->bytes += xr9eth::queuedCost(payload.size());
         route.queue->append(qMakePair(type, payload));
     }
     if (route.notifier) route.notifier->wakeAll();
     return 1;
 }
 
-int XR9ALEthernet::queuePieces(const EthernetFrameCutter::Pass& pass) {
+KT::int32 XR9ALEthernet::queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix) {
     for (const EthernetFrameCutter::Piece& piece : pass.pieces) {
         if (piece.type == MSG_TYPE_SHM) {
             postShmValue(piece.value);
         } else {
-            enqueueRxMsg(piece.type, piece.payload);
+            enqueueRxMsg(piece.type, suffix.isEmpty() ? piece.payload : joined(piece.payload, suffix));
         }
     }
     return pass.status;
 }
 
-KT::int32 XR9ALEthernet::readConnection(enMsgType type) {
-    const bool command = type == MSG_TYPE_COMMAND;
-    QTcpSocket* socket = command ? commandSocket : streamSocket;
-    QByteArray* buffer = command ? &commandBuffer : &streamBuffer;
-    RxAccount* account = command ? &commandRxAccount : &streamRxAccount;
-    const EthernetFrameCutter cutter(command ? EthernetFrameCutter::Endpoint::Command
-                                             : EthernetFrameCutter::Endpoint::Stream,
-                                     maxFrameBytes.load());
+KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
+    const bool command = type == MSG_TYPE_COMMAND, stream = type == MSG_TYPE_STREAM;
+    QTcpSocket* socket = command ? commandSocket : stream ? streamSocket : nullptr;
+    QByteArray* buffer = command ? &commandBuffer : stream ? &streamBuffer : &broadcastBuffer;
+    EthernetFrameCutter* cutter = command ? &commandCutter : stream ? &streamCutter : &broadcastCutter;
+    RxRoute route;
+    rxRoute(type, &route);
+    cutter->setMaxFrameLength(maxFrameBytes.load());
+    // What is buffered is cut before anything more is read, so a queue that
+    // reached its budget in the middle of a read resumes from its buffer.
     KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? -1 : 0;
-    while (socket && socket->bytesAvailable() > 0 && admitRead(account)) {
-        appendRead(buffer, socket->read(qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk)));
-        status = queuePieces(cutter.cut(buffer));
+    bool fresh = false;  // the buffer took a read since the last cut
+    qint64 room = 0;
+    while (admitRead(route.account, &room)) {
+        const EthernetFrameCutter::Pass pass = cutter->cut(buffer, room);
         trimBuffer(buffer);
+        QByteArray suffix;  // client mode marks broadcasts with their sender
+        if (!command && !stream && settings && settings->clientMode != 0)
+            suffix = "*ip=" + senderAddress->toString().toUtf8();
+        const KT::int32 passStatus = queuePieces(pass, suffix);
+        if (fresh) status = passStatus;
+        fresh = false;
+        if (pass.full) continue;
+        if (socket) {
+            if (socket->bytesAvailable() <= 0) break;
+            appendRead(buffer, socket->read(qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk)));
+        } else {
+            // Every pending datagram is taken, so none waits for a further signal.
+            if (!udpSocket->hasPendingDatagrams()) break;
+            QByteArray datagram(int(udpSocket->pendingDatagramSize()), Qt::Uninitialized);
+            QHostAddress sender;
+            const qint64 got = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender);
+            if (got < 0) break;
+            datagram.truncate(int(got));
+            *senderAddress = sender;
+            appendRead(buffer, datagram);
+        }
+        fresh = true;
     }
     return status;
 }
 
 KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
-    if (type == MSG_TYPE_COMMAND) return readConnection(MSG_TYPE_COMMAND);
+    if (type == MSG_TYPE_COMMAND) return readEndpoint(MSG_TYPE_COMMAND);
     if (type == MSG_TYPE_STREAM && streamSocket && streamSocket->isOpen()) {
         enqueueRxMsg(MSG_TYPE_STREAM, streamSocket->read(streamSocket->bytesAvailable()));
     }
@@ -226,31 +256,11 @@ KT::int32 XR9ALEthernet::ReceivedCommandMsg() {
 }
 
 KT::int32 XR9ALEthernet::ReceivedStreamMsg() {
-    return readConnection(MSG_TYPE_STREAM);
+    return readEndpoint(MSG_TYPE_STREAM);
 }
 
 KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() {
-    // Every pending datagram is taken, so none waits for a further signal,
-    // unless the broadcast queue is over its budget.
-    KT::int32 result = -1;
-    const EthernetFrameCutter cutter(EthernetFrameCutter::Endpoint::Broadcast, maxFrameBytes.load());
-    while (udpSocket->hasPendingDatagrams() && admitRead(&broadcastRxAccount)) {
-        QByteArray datagram(int(udpSocket->pendingDatagramSize()), Qt::Uninitialized);
-        QHostAddress sender;
-        const qint64 got = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender);
-        if (got < 0) break;
-        datagram.truncate(int(got));
-        *senderAddress = sender;
-        appendRead(&broadcastBuffer, datagram);
-        EthernetFrameCutter::Pass pass = cutter.cut(&broadcastBuffer);
-        trimBuffer(&broadcastBuffer);
-        if (settings && settings->clientMode != 0) {
-            const QByteArray suffix = "*ip=" + senderAddress->toString().toUtf8();
-            for (EthernetFrameCutter::Piece& piece : pass.pieces) piece.payload.append(suffix);
-        }
-        result = queuePieces(pass);
-    }
-    return result;
+    return readEndpoint(MSG_TYPE_BROADCAST);
 }
 
 int XR9ALEthernet::readMessage(QByteArray* buffer, int length, enMsgType type) {
@@ -277,50 +287,66 @@ bool XR9ALEthernet::isReceiveQueueEmpty() {
     return !commandRxQueue || commandRxQueue->isEmpty();
 }
 
-KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit,
-                                   KT::uint32* tooLong) {
-    RxRoute route;
-    // Shared-memory values are posted as update messages, never taken here.
-    if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return -1;
-    bool resume = false;
+void XR9ALEthernet::releaseReceivers() {
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        while (!route.queue || route.queue->isEmpty()) {
-            // A wake that finds the queue empty again (another taker was
-            // faster) waits a full time-out once more.
-            if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) return kTimeout;
+        ++rxEpoch;
+        receiversClosed = true;
+    }
+    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
+        notifier->wakeAll();
+    xr9::AnnotatedLocker locker(&mutexRxQueue);
+    while (receiversInside > 0) locker.wait(&receiversLeft, ULONG_MAX);
+}
+
+KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit) {
+    RxRoute route;
+    // Shared-memory values are posted as update messages, never taken here.
+    if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return XR_FAILURE;
+    xr9::AnnotatedLocker locker(&mutexRxQueue);
+    if (receiversClosed) return XR_USER_ABORT;
+    const quint64 epoch = rxEpoch;
+    ++receiversInside;
+    KT::int32 result = XR_SUCCESS;
+    while (route.queue->isEmpty() && result == XR_SUCCESS) {
+        // A wake that finds the queue empty again (another taker was
+        // faster) waits a full time-out once more.
+        if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) result = XR_OS_ERROR_TIMEOUT;
+        if (rxEpoch != epoch) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
+    }
+    if (result == XR_SUCCESS) {
+        const QByteArray message = route.queue->takeFirst().second;
+        const int size = message.size();
+        if (sizeLimit < 0 || size <= sizeLimit) {
+            data->append(message);
+        } else {
+            result = XR9AL_BUFFER_OVERFLOW;
         }
-        const int size = route.queue->first().second.size();
-        if (sizeLimit >= 0 && size > sizeLimit) {
-            *tooLong = KT::uint32(size);
-            return kTooLong;
-        }
-        data->append(route.queue->takeFirst().second);
-        route.account->bytes -= size;
+        route.account->bytes -= xr9eth::queuedCost(size);
         if (route.account->paused && !overBudget(*route.account)) {
             route.account->paused = false;
-            resume = true;
+            resumeReading(route.reader);  // while still counted inside: the transport is alive
         }
     }
-    if (resume) resumeReading(route.reader);
-    return 0;
+    // The last touch of the transport: a destructor waiting for the
+    // receivers to leave goes on from here.
+    if (--receiversInside == 0 && receiversClosed) receiversLeft.wakeAll();
+    return result;
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(QByteArray* data, enMsgType type, int timeout) {
-    if (!data) return kBadArgument;
-    return takeRxMsg(type, data, timeout, -1, nullptr);
+    if (!data) return XR_INVALID_PARAMETER;
+    return takeRxMsg(type, data, timeout, -1);
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    if (!data || !length) return kBadArgument;
+    if (!data || !length) return XR_INVALID_PARAMETER;
     QByteArray message;
-    KT::uint32 tooLong = 0;
-    const KT::int32 result = takeRxMsg(type, &message, 0, int(kEthernetByteReceiveLimit), &tooLong);
-    if (result == kTooLong) *length = tooLong;
-    if (result != 0) return result;
+    const KT::int32 result = takeRxMsg(type, &message, 0, int(kEthernetByteReceiveLimit));
+    if (result != XR_SUCCESS) return result;
     if (!message.isEmpty()) std::memcpy(data, message.constData(), size_t(message.size()));
     *length = KT::uint32(message.size());
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALEthernet::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32, enMsgType type) {
