@@ -142,8 +142,11 @@ int main(int argc, char** argv) {
     if (eth->OpenPort(IF_TYPE_ETHERNET, &settings, 0) != XR_SUCCESS)
         std::printf("Ethernet: no broadcast socket; commands and streams still work\n");
 
-    // The send thread drains the send queue; notify() wakes it at once.
-    EthernetThread sender("xr9al-send", false, static_cast<XR9ALEthernet*>(eth));
+    // No host thread waits more than a second for room towards a peer that
+    // reads nothing. The send thread drains the send queue; notify() wakes it.
+    XR9ALEthernet* transport = static_cast<XR9ALEthernet*>(eth);
+    transport->setSendTimeout(1000);
+    EthernetThread sender("xr9al-send", false, transport);
     sender.start();
 
     // A host thread receives commands and answers them, waiting at most
@@ -154,9 +157,13 @@ int main(int argc, char** argv) {
             QByteArray command;
             KT::int32 rc = eth->ReceiveData(&command, MSG_TYPE_COMMAND, 200);
             if (rc == XR_OS_ERROR_TIMEOUT) continue;  // nothing yet
-            if (rc != XR_SUCCESS) break;              // the transport is going away
+            if (rc != XR_SUCCESS) break;              // XR_USER_ABORT: the port is closing
             QByteArray answer = "got " + command;
-            if (eth->SendData(&answer, MSG_TYPE_COMMAND) == XR_SUCCESS) sender.notify();
+            rc = eth->SendData(&answer, MSG_TYPE_COMMAND);
+            if (rc == XR_SUCCESS)
+                sender.notify();
+            else  // XR9AL_QUEUE_FULL: the tool has stopped reading; XR_USER_ABORT
+                std::printf("Ethernet: answer not queued (%d)\n", rc);
         }
     });
 
@@ -169,8 +176,8 @@ int main(int argc, char** argv) {
     app.exec();
     tool.join();
 
-    // Shut down in the reverse order: receivers, the send thread (stopped
-    // from the owner thread), the port, the handle.
+    // Shut down in the reverse order: receivers, the send thread, the port,
+    // the handle.
     stopping = true;
     receiver.join();
     sender.stop();

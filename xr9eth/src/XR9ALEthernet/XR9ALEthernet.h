@@ -1,68 +1,69 @@
-// The Ethernet transport: command and SHM messages on one TCP connection,
-// stream messages on a second, broadcast messages as UDP datagrams, in
-// server mode (two listening servers accept the peer's connections) or client
-// mode (the terminal connects out).
-//
-// Threads. The transport belongs to the thread that created it (the owner):
-// its sockets and servers live there and its readers run from that thread's
-// Qt event loop, which the host must run. OpenPort, ClosePort and
-// Xr9AlCloseHandle are called from the owner. Any thread may call SendData
-// and the receive operations.
-//  - Every socket operation runs in the owner, and nothing waits for it.
-//    A send step (sendMessages) in another thread (the send thread, or a
-//    host thread pumping with MSG_TYPE_NONE) takes the head of the send
-//    queue, or leaves it there while its connection is down as the owner
-//    last saw it, and hands it to the owner to write (the outbox, served by
-//    the owner's event loop); in the owner it writes at once. Taking a head
-//    and handing it over is one step under mutexTxQueue, and the owner
-//    writes in the order taken, so the queue's order and its put-back and
-//    drop rules hold whichever thread steps; a message whose connection is
-//    found down when the owner writes goes back to the head with all behind
-//    it. Earlier versions had a stepping thread wait for the owner, so a
-//    host whose owner waited for that thread (a shutdown join) hung.
-//  - Waits that the transport's end releases: a receiver waiting in
-//    ReceiveData and a sender waiting for room (below) return XR_USER_ABORT
-//    (-503, "USER ABORT") when ClosePort or the destructor runs; the
-//    destructor waits until every one of them has left the object.
-//
-// Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
-// queue, the outbox and the send accounts; each is held for one short
-// operation (and released during a receiver's or sender's wait). Wait
-// conditions are woken with wake-all after the lock is released.
-//
-// Receive. Each endpoint has a reassembly buffer; a pass cuts every
-// complete frame off its head (EthernetFrameCutter). A head that is no
-// marker, a negative length or a frame of a channel that the endpoint does
-// not carry empties the buffer. A buffer is also emptied when its socket is
-// replaced and when the port is closed, so bytes of a dropped connection
-// never complete a frame of the next one. SHM short frames are not queued:
-// their value is posted as an update message (type 4, SHM_MODULE, event 102).
-//
-// Bounded memory (figures in EthernetLimits.h). Every queued message counts
-// at its payload plus a fixed charge for the array and list around it, so a
-// flood of empty frames is bounded like one of large frames. Each receive
-// queue has a budget: a reader cuts only as many messages as the budget has
-// room for; once the queue is full it leaves the rest in its buffer and the
-// socket unread (Qt's buffer of the socket is one chunk, so TCP's flow
-// control then holds the peer), and a taker that brings the queue back
-// under the budget has the owner read on. Nothing accepted is dropped. A
-// frame on a connection that announces more than the largest frame (by
-// default no limit below the frame's own; a host may set one) is passed
-// over as it arrives, its payload counted off and never stored, so the
-// connection stays in step and nothing inside it is taken for a frame;
-// earlier versions stopped at 16 MiB and emptied the buffer instead,
-// reading the rest of that payload as frames. A datagram yields the bytes it
-// carries whatever the limit.
-//
-// Towards the peer, each endpoint (command connection with SHM, stream
-// connection, broadcast socket) has a send bound on the bytes waiting for
-// it: the cost of its messages in the send queue and the outbox plus what
-// its socket has not yet handed to the system. A SendData past the bound
-// waits in a host thread for room, as a blocking socket would, up to the
-// host's send time-out, and is refused in the owner, which cannot wait for
-// itself; either way nothing is queued. As documented before, SendData queued
-// without limit, so a peer that read nothing made the terminal hold
-// everything sent to it.
+/// \file
+/// The Ethernet transport: command and SHM messages on one TCP connection,
+/// stream messages on a second, broadcast messages as UDP datagrams, in
+/// server mode (two listening servers accept the peer's connections) or client
+/// mode (the terminal connects out).
+///
+/// Threads. The transport belongs to the thread that created it (the owner):
+/// its sockets and servers live there and its readers run from that thread's
+/// Qt event loop, which the host must run. OpenPort, ClosePort and
+/// Xr9AlCloseHandle are called from the owner. Any thread may call SendData
+/// and the receive operations.
+///  - Every socket operation runs in the owner, and nothing waits for it.
+///    A send step (sendMessages) in another thread (the send thread, or a
+///    host thread pumping with MSG_TYPE_NONE) takes the head of the send
+///    queue, or leaves it there while its connection is down as the owner
+///    last saw it, and hands it to the owner to write (the outbox, served by
+///    the owner's event loop); in the owner it writes at once. Taking a head
+///    and handing it over is one step under mutexTxQueue, and the owner
+///    writes in the order taken, so the queue's order and its put-back and
+///    drop rules hold whichever thread steps; a message whose connection is
+///    found down when the owner writes goes back to the head with all behind
+///    it. Earlier versions had a stepping thread wait for the owner, so a
+///    host whose owner waited for that thread (a shutdown join) hung.
+///  - Waits that the transport's end releases: a receiver waiting in
+///    ReceiveData and a sender waiting for room (below) return XR_USER_ABORT
+///    (-503, "USER ABORT") when ClosePort or the destructor runs; the
+///    destructor waits until every one of them has left the object.
+///
+/// Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
+/// queue, the outbox and the send accounts; each is held for one short
+/// operation (and released during a receiver's or sender's wait). Wait
+/// conditions are woken with wake-all after the lock is released.
+///
+/// Receive. Each endpoint has a reassembly buffer; a pass cuts every
+/// complete frame off its head (EthernetFrameCutter). A head that is no
+/// marker, a negative length or a frame of a channel that the endpoint does
+/// not carry empties the buffer. A buffer is also emptied when its socket is
+/// replaced and when the port is closed, so bytes of a dropped connection
+/// never complete a frame of the next one. SHM short frames are not queued:
+/// their value is posted as an update message (type 4, SHM_MODULE, event 102).
+///
+/// Bounded memory (figures in EthernetLimits.h). Every queued message counts
+/// at its payload plus a fixed charge for the array and list around it, so a
+/// flood of empty frames is bounded like one of large frames. Each receive
+/// queue has a budget: a reader cuts only as many messages as the budget has
+/// room for; once the queue is full it leaves the rest in its buffer and the
+/// socket unread (Qt's buffer of the socket is one chunk, so TCP's flow
+/// control then holds the peer), and a taker that brings the queue back
+/// under the budget has the owner read on. Nothing accepted is dropped. A
+/// frame on a connection that announces more than the largest frame (by
+/// default no limit below the frame's own; a host may set one) is passed
+/// over as it arrives, its payload counted off and never stored, so the
+/// connection stays in step and nothing inside it is taken for a frame;
+/// earlier versions stopped at 16 MiB and emptied the buffer instead,
+/// reading the rest of that payload as frames. A datagram yields the bytes it
+/// carries whatever the limit.
+///
+/// Towards the peer, each endpoint (command connection with SHM, stream
+/// connection, broadcast socket) has a send bound on the bytes waiting for
+/// it: the cost of its messages in the send queue and the outbox plus what
+/// its socket has not yet handed to the system. A SendData past the bound
+/// waits in a host thread for room, as a blocking socket would, up to the
+/// host's send time-out, and is refused in the owner, which cannot wait for
+/// itself; either way nothing is queued. As documented before, SendData queued
+/// without limit, so a peer that read nothing made the terminal hold
+/// everything sent to it.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
@@ -86,20 +87,28 @@ class QTcpSocket;
 class QUdpSocket;
 class XRTcpServer;
 
+/// A queue of messages, each with its channel, oldest first.
 typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
 
-// Queue locks and wait conditions, shared with hosts.
-extern XR9AL_EXPORT QMutex mutexRxQueue;
-extern XR9AL_EXPORT QMutex mutexTxQueue;
-extern XR9AL_EXPORT QWaitCondition commandQueueNotifier;
-extern XR9AL_EXPORT QWaitCondition streamQueueNotifier;
-extern XR9AL_EXPORT QWaitCondition broadcastQueueNotifier;
-extern XR9AL_EXPORT QWaitCondition shmQueueNotifier;  // exported; nothing signals or waits on it
+/// \name Queue locks and wait conditions, shared with hosts
+/// A host that takes one of the locks must not call the transport while it
+/// holds it.
+///@{
+extern XR9AL_EXPORT QMutex mutexRxQueue;                   ///< guards the three receive queues
+extern XR9AL_EXPORT QMutex mutexTxQueue;                   ///< guards the send queue, the outbox and the send accounts
+extern XR9AL_EXPORT QWaitCondition commandQueueNotifier;    ///< woken when a command message is queued
+extern XR9AL_EXPORT QWaitCondition streamQueueNotifier;     ///< woken when a stream message is queued
+extern XR9AL_EXPORT QWaitCondition broadcastQueueNotifier;  ///< woken when a broadcast message is queued
+extern XR9AL_EXPORT QWaitCondition shmQueueNotifier;        ///< exported; nothing signals or waits on it
+///@}
 
-// Largest message the byte-buffer ReceiveData delivers; the caller's buffer
-// holds this many bytes.
+/// Largest message the byte-buffer ReceiveData delivers; the caller's buffer
+/// holds this many bytes.
 constexpr KT::uint32 kEthernetByteReceiveLimit = 1024;
 
+/// The XR9AL implementation for IF_TYPE_ETHERNET. Owner thread: OpenPort,
+/// ClosePort, Xr9AlCloseHandle, the slots and the reader operations; any
+/// thread: sending, receiving and the limits.
 class XR9AL_EXPORT XR9ALEthernet : public QObject, public XR9AL {
     Q_OBJECT
 
@@ -107,142 +116,148 @@ public:
     XR9ALEthernet();
     ~XR9ALEthernet() override;
 
-    // Empties the queues and the reassembly buffers, lets go of waiting
-    // receivers and senders (XR_USER_ABORT), asks every socket to
-    // disconnect, creates what does not exist yet; the servers keep
-    // listening and the kept settings stay. Always 0. Owner thread.
+    /// Empties the queues and the reassembly buffers, lets go of waiting
+    /// receivers and senders (XR_USER_ABORT), asks every socket to
+    /// disconnect, creates what does not exist yet; the servers keep
+    /// listening and the kept settings stay. Always 0. Owner thread.
     KT::int32 init();
 
-    KT::int32 GetDeviceList(InterfaceSetting* setting) override;  // 0, record untouched
-    // settings points to an EthernetSettings record, kept from the first call
-    // that passes one (later records are ignored; the host edits the kept one).
-    // -2 when no record was ever given (nothing touched); otherwise 0 when the
-    // broadcast socket could be bound, -1 when not. type and number are
-    // ignored. Owner thread.
+    KT::int32 GetDeviceList(InterfaceSetting* setting) override;  ///< 0, record untouched
+    /// settings points to an EthernetSettings record, kept from the first call
+    /// that passes one (later records are ignored; the host edits the kept one).
+    /// -2 when no record was ever given (nothing touched); otherwise 0 when the
+    /// broadcast socket could be bound, -1 when not. type and number are
+    /// ignored. Owner thread.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
-    // Queues a copy for channels 1-4; another channel is dropped; MSG_TYPE_NONE
-    // does nothing. 0; -2 for null data with a non-zero length and for a
-    // length of 2^31 or more (more than a frame can carry; documented as 0
-    // before, with the bytes read past the caller's buffer). Past the send
-    // bound: a host thread waits for room up to the send time-out, then -407
-    // (XR9AL_QUEUE_FULL); the owner gets -407 at once; -503 (XR_USER_ABORT)
-    // when ClosePort or the destructor ends the wait. Nothing is queued
-    // unless the result is 0. Any thread.
+    /// Queues a copy for channels 1-4; another channel is dropped; MSG_TYPE_NONE
+    /// does nothing. 0; -2 for null data with a non-zero length and for a
+    /// length of 2^31 or more (more than a frame can carry; documented as 0
+    /// before, with the bytes read past the caller's buffer). Past the send
+    /// bound: a host thread waits for room up to the send time-out, then -407
+    /// (XR9AL_QUEUE_FULL); the owner gets -407 at once; -503 (XR_USER_ABORT)
+    /// when ClosePort or the destructor ends the wait. Nothing is queued
+    /// unless the result is 0. Any thread.
     KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
-    // MSG_TYPE_NONE: one sendMessages() step, 0. Channels 1-4: queued, 0.
-    // Another channel: -1. Null data for a channel: -2. Past the send bound
-    // as the byte form, except that the owner gets -1 (refused). Any thread.
+    /// MSG_TYPE_NONE: one sendMessages() step, 0. Channels 1-4: queued, 0.
+    /// Another channel: -1. Null data for a channel: -2. Past the send bound
+    /// as the byte form, except that the owner gets -1 (refused). Any thread.
     KT::int32 SendData(QByteArray* data, enMsgType type) override;
-    // Polls the channel's queue: 0 with the oldest message copied to data and
-    // its size in *length; -304 when none is queued; -1 for a channel other
-    // than command, stream or broadcast; -2 for null data or length; -403
-    // when the oldest message is longer than 1024 bytes: it is taken off the
-    // queue (so the next call gets the next message) and neither *length nor
-    // data is written (it used to be lost with 0). Any thread.
+    /// Polls the channel's queue: 0 with the oldest message copied to data and
+    /// its size in *length; -304 when none is queued; -1 for a channel other
+    /// than command, stream or broadcast; -2 for null data or length; -403
+    /// when the oldest message is longer than 1024 bytes: it is taken off the
+    /// queue (so the next call gets the next message) and neither *length nor
+    /// data is written (it used to be lost with 0). Any thread.
     KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
-    // As ReceiveData(data, length, type); timeout is ignored.
+    /// As ReceiveData(data, length, type); timeout is ignored.
     KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) override;
-    // Appends the oldest message of the channel to *data, waiting up to
-    // timeout ms for one (-1: no limit, 0: poll). 0; -304 on time-out; -1 for
-    // a channel other than command, stream or broadcast; -2 for null data;
-    // -503 (XR_USER_ABORT) when ClosePort or the transport's destruction
-    // released the wait (as documented before, only a message or the
-    // time-out ended it, and a waiter at the transport's end woke on freed
-    // memory). Any thread but the owner with a long time-out (nothing fills
-    // the queue while the owner waits).
+    /// Appends the oldest message of the channel to *data, waiting up to
+    /// timeout ms for one (-1: no limit, 0: poll). 0; -304 on time-out; -1 for
+    /// a channel other than command, stream or broadcast; -2 for null data;
+    /// -503 (XR_USER_ABORT) when ClosePort or the transport's destruction
+    /// released the wait (as documented before, only a message or the
+    /// time-out ended it, and a waiter at the transport's end woke on freed
+    /// memory). Any thread but the owner with a long time-out (nothing fills
+    /// the queue while the owner waits).
     KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) override;
-    KT::int32 ClosePort() override;        // init(); owner thread
-    KT::int32 ExitReceiveData() override;  // 0, releases nobody
-    KT::int32 ResetPort() override;        // 0
+    KT::int32 ClosePort() override;        ///< init(); owner thread
+    KT::int32 ExitReceiveData() override;  ///< 0, releases nobody
+    KT::int32 ResetPort() override;        ///< 0
 
-    // Called by the listening servers with an accepted socket (owner thread).
-    // Null is ignored. The previous socket is deleted at once and the
-    // endpoint's reassembly buffer emptied.
+    /// Called by the listening servers with an accepted socket (owner thread).
+    /// Null is ignored. The previous socket is deleted at once and the
+    /// endpoint's reassembly buffer emptied.
     void setCommandSocket(QTcpSocket* socket);
+    /// As setCommandSocket, for the stream connection.
     void setStreamSocket(QTcpSocket* socket);
-    // Both own client sockets have connected (client mode only).
+    /// Both own client sockets have connected (client mode only).
     bool isConnected();
 
-    // Queues (type, payload) under mutexRxQueue and wakes the channel's
-    // waiters: 1; 0 for a channel that has no receive queue.
+    /// Queues (type, payload) under mutexRxQueue and wakes the channel's
+    /// waiters: 1; 0 for a channel that has no receive queue.
     int enqueueRxMsg(enMsgType type, QByteArray payload);
-    // Owner thread. Command: one reader pass over the command connection.
-    // Stream: every available byte queued as one stream message, unframed
-    // (nothing while no stream connection is open), then -1. Other: -1.
+    /// Owner thread. Command: one reader pass over the command connection.
+    /// Stream: every available byte queued as one stream message, unframed
+    /// (nothing while no stream connection is open), then -1. Other: -1.
     KT::int32 receivedMsg(enMsgType type);
-    // Cuts one frame of length payload bytes off the head of buffer and
-    // queues it for type: 1; 0 when it is not complete yet. A negative length
-    // is malformed: buffer is emptied and 0 returned.
+    /// Cuts one frame of length payload bytes off the head of buffer and
+    /// queues it for type: 1; 0 when it is not complete yet. A negative length
+    /// is malformed: buffer is emptied and 0 returned.
     int readMessage(QByteArray* buffer, int length, enMsgType type);
-    // Cuts one SHM short frame (8 bytes, present) off the head of buffer and
-    // posts its value as an update message. Always 1.
+    /// Cuts one SHM short frame (8 bytes, present) off the head of buffer and
+    /// posts its value as an update message. Always 1.
     int readSHMMessage(QByteArray* buffer);
-    bool isReceiveQueueEmpty();  // the command queue only
+    bool isReceiveQueueEmpty();  ///< the command queue only
 
-    // Appends (type, payload) to the send queue for channels 1-4, whatever
-    // the send bound: 1; 0 and nothing queued otherwise. Does not wake the
-    // send thread.
+    /// Appends (type, payload) to the send queue for channels 1-4, whatever
+    /// the send bound: 1; 0 and nothing queued otherwise. Does not wake the
+    /// send thread.
     int enqueueTxMsg(enMsgType type, QByteArray payload);
-    // Removes the head of the send queue, its channel into type; empty array
-    // and type unchanged when the queue is empty.
+    /// Removes the head of the send queue, its channel into type; empty array
+    /// and type unchanged when the queue is empty.
     QByteArray dequeueTxMsg(enMsgType& type);
-    // One send step: 1 when a message was taken (written, handed to the owner
-    // to write, or dropped); 0 when the queue was empty or its head waits for
-    // its connection. Never waits for the owner. Any thread (see above).
+    /// One send step: 1 when a message was taken (written, handed to the owner
+    /// to write, or dropped); 0 when the queue was empty or its head waits for
+    /// its connection. Never waits for the owner. Any thread (see above).
     int sendMessages();
-    // Up to maxSteps sendMessages() steps back to back, ending at the first
-    // step that gives 0. The number of messages taken. Any thread.
+    /// Up to maxSteps sendMessages() steps back to back, ending at the first
+    /// step that gives 0. The number of messages taken. Any thread.
     int sendQueuedMessages(int maxSteps);
-    // Writes, in order, the messages that steps in other threads have taken
-    // for the owner to write. Owner thread; run by the owner's event loop.
+    /// Writes, in order, the messages that steps in other threads have taken
+    /// for the owner to write. Owner thread; run by the owner's event loop.
     void serveSendRequests();
-    // Nothing waits in the send queue or for the owner to write it.
+    /// Nothing waits in the send queue or for the owner to write it.
     bool isSendQueueEmpty();
 
-    // Serves the hand-over events of the send steps and resumeReading.
+    /// Serves the hand-over events of the send steps and resumeReading.
     bool event(QEvent* event) override;
 
-    // The largest payload a frame on a connection may announce (default and
-    // most 2^31 - 1: no limit below the frame's own); a longer frame is
-    // passed over as it arrives. Datagrams are not limited. Any thread;
-    // applies from the next frame header read.
+    /// The largest payload a frame on a connection may announce (default and
+    /// most 2^31 - 1: no limit below the frame's own); a longer frame is
+    /// passed over as it arrives. Datagrams are not limited. Any thread;
+    /// applies from the next frame header read.
     void setMaxFrameLength(KT::uint32 bytes);
-    KT::uint32 maxFrameLength() const;
-    // The cost (payload and charge per message) a channel's receive queue
-    // may hold before its socket is left unread (default 16 MiB). With 0 a
-    // reader queues one message at a time. Any thread; a larger budget
-    // resumes paused readers.
+    KT::uint32 maxFrameLength() const;  ///< the limit in force (at most 2^31 - 1); any thread
+    /// The cost (payload and charge per message) a channel's receive queue
+    /// may hold before its socket is left unread (default 16 MiB). With 0 a
+    /// reader queues one message at a time. Any thread; a larger budget
+    /// resumes paused readers.
     void setReceiveBudget(KT::uint32 bytes);
-    KT::uint32 receiveBudget() const;
-    // The bytes a channel holds now: the cost of its queued messages, its
-    // reassembly buffer's allocation and what Qt has buffered of its socket.
-    // Command, stream or broadcast; 0 for another channel. Owner thread.
+    KT::uint32 receiveBudget() const;  ///< as set; any thread
+    /// The bytes a channel holds now: the cost of its queued messages, its
+    /// reassembly buffer's allocation and what Qt has buffered of its socket.
+    /// Command, stream or broadcast; 0 for another channel. Owner thread.
     qint64 bytesHeld(enMsgType type);
-    // The bytes that may wait towards the peer on each endpoint before
-    // SendData waits or is refused (default 16 MiB); an endpoint with nothing
-    // waiting takes one message of any size. Any thread; a larger bound lets
-    // waiting senders in.
+    /// The bytes that may wait towards the peer on each endpoint before
+    /// SendData waits or is refused (default 16 MiB); an endpoint with nothing
+    /// waiting takes one message of any size. Any thread; a larger bound lets
+    /// waiting senders in.
     void setSendBound(KT::uint32 bytes);
-    KT::uint32 sendBound() const;
-    // How long SendData in a host thread waits for room past the send bound,
-    // in ms: -1 (the default, as is any negative value) without limit, 0 not
-    // at all. Any thread; applies to waits that begin afterwards.
+    KT::uint32 sendBound() const;  ///< as set; any thread
+    /// How long SendData in a host thread waits for room past the send bound,
+    /// in ms: -1 (the default, as is any negative value) without limit, 0 not
+    /// at all. Any thread; applies to waits that begin afterwards.
     void setSendTimeout(int milliseconds);
-    int sendTimeout() const;
-    // The bytes waiting towards the peer on the endpoint of channel (command
-    // and SHM share the command connection): the cost of its messages not yet
-    // written and what its socket has not yet handed to the system. 0 for a
-    // value that is no channel. Any thread.
+    int sendTimeout() const;  ///< as set (negative: -1); any thread
+    /// The bytes waiting towards the peer on the endpoint of channel (command
+    /// and SHM share the command connection): the cost of its messages not yet
+    /// written and what its socket has not yet handed to the system. 0 for a
+    /// value that is no channel. Any thread.
     qint64 bytesWaiting(enMsgType type);
 
 public slots:
-    KT::int32 ReceivedBroadcastMsg();
-    KT::int32 ReceivedCommandMsg();
-    KT::int32 ReceivedStreamMsg();
-    void commandSocketConnected();
-    void streamSocketConnected();
-    void commandSocketDisconnected();
-    void streamSocketDisconnected();
+    /// \name Socket signals, owner thread
+    /// The readers return their pass's status (-1: nothing to cut, a
+    /// malformed head); the connection slots keep isConnected() up to date.
+    ///@{
+    KT::int32 ReceivedBroadcastMsg();  ///< the broadcast socket's readyRead
+    KT::int32 ReceivedCommandMsg();    ///< the command connection's readyRead
+    KT::int32 ReceivedStreamMsg();     ///< the stream connection's readyRead
+    void commandSocketConnected();     ///< the own command client socket connected
+    void streamSocketConnected();      ///< the own stream client socket connected
+    void commandSocketDisconnected();  ///< the own command client socket disconnected
+    void streamSocketDisconnected();   ///< the own stream client socket disconnected
+    ///@}
 
 private:
     // The send account of an endpoint, guarded by mutexTxQueue.
