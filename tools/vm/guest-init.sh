@@ -35,7 +35,18 @@ ln -sf /proc/self/fd/2 /mnt/dev/stderr
 mount -t tmpfs tmpfs /mnt/run
 # The guest's own /tmp: the tests' temporary files and logs are written line
 # by line, and every 9p call costs an exit to the emulator.
+# A working tree under the host's /tmp (a clone made there) stays reachable.
+mkdir -p /hosttmp
+mount -o bind /mnt/tmp /hosttmp
 mount -t tmpfs tmpfs /mnt/tmp
+cwd="$(cat "/mnt$job/cwd" 2>/dev/null)"
+case "$cwd" in
+  /tmp/?*)
+    top="${cwd#/tmp/}"; top="${top%%/*}"
+    mkdir -p "/mnt/tmp/$top" && mount -o bind "/hosttmp/$top" "/mnt/tmp/$top" ||
+      say "the working tree under /tmp could not be reached"
+    ;;
+esac
 
 chroot /mnt /bin/sh -c '
   ip link set lo up

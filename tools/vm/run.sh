@@ -147,6 +147,7 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$job/qmp"
+printf '%s\n' "$PWD" > "$job/cwd"  # a tree under /tmp is bound into the guest's own /tmp
 {
   echo "cd $(printf '%q' "$PWD") || exit 125"
   echo "export TERM=dumb PATH=$(printf '%q' "$PATH") HOME=$(printf '%q' "${HOME:-/root}") XR9AL_VM=1 XR9AL_VM_QMP=$job/qmp"
