@@ -8,7 +8,7 @@
 #include <string>
 
 #include "KTTypes.h"
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 class QByteArray;
 

@@ -13,7 +13,7 @@
 #ifndef XR9CANINTERFACE_H
 #define XR9CANINTERFACE_H
 
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 class XR9AL_EXPORT XR9CANInterface {
 public:
