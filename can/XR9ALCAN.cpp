@@ -1,17 +1,14 @@
 #include "can/XR9ALCAN.h"
 
 #include "support/Xr9LogCall.h"
-
-namespace {
-constexpr KT::int32 kNotSupported = -502;
-}
+#include "vocabulary/XRErrorCodes.h"
 
 XR9ALCAN::XR9ALCAN() = default;
 
 XR9ALCAN::~XR9ALCAN() = default;
 
 KT::int32 XR9ALCAN::GetDeviceList(InterfaceSetting*) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCAN::OpenPort(enInterfaceType type, void* settings, KT::uint32 number) {
@@ -25,7 +22,7 @@ KT::int32 XR9ALCAN::SendData(KT::uint8* data, KT::uint32 length, enMsgType type)
 }
 
 KT::int32 XR9ALCAN::SendData(QByteArray*, enMsgType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCAN::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
@@ -41,7 +38,7 @@ KT::int32 XR9ALCAN::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::ui
 }
 
 KT::int32 XR9ALCAN::ReceiveData(QByteArray*, enMsgType, int) {
-    return kNotSupported;
+    return XR_NOT_SUPPORTED;
 }
 
 KT::int32 XR9ALCAN::ClosePort() {
@@ -56,7 +53,7 @@ KT::int32 XR9ALCAN::ExitReceiveData() {
 
 KT::int32 XR9ALCAN::ResetPort() {
     m_wrapper.ResetPort();
-    const KT::int32 result = 0;
+    const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, " function returned: %d", result);
     return result;
 }

@@ -17,7 +17,9 @@
 #include "can/CanMessageAssembler.h"
 #include "osal.h"
 #include "support/Console.h"
+#include "support/HostAnswer.h"
 #include "support/Xr9LogCall.h"
+#include "vocabulary/XRErrorCodes.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 
@@ -54,8 +56,6 @@ constexpr int kInterfaces = 4;              // "can0" .. "can3"
 constexpr socklen_t kBindAddressLength = 16;
 constexpr unsigned short kBitRateGroup = 0x2120;  // | interface number
 constexpr unsigned short kBitRateIndex = 4;
-constexpr int kHostAccepted = 0;
-constexpr int kHostAcceptedToo = 25;
 constexpr int kWriteAttempts = 10;
 constexpr KT::uint32 kFrameGapMs = 1;       // before each data frame
 constexpr KT::uint32 kWriteRetryMs = 10;    // after a failed write
@@ -110,8 +110,21 @@ WriteResult writeFrame(const can_frame& frame) {
     return result;
 }
 
-void reportWriteFailure(int error) {
-    xr9::consoleLine(std::string("##### Write returned: ") + std::strerror(error));
+// Up to kWriteAttempts writes of frame, each gapMs (if any) after the one
+// before; a failed one is reported on the console and, as a line of caller,
+// in the log, then waited out with the lock given back. The last result.
+WriteResult writeWithRetries(const can_frame& frame, KT::uint32 gapMs, const char* caller) {
+    WriteResult written = {-1, 0};
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (gapMs) osTaskDelay(gapMs);
+        written = writeFrame(frame);
+        if (written.count >= 0) break;
+        xr9::consoleLine(std::string("##### Write returned: ") + std::strerror(written.error));
+        if (LOG_LEVEL > xr9::kLogTrace)
+            xr9::logFormatted(__LINE__, caller, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
+        osTaskDelay(kWriteRetryMs);
+    }
+    return written;
 }
 
 // One frame read without waiting, under mutexCAN, and the kernel's count of
@@ -274,7 +287,7 @@ KT::int32 XR9ALCANWrapper::osInit() {
     rc = osTaskCreate(&m_uiRxTaskId, "CAN_Rx_Thread", ReadDataFunc, kTaskStack, 0, kTaskPriority, 0);
     XR9_LOG(xr9::kLogSetup, "osTaskCreate of %s returned %d", "CAN_Rx_Thread", rc);
     storeShared(canOsInitDone, true);
-    const KT::int32 result = 0;
+    const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, "returned %d", result);
     return result;
 }
@@ -283,7 +296,7 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     char name[IFNAMSIZ] = {};
     if (number < kInterfaces) std::snprintf(name, sizeof name, "can%u", number);
 
-    KT::int32 result = -1;
+    KT::int32 result = XR_FAILURE;
     if (!settings) {
         XR9_LOG(xr9::kLogSetup, "input param fail\n");
         XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
@@ -297,7 +310,7 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     storeShared(Stream_Len_ID, setting.streamLengthId | mode);
 
     if (loadShared(canPortOpen)) {
-        result = 0;
+        result = XR_SUCCESS;
         XR9_LOG(xr9::kLogSetup, "Already initialized \n");
         XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
         return result;
@@ -356,12 +369,12 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     result = KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
     XR9_LOG(xr9::kLogSetup, "setBaudrate(%d, %d) returned: %d", static_cast<int>(number + 1),
             static_cast<int>(rate), result);
-    if (result != kHostAccepted && result != kHostAcceptedToo) {
+    if (!xr9::hostAccepted(result)) {
         XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
         return result;
     }
     storeShared(canPortOpen, true);
-    result = 0;
+    result = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
     return result;
 }
@@ -380,14 +393,14 @@ KT::int32 XR9ALCANWrapper::ClosePort() {
     }
     storeShared(runCANRxThread, true);
     storeShared(canOsInitDone, false);
-    const KT::int32 result = 0;
+    const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
     return result;
 }
 
 KT::int32 XR9ALCANWrapper::ResetPort() {
     ExitReceiveData();
-    const KT::int32 nRetVal = 0;
+    const KT::int32 nRetVal = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, "nRetVal = %x\n", nRetVal);
     return nRetVal;
 }
@@ -416,15 +429,15 @@ KT::int32 XR9ALCANWrapper::GetCANMode(enCANMode mode) {
 }
 
 KT::int32 XR9ALCANWrapper::GetDeviceList(enInterfaceType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCANWrapper::SendData(QByteArray*, enMsgType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    KT::int32 result = -1;
+    KT::int32 result = XR_FAILURE;
     if (!data && (type == MSG_TYPE_SHM || length != 0)) {
         XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
         return result;
@@ -439,17 +452,10 @@ KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgTyp
     else
         xr9can::encodeLengthFrame(lengthId, length, &frame);
 
-    WriteResult written = {-1, 0};
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        written = writeFrame(frame);
-        if (written.count >= 0) break;
-        reportWriteFailure(written.error);
-        XR9_LOG(xr9::kLogTrace, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
-        osTaskDelay(kWriteRetryMs);
-    }
+    WriteResult written = writeWithRetries(frame, 0, __PRETTY_FUNCTION__);
     XR9_LOG(xr9::kLogTrace, "Bytes send = %x", written.count);
     if (written.count != static_cast<KT::int32>(xr9can::kFrameBytes) || type == MSG_TYPE_SHM) {
-        result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? 0 : -1;
+        result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? XR_SUCCESS : XR_FAILURE;
         XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
         return result;
     }
@@ -461,23 +467,16 @@ KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgTyp
 
     for (KT::uint32 offset = 0; offset < length; offset += xr9can::kMaxData) {
         xr9can::encodeDataFrame(dataId, data, length, offset, &frame);
-        for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-            osTaskDelay(kFrameGapMs);
-            written = writeFrame(frame);
-            if (written.count >= 0) break;
-            reportWriteFailure(written.error);
-            XR9_LOG(xr9::kLogTrace, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
-            osTaskDelay(kWriteRetryMs);
-        }
+        written = writeWithRetries(frame, kFrameGapMs, __PRETTY_FUNCTION__);
         if (length - offset <= xr9can::kMaxData) break;  // the last piece; offset must not wrap
     }
-    result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? 0 : -1;
+    result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? XR_SUCCESS : XR_FAILURE;
     XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
     return result;
 }
 
 KT::int32 XR9ALCANWrapper::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    KT::int32 result = -1;
+    KT::int32 result = XR_FAILURE;
     KT::uint32 queue = 0;
     switch (type) {
     case MSG_TYPE_COMMAND: queue = uiCCQueueId; break;
@@ -487,14 +486,14 @@ KT::int32 XR9ALCANWrapper::ReceiveData(KT::uint8* data, KT::uint32* length, enMs
         XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
         return result;
     }
-    result = osQueueGet(queue, data, length) == OS_SUCCESS ? 0 : -1;
+    result = osQueueGet(queue, data, length) == OS_SUCCESS ? XR_SUCCESS : XR_FAILURE;
     XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
     return result;
 }
 
 KT::int32 XR9ALCANWrapper::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout,
                                             enMsgType type) {
-    KT::int32 result = -1;
+    KT::int32 result = XR_FAILURE;
     switch (type) {
     case MSG_TYPE_STREAM: result = osQueueGetTimed(uiFTQueueId, data, length, timeout); break;
     case MSG_TYPE_COMMAND: result = osQueueGetTimed(uiCCQueueId, data, length, timeout); break;

@@ -59,7 +59,7 @@ KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
     const KT::int32 after = m_DeviceState;
     if (before == 0 && after == 1) {
         if (setting) setting->device = m_MountPoint;
-        return 0;
+        return XR_SUCCESS;
     }
     if (before == 1 && after == 1) return XR_MM_SAME_DRIVE;
     if (before == 1 && setting) setting->device = m_MountPoint;  // names the drive that has gone
@@ -67,25 +67,25 @@ KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
 }
 
 KT::int32 XR9ALMM::OpenPort(enInterfaceType, void*, KT::uint32) {
-    const KT::int32 result = 0;
+    const KT::int32 result = XR_SUCCESS;
     XR9_LOG_AT(kOpenPortTraceLine, xr9::kLogTrace, "function return value = %d", result);
     return result;
 }
 
 KT::int32 XR9ALMM::SendData(KT::uint8*, KT::uint32, enMsgType) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::SendData(QByteArray*, enMsgType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALMM::ReceiveData(KT::uint8*, KT::uint32*, enMsgType) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ReceiveDataTimed(KT::uint8*, KT::uint32*, KT::uint32, enMsgType) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
@@ -93,23 +93,23 @@ KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
 }
 
 KT::int32 XR9ALMM::ClosePort() {
-    if (m_DeviceState != 1) return 0;
+    if (m_DeviceState != 1) return XR_SUCCESS;
     if (osRunCommand("sync", kSyncTimeoutSeconds) == 0) {
         xr9::consoleLine("USB Memory Drive operation done.");
     } else {
         xr9::consoleLine("Unable to process sync.");
     }
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ExitReceiveData() {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ResetPort() {
-    if (m_DeviceState != 1) return -1;
+    if (m_DeviceState != 1) return XR_FAILURE;
     xr9::consoleLine("USB memory drive removed (Mount Point) = " + m_MountPoint + " ");
     m_MountPoint.clear();
     m_DeviceState = 0;
-    return -1;
+    return XR_FAILURE;
 }
