@@ -43,6 +43,10 @@ static bool canPortOpen = false;
 // Set by osInit, cleared by ClosePort so that the next OpenPort starts a new
 // receive task.
 static bool canOsInitDone = false;
+// The wrapper whose receive task runs, and so whose port it is; null while
+// none runs. Touched only where OpenPort and ClosePort run (one thread at a
+// time).
+static const XR9ALCANWrapper* rxTaskHolder = nullptr;
 
 namespace {
 
@@ -283,9 +287,13 @@ KT::int32 XR9ALCANWrapper::osInit() {
     XR9_LOG(xr9::kLogSetup, "osQueueCreate of %s returned %d", "CAN_Command_Queue", rc);
     rc = osMutSemCreate(&mutexCAN, "CAN_Mutex", 0);
     XR9_LOG(xr9::kLogSetup, "osMutSemCreate of %s returned %d", "CAN_Mutex", rc);
-    m_uiRxTaskId = kRxTaskId;
-    rc = osTaskCreate(&m_uiRxTaskId, "CAN_Rx_Thread", ReadDataFunc, kTaskStack, 0, kTaskPriority, 0);
+    KT::uint32 taskId = kRxTaskId;
+    rc = osTaskCreate(&taskId, "CAN_Rx_Thread", ReadDataFunc, kTaskStack, 0, kTaskPriority, 0);
     XR9_LOG(xr9::kLogSetup, "osTaskCreate of %s returned %d", "CAN_Rx_Thread", rc);
+    if (rc == OS_SUCCESS) {  // otherwise no task is ours (another wrapper's may run)
+        m_uiRxTaskId = taskId;
+        rxTaskHolder = this;
+    }
     storeShared(canOsInitDone, true);
     const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, "returned %d", result);
@@ -380,19 +388,22 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
 }
 
 KT::int32 XR9ALCANWrapper::ClosePort() {
-    storeShared(canPortOpen, false);
-    storeShared(runCANRxThread, false);
-    if (m_uiRxTaskId != 0) {
-        osTaskJoin(kRxTaskId);
-        m_uiRxTaskId = 0;
+    if (!rxTaskHolder || rxTaskHolder == this) {
+        storeShared(canPortOpen, false);
+        storeShared(runCANRxThread, false);
+        if (m_uiRxTaskId != 0) {
+            osTaskJoin(kRxTaskId);
+            m_uiRxTaskId = 0;
+            rxTaskHolder = nullptr;
+        }
+        const int sock = loadShared(canSock);
+        if (sock != -1) {
+            close(sock);
+            storeShared(canSock, -1);
+        }
+        storeShared(runCANRxThread, true);
+        storeShared(canOsInitDone, false);
     }
-    const int sock = loadShared(canSock);
-    if (sock != -1) {
-        close(sock);
-        storeShared(canSock, -1);
-    }
-    storeShared(runCANRxThread, true);
-    storeShared(canOsInitDone, false);
     const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
     return result;

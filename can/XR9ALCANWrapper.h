@@ -100,7 +100,8 @@ public:
     XR9ALCANWrapper& operator=(const XR9ALCANWrapper&) = delete;
 
     /// Creates the two queues, "CAN_Mutex" and task 16 "CAN_Rx_Thread";
-    /// failures are logged only. Always 0.
+    /// failures are logged only (a task that could not be created leaves
+    /// m_uiRxTaskId 0). Always 0.
     KT::int32 osInit();
     /// Opens "can<number>" (0..3) with the CANPortSetting at settings and hands
     /// the bit rate to the host (variable 0x2120|number, index 4). 0 when open
@@ -109,7 +110,9 @@ public:
     /// (anything but 0 and 25). type is not used.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number);
     /// Stops and joins the receive task and closes the socket. Queued messages
-    /// stay. Always 0; the next OpenPort starts a new task.
+    /// stay. Always 0; the next OpenPort starts a new task. The port belongs
+    /// to the wrapper whose task runs: while another wrapper's does (this one
+    /// was made meanwhile and got none), this and the destructor leave it alone.
     KT::int32 ClosePort();
     /// ExitReceiveData, result ignored. Always 0.
     KT::int32 ResetPort();
