@@ -16,9 +16,7 @@ KT::int32 XR9ALCAN::OpenPort(enInterfaceType type, void* settings, KT::uint32 nu
 }
 
 KT::int32 XR9ALCAN::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    const KT::int32 result = m_wrapper.SendData(data, length, type);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, m_wrapper.SendData(data, length, type));
 }
 
 KT::int32 XR9ALCAN::SendData(QByteArray*, enMsgType) {
@@ -26,15 +24,11 @@ KT::int32 XR9ALCAN::SendData(QByteArray*, enMsgType) {
 }
 
 KT::int32 XR9ALCAN::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    const KT::int32 result = m_wrapper.ReceiveData(data, length, type);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, m_wrapper.ReceiveData(data, length, type));
 }
 
 KT::int32 XR9ALCAN::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) {
-    const KT::int32 result = m_wrapper.ReceiveDataTimed(data, length, timeout, type);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, m_wrapper.ReceiveDataTimed(data, length, timeout, type));
 }
 
 KT::int32 XR9ALCAN::ReceiveData(QByteArray*, enMsgType, int) {
@@ -46,9 +40,7 @@ KT::int32 XR9ALCAN::ClosePort() {
 }
 
 KT::int32 XR9ALCAN::ExitReceiveData() {
-    const KT::int32 result = m_wrapper.ExitReceiveData();
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, m_wrapper.ExitReceiveData());
 }
 
 KT::int32 XR9ALCAN::ResetPort() {

@@ -97,6 +97,7 @@ xr9can::CanChannelIds currentIds() {
 struct WriteResult {
     KT::int32 count;
     int error;  // errno of a failed write
+    bool whole() const { return count == static_cast<KT::int32>(xr9can::kFrameBytes); }
 };
 
 // One frame written under mutexCAN, never waiting there: a frame the kernel
@@ -304,11 +305,9 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     char name[IFNAMSIZ] = {};
     if (number < kInterfaces) std::snprintf(name, sizeof name, "can%u", number);
 
-    KT::int32 result = XR_FAILURE;
     if (!settings) {
         XR9_LOG(xr9::kLogSetup, "input param fail\n");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     const CANPortSetting setting = *static_cast<const CANPortSetting*>(settings);
     const KT::uint32 mode = setting.canMode == CAN_MODE_EXTENDED ? xr9can::kExtendedFlag : 0;
@@ -318,10 +317,8 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     storeShared(Stream_Len_ID, setting.streamLengthId | mode);
 
     if (loadShared(canPortOpen)) {
-        result = XR_SUCCESS;
         XR9_LOG(xr9::kLogSetup, "Already initialized \n");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_SUCCESS);
     }
     XR9_LOG(xr9::kLogSetup, "opening %s ...\n", name);
 
@@ -336,8 +333,7 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     storeShared(canSock, sock);
     if (sock < 0) {
         XR9_LOG(xr9::kLogSetup, "CAN Socket Open failed ");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     XR9_LOG(xr9::kLogSetup, "CAN Socket Open Success ");
 
@@ -345,46 +341,35 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     std::memcpy(ifr.ifr_name, name, sizeof name);
     if (ioctl(sock, SIOCGIFINDEX, &ifr) < 0) {
         XR9_LOG(xr9::kLogSetup, "ioctl failed \n");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     addr.can_ifindex = ifr.ifr_ifindex;
 
     if (bind(sock, reinterpret_cast<sockaddr*>(&addr), kBindAddressLength) < 0) {
         XR9_LOG(xr9::kLogSetup, "readSocket bind failed");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
 
     const int flags = fcntl(sock, F_GETFL);
     if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) {
         XR9_LOG(xr9::kLogSetup, "fcntl canSock failed");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     prepareReceiveQueue(sock);
 
     if (!loadShared(canOsInitDone)) {
-        result = osInit();
-        if (result != 0) {
-            XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-            return result;
-        }
+        const KT::int32 initialised = osInit();
+        if (initialised != XR_SUCCESS) XR9_RETURN(xr9::kLogSetup, initialised);
     }
 
     const KT::uint32 rate = convertBaudrateToPeak(setting.baudRate);
     const unsigned short group = static_cast<unsigned short>(kBitRateGroup | number);
-    result = KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
+    const int answer = KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
     XR9_LOG(xr9::kLogSetup, "setBaudrate(%d, %d) returned: %d", static_cast<int>(number + 1),
-            static_cast<int>(rate), result);
-    if (!xr9::hostAccepted(result)) {
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
-    }
+            static_cast<int>(rate), answer);
+    if (!xr9::hostAccepted(answer)) XR9_RETURN(xr9::kLogSetup, answer);
     storeShared(canPortOpen, true);
-    result = XR_SUCCESS;
-    XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogSetup, XR_SUCCESS);
 }
 
 KT::int32 XR9ALCANWrapper::ClosePort() {
@@ -404,9 +389,7 @@ KT::int32 XR9ALCANWrapper::ClosePort() {
         storeShared(runCANRxThread, true);
         storeShared(canOsInitDone, false);
     }
-    const KT::int32 result = XR_SUCCESS;
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 XR9ALCANWrapper::ResetPort() {
@@ -431,8 +414,7 @@ KT::uint32 XR9ALCANWrapper::convertBaudrateToPeak(enBaudRate rate) {
     case CAN_BITRATE_800K: bitsPerSecond = 800000; break;
     case CAN_BITRATE_1M: bitsPerSecond = 1000000; break;
     }
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", static_cast<int>(bitsPerSecond));
-    return bitsPerSecond;
+    XR9_RETURN(xr9::kLogTrace, bitsPerSecond);
 }
 
 KT::int32 XR9ALCANWrapper::GetCANMode(enCANMode mode) {
@@ -448,11 +430,7 @@ KT::int32 XR9ALCANWrapper::SendData(QByteArray*, enMsgType) {
 }
 
 KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    KT::int32 result = XR_FAILURE;
-    if (!data && (type == MSG_TYPE_SHM || length != 0)) {
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
-    }
+    if (!data && (type == MSG_TYPE_SHM || length != 0)) XR9_RETURN(xr9::kLogTrace, XR_FAILURE);
     const xr9can::CanChannelIds ids = currentIds();
     const KT::uint32 lengthId = type == MSG_TYPE_STREAM ? ids.streamLength : ids.commandLength;
     const KT::uint32 dataId = type == MSG_TYPE_STREAM ? ids.stream : ids.command;
@@ -465,41 +443,27 @@ KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgTyp
 
     WriteResult written = writeWithRetries(frame, 0, __PRETTY_FUNCTION__);
     XR9_LOG(xr9::kLogTrace, "Bytes send = %x", written.count);
-    if (written.count != static_cast<KT::int32>(xr9can::kFrameBytes) || type == MSG_TYPE_SHM) {
-        result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? XR_SUCCESS : XR_FAILURE;
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
-    }
-    if (length == 0) {
-        result = kLengthFrameResult;
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
-    }
+    if (!written.whole()) XR9_RETURN(xr9::kLogTrace, XR_FAILURE);
+    if (type == MSG_TYPE_SHM) XR9_RETURN(xr9::kLogTrace, XR_SUCCESS);
+    if (length == 0) XR9_RETURN(xr9::kLogTrace, kLengthFrameResult);
 
     for (KT::uint32 offset = 0; offset < length; offset += xr9can::kMaxData) {
         xr9can::encodeDataFrame(dataId, data, length, offset, &frame);
         written = writeWithRetries(frame, kFrameGapMs, __PRETTY_FUNCTION__);
         if (length - offset <= xr9can::kMaxData) break;  // the last piece; offset must not wrap
     }
-    result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? XR_SUCCESS : XR_FAILURE;
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, written.whole() ? XR_SUCCESS : XR_FAILURE);
 }
 
 KT::int32 XR9ALCANWrapper::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    KT::int32 result = XR_FAILURE;
     KT::uint32 queue = 0;
     switch (type) {
     case MSG_TYPE_COMMAND: queue = uiCCQueueId; break;
     case MSG_TYPE_STREAM: queue = uiFTQueueId; break;
     case MSG_TYPE_SHM: queue = uiSHMQeueId; break;
-    default:
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
+    default: XR9_RETURN(xr9::kLogTrace, XR_FAILURE);
     }
-    result = osQueueGet(queue, data, length) == OS_SUCCESS ? XR_SUCCESS : XR_FAILURE;
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, osQueueGet(queue, data, length) == OS_SUCCESS ? XR_SUCCESS : XR_FAILURE);
 }
 
 KT::int32 XR9ALCANWrapper::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout,
@@ -511,15 +475,12 @@ KT::int32 XR9ALCANWrapper::ReceiveDataTimed(KT::uint8* data, KT::uint32* length,
     case MSG_TYPE_SHM: result = osQueueGet(uiSHMQeueId, data, length); break;
     default: break;
     }
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, result);
 }
 
 KT::int32 XR9ALCANWrapper::ExitReceiveData() {
     osQueuePut(uiCCQueueId, kExitItem, sizeof kExitItem);
-    const KT::int32 result = osQueuePut(uiFTQueueId, kExitItem, sizeof kExitItem);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, osQueuePut(uiFTQueueId, kExitItem, sizeof kExitItem));
 }
 
 KT::uint32 XR9ALCANWrapper::droppedMessages() {

@@ -67,9 +67,7 @@ KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
 }
 
 KT::int32 XR9ALMM::OpenPort(enInterfaceType, void*, KT::uint32) {
-    const KT::int32 result = XR_SUCCESS;
-    XR9_LOG_AT(kOpenPortTraceLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN_AT(kOpenPortTraceLine, xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 XR9ALMM::SendData(KT::uint8*, KT::uint32, enMsgType) {

@@ -60,8 +60,7 @@ KT::int32 Utilities::GetFileSize(const char* pFileName) {
     struct stat st;
     if (pFileName && stat(pFileName, &st) == 0)
         size = st.st_size > INT32_MAX ? INT32_MAX : static_cast<KT::int32>(st.st_size);
-    XR9_LOG_AT(kFileSizeReturnLine, xr9::kLogTrace, "function return value = %d", size);
-    return size;
+    XR9_RETURN_AT(kFileSizeReturnLine, xr9::kLogTrace, size);
 }
 
 KT::int32 Utilities::GetXmlFileName(char* pchFileName, const char* pchFilePath) {
@@ -79,8 +78,7 @@ KT::int32 Utilities::GetXmlFileName(char* pchFileName, const char* pchFilePath) 
         std::memcpy(pchFileName + stem, ".xml", sizeof ".xml");
         result = XR_SUCCESS;
     }
-    XR9_LOG_AT(kXmlNameReturnLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN_AT(kXmlNameReturnLine, xr9::kLogTrace, result);
 }
 
 KT::int32 Utilities::GetFileName(char* pchFileName, const char* pchFilePath) {
@@ -92,8 +90,7 @@ KT::int32 Utilities::GetFileName(char* pchFileName, const char* pchFilePath) {
         std::memmove(pchFileName, name, std::strlen(name) + 1);
         result = XR_SUCCESS;
     }
-    XR9_LOG_AT(kFileNameReturnLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN_AT(kFileNameReturnLine, xr9::kLogTrace, result);
 }
 
 KT::int32 Utilities::GetFilePath(char* absFilePath, const char* absFilename) {
@@ -107,8 +104,7 @@ KT::int32 Utilities::GetFilePath(char* absFilePath, const char* absFilename) {
         absFilePath[length] = '\0';
         result = XR_SUCCESS;
     }
-    XR9_LOG_AT(kFilePathReturnLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN_AT(kFilePathReturnLine, xr9::kLogTrace, result);
 }
 
 KT::int32 Utilities::GetTerminalRootPath(char* path) {
