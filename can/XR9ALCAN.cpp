@@ -12,11 +12,11 @@ KT::int32 XR9ALCAN::GetDeviceList(InterfaceSetting*) {
 }
 
 KT::int32 XR9ALCAN::OpenPort(enInterfaceType type, void* settings, KT::uint32 number) {
-    return m_wrapper.OpenPort(type, settings, number);
+    return wrapper_.OpenPort(type, settings, number);
 }
 
 KT::int32 XR9ALCAN::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    XR9_RETURN(xr9::kLogTrace, m_wrapper.SendData(data, length, type));
+    XR9_RETURN(xr9::kLogTrace, wrapper_.SendData(data, length, type));
 }
 
 KT::int32 XR9ALCAN::SendData(QByteArray*, enMsgType) {
@@ -24,11 +24,11 @@ KT::int32 XR9ALCAN::SendData(QByteArray*, enMsgType) {
 }
 
 KT::int32 XR9ALCAN::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    XR9_RETURN(xr9::kLogTrace, m_wrapper.ReceiveData(data, length, type));
+    XR9_RETURN(xr9::kLogTrace, wrapper_.ReceiveData(data, length, type));
 }
 
 KT::int32 XR9ALCAN::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) {
-    XR9_RETURN(xr9::kLogTrace, m_wrapper.ReceiveDataTimed(data, length, timeout, type));
+    XR9_RETURN(xr9::kLogTrace, wrapper_.ReceiveDataTimed(data, length, timeout, type));
 }
 
 KT::int32 XR9ALCAN::ReceiveData(QByteArray*, enMsgType, int) {
@@ -36,15 +36,15 @@ KT::int32 XR9ALCAN::ReceiveData(QByteArray*, enMsgType, int) {
 }
 
 KT::int32 XR9ALCAN::ClosePort() {
-    return m_wrapper.ClosePort();
+    return wrapper_.ClosePort();
 }
 
 KT::int32 XR9ALCAN::ExitReceiveData() {
-    XR9_RETURN(xr9::kLogTrace, m_wrapper.ExitReceiveData());
+    XR9_RETURN(xr9::kLogTrace, wrapper_.ExitReceiveData());
 }
 
 KT::int32 XR9ALCAN::ResetPort() {
-    m_wrapper.ResetPort();
+    wrapper_.ResetPort();
     const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, " function returned: %d", result);
     return result;

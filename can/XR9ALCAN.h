@@ -43,7 +43,7 @@ public:
     KT::int32 ResetPort() override;
 
 private:
-    XR9ALCANWrapper m_wrapper;
+    XR9ALCANWrapper wrapper_;
 };
 
 #endif
