@@ -45,7 +45,6 @@ KT::int32 XR9ALCAN::ExitReceiveData() {
 
 KT::int32 XR9ALCAN::ResetPort() {
     wrapper_.ResetPort();
-    const KT::int32 result = XR_SUCCESS;
-    XR9_LOG(xr9::kLogSetup, " function returned: %d", result);
-    return result;
+    XR9_LOG(xr9::kLogSetup, " function returned: %d", XR_SUCCESS);
+    return XR_SUCCESS;
 }

@@ -76,14 +76,9 @@ static_assert(kQueueBlocks * OS_QUEUE_BLOCK_SIZE == XR9ALCANWrapper::kMessageCap
 // The flags, the socket and the identifiers are shared between host threads
 // and the receive task without a lock; every access is a single atomic one.
 template <typename T>
-T loadShared(const T& value) {
-    return __atomic_load_n(&value, __ATOMIC_ACQUIRE);
-}
-
+T loadShared(const T& value) { return __atomic_load_n(&value, __ATOMIC_ACQUIRE); }
 template <typename T>
-void storeShared(T& target, T value) {
-    __atomic_store_n(&target, value, __ATOMIC_RELEASE);
-}
+void storeShared(T& target, T value) { __atomic_store_n(&target, value, __ATOMIC_RELEASE); }
 
 xr9can::CanChannelIds currentIds() {
     xr9can::CanChannelIds ids;
@@ -364,7 +359,8 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
 
     const KT::uint32 rate = convertBaudrateToPeak(setting.baudRate);
     const unsigned short group = static_cast<unsigned short>(kBitRateGroup | number);
-    const int answer = KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
+    const int answer =
+        KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
     XR9_LOG(xr9::kLogSetup, "setBaudrate(%d, %d) returned: %d", static_cast<int>(number + 1),
             static_cast<int>(rate), answer);
     if (!xr9::hostAccepted(answer)) XR9_RETURN(xr9::kLogSetup, answer);

@@ -45,12 +45,8 @@ int XR9ALMM::checkMountedDevice() {
         }
         endmntent(table);
     }
-    if (!found) {
-        m_DeviceState = 0;
-        return 0;
-    }
-    m_DeviceState = 1;
-    return 1;
+    m_DeviceState = found ? 1 : 0;
+    return m_DeviceState;
 }
 
 KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
@@ -92,11 +88,8 @@ KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
 
 KT::int32 XR9ALMM::ClosePort() {
     if (m_DeviceState != 1) return XR_SUCCESS;
-    if (osRunCommand("sync", kSyncTimeoutSeconds) == 0) {
-        xr9::consoleLine("USB Memory Drive operation done.");
-    } else {
-        xr9::consoleLine("Unable to process sync.");
-    }
+    const bool flushed = osRunCommand("sync", kSyncTimeoutSeconds) == 0;
+    xr9::consoleLine(flushed ? "USB Memory Drive operation done." : "Unable to process sync.");
     return XR_SUCCESS;
 }
 
