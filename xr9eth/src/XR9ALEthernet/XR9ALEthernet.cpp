@@ -132,6 +132,7 @@ KT::int32 XR9ALEthernet::init() {
     commandBuffer.clear();
     streamBuffer.clear();
     broadcastBuffer.clear();
+    commandCollecting = streamCollecting = false;
     for (EthernetFrameCutter* cutter : {&commandCutter, &streamCutter, &broadcastCutter}) cutter->reset();
     return 0;
 }
@@ -149,6 +150,7 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
             streamSocket->abort();
             commandBuffer.clear();
             streamBuffer.clear();
+            commandCollecting = streamCollecting = false;
             commandCutter.reset();
             streamCutter.reset();
             commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
@@ -200,6 +202,7 @@ void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     delete std::exchange(commandSocket, socket);
     boundReadBuffer(socket);
     commandBuffer.clear();
+    commandCollecting = false;
     commandCutter.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
     watchSocket(socket);
@@ -212,6 +215,7 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
     delete std::exchange(streamSocket, socket);
     boundReadBuffer(socket);
     streamBuffer.clear();
+    streamCollecting = false;
     streamCutter.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
     watchSocket(socket);

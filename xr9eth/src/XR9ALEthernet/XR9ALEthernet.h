@@ -341,6 +341,12 @@ private:
     EthernetQueue* txQueue = nullptr;
     bool commandConnected = false;
     bool streamConnected = false;
+    // The buffer of a connection collects the payload of one large frame,
+    // the frame's header kept at its end; false: it holds bytes as they came.
+    // Owner thread. (Both live in the record's padding on every target, so
+    // its size and the other members' offsets stay as hosts declare them.)
+    bool commandCollecting = false;
+    bool streamCollecting = false;
     QByteArray commandBuffer;
     QByteArray streamBuffer;
     QByteArray broadcastBuffer;

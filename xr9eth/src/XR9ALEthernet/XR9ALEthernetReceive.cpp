@@ -1,6 +1,7 @@
 // The receive path of XR9ALEthernet: readers (owner thread) and takers (any thread).
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <QCoreApplication>
@@ -42,18 +43,84 @@ QByteArray joined(const QByteArray& a, const QByteArray& b) {
     return both;
 }
 
-// Appends a read to a reassembly buffer. An empty buffer takes the read's
-// own array, a short remainder is joined into an array of the exact size,
-// and only a frame longer than a read grows the buffer the amortised way;
-// so a buffer holds little more than its bytes.
-void appendRead(QByteArray* buffer, const QByteArray& read) {
+// Appends a datagram to the broadcast buffer. An empty buffer takes the
+// datagram's own array; a remainder is joined to it in an array of the exact
+// size, so the buffer holds little more than its bytes.
+void appendDatagram(QByteArray* buffer, const QByteArray& datagram) {
+    *buffer = buffer->isEmpty() ? datagram : joined(*buffer, datagram);
+}
+
+// Reads what the socket has, at most a chunk, onto the end of a reassembly
+// buffer: one copy, out of Qt's buffer of the socket.
+void readOnto(QTcpSocket* socket, QByteArray* buffer) {
+    const int held = buffer->size();
+    const qint64 want = qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk);
+    buffer->resize(held + int(want));
+    const qint64 got = socket->read(buffer->data() + held, want);
+    buffer->resize(held + int(qMax<qint64>(got, 0)));
+}
+
+// A payload at least this large is collected in an array of its own, which
+// becomes the message: read into it straight from the socket, never cut out
+// of the reassembly buffer.
+constexpr int kCollectedPayload = 4096;
+
+// The payload length of a frame header that starts a collected payload on a
+// connection whose reader queues channel; -1 when the frame is to be left to
+// the frame cutter (another channel, SHM, malformed, small, over the limit).
+int collectedLength(const char* header, enMsgType channel, KT::uint32 maxFrameLength) {
+    enMsgType type = MSG_TYPE_NONE;
+    int length = 0;
+    const QByteArray head = QByteArray::fromRawData(header, xr9eth::kFrameHeaderSize);
+    if (EthernetUtilities::GetMessageInfo(head, &type, length) != 0 || type != channel) return -1;
+    return length >= kCollectedPayload && KT::uint32(length) <= maxFrameLength ? length : -1;
+}
+
+// Turns the head of an empty buffer's socket, or of a buffer that holds one
+// unfinished frame, into a collected payload when the frame is large: the
+// buffer then holds the payload so far followed by the frame's 8-byte header
+// (kept for its length; a read moves it on, 8 bytes). The array holds the
+// bytes that came, never more than the announced length. true when it did.
+bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, KT::uint32 maxFrameLength) {
+    char header[xr9eth::kFrameHeaderSize];
     if (buffer->isEmpty()) {
-        *buffer = read;
-    } else if (buffer->size() < xr9eth::kSocketReadChunk) {
-        *buffer = joined(*buffer, read);
-    } else {
-        buffer->append(read);
+        if (socket->bytesAvailable() < xr9eth::kFrameHeaderSize ||
+            socket->peek(header, xr9eth::kFrameHeaderSize) != xr9eth::kFrameHeaderSize ||
+            collectedLength(header, channel, maxFrameLength) < 0)
+            return false;
+        socket->read(header, xr9eth::kFrameHeaderSize);
+        *buffer = QByteArray(header, xr9eth::kFrameHeaderSize);
+        return true;
     }
+    if (buffer->size() < xr9eth::kFrameHeaderSize || collectedLength(buffer->constData(), channel, maxFrameLength) < 0)
+        return false;
+    const int payload = buffer->size() - xr9eth::kFrameHeaderSize;  // fewer than the frame's: the cutter left it
+    QByteArray collected(buffer->size(), Qt::Uninitialized);
+    std::memcpy(collected.data(), buffer->constData() + xr9eth::kFrameHeaderSize, size_t(payload));
+    std::memcpy(collected.data() + payload, buffer->constData(), xr9eth::kFrameHeaderSize);
+    *buffer = collected;
+    return true;
+}
+
+// Reads more of a collected payload from the socket, no further than its
+// end: true when it is complete, the buffer then holding exactly the payload.
+// The array grows to twice what it holds at most, and never past the payload.
+bool collectPayload(QTcpSocket* socket, QByteArray* buffer) {
+    char header[xr9eth::kFrameHeaderSize];
+    const int held = buffer->size() - xr9eth::kFrameHeaderSize;
+    std::memcpy(header, buffer->constData() + held, xr9eth::kFrameHeaderSize);
+    const int length = xr9eth::readInt32Be(header + xr9eth::kMarkerSize);
+    const int want = int(qMin<qint64>(socket->bytesAvailable(), length - held));
+    const int whole = held + want + xr9eth::kFrameHeaderSize;
+    if (whole > buffer->capacity())
+        buffer->reserve(qMin(length + xr9eth::kFrameHeaderSize, qMax(whole, 2 * buffer->size())));
+    buffer->resize(whole);
+    const int got = int(qMax<qint64>(socket->read(buffer->data() + held, want), 0));
+    std::memcpy(buffer->data() + held + got, header, xr9eth::kFrameHeaderSize);
+    buffer->resize(held + got + xr9eth::kFrameHeaderSize);
+    if (held + got < length) return false;
+    buffer->resize(length);  // the header goes; the array stays
+    return true;
 }
 
 // After a cut: an emptied buffer lets its array go, and a large frame, once
@@ -191,12 +258,31 @@ int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
 }
 
 KT::int32 XR9ALEthernet::queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix) {
-    for (const EthernetFrameCutter::Piece& piece : pass.pieces) {
+    // The messages between SHM values go into their queue under one lock, with
+    // one wake-up: a pass of many small frames costs its waiters one wake.
+    size_t next = 0;
+    while (next < pass.pieces.size()) {
+        const EthernetFrameCutter::Piece& piece = pass.pieces[next];
         if (piece.type == MSG_TYPE_SHM) {
             postShmValue(piece.value);
-        } else {
-            enqueueRxMsg(piece.type, suffix.isEmpty() ? piece.payload : joined(piece.payload, suffix));
+            ++next;
+            continue;
         }
+        RxRoute route;
+        if (!rxRoute(piece.type, &route)) {
+            ++next;
+            continue;
+        }
+        {
+            xr9::AnnotatedLocker locker(&mutexRxQueue);
+            for (; next < pass.pieces.size() && pass.pieces[next].type == piece.type; ++next) {
+                const QByteArray& payload = pass.pieces[next].payload;
+                const QByteArray message = suffix.isEmpty() ? payload : joined(payload, suffix);
+                route.account->bytes += xr9eth::queuedCost(message.size());
+                route.queue->append(qMakePair(piece.type, message));
+            }
+        }
+        if (route.notifier) route.notifier->wakeAll();
     }
     return pass.status;
 }
@@ -206,15 +292,26 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     QTcpSocket* socket = command ? commandSocket : stream ? streamSocket : nullptr;
     QByteArray* buffer = command ? &commandBuffer : stream ? &streamBuffer : &broadcastBuffer;
     EthernetFrameCutter* cutter = command ? &commandCutter : stream ? &streamCutter : &broadcastCutter;
+    bool* collecting = command ? &commandCollecting : stream ? &streamCollecting : nullptr;
     RxRoute route;
     rxRoute(type, &route);
-    cutter->setMaxFrameLength(maxFrameBytes.load());
+    const KT::uint32 maxFrame = maxFrameBytes.load();
+    cutter->setMaxFrameLength(maxFrame);
     // What is buffered is cut before anything more is read, so a queue that
     // reached its budget in the middle of a read resumes from its buffer.
     KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? -1 : 0;
     bool fresh = false;  // the buffer took a read since the last cut
     qint64 room = 0;
     while (admitRead(route.account, &room)) {
+        if (collecting && *collecting) {
+            if (socket->bytesAvailable() <= 0) break;
+            status = 0;
+            if (collectPayload(socket, buffer)) {
+                *collecting = false;
+                enqueueRxMsg(type, std::exchange(*buffer, QByteArray()));
+            }
+            continue;
+        }
         const EthernetFrameCutter::Pass pass = cutter->cut(buffer, room);
         trimBuffer(buffer);
         QByteArray suffix;  // client mode marks broadcasts with their sender
@@ -225,8 +322,12 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
         fresh = false;
         if (pass.full) continue;
         if (socket) {
+            if (cutter->skipRemaining() == 0 && beginCollecting(socket, buffer, type, maxFrame)) {
+                *collecting = true;
+                continue;
+            }
             if (socket->bytesAvailable() <= 0) break;
-            appendRead(buffer, socket->read(qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk)));
+            readOnto(socket, buffer);
         } else {
             // Every pending datagram is taken, so none waits for a further signal.
             if (!udpSocket->hasPendingDatagrams()) break;
@@ -236,7 +337,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
             if (got < 0) break;
             datagram.truncate(int(got));
             *senderAddress = sender;
-            appendRead(buffer, datagram);
+            appendDatagram(buffer, datagram);
         }
         fresh = true;
     }

@@ -1,6 +1,12 @@
 // The send path of XR9ALEthernet: the send queue with its bound (any
 // thread), the send step (any thread) and the writes (owner thread).
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -22,22 +28,102 @@ bool isChannel(enMsgType type) {
     return type == MSG_TYPE_COMMAND || type == MSG_TYPE_STREAM || type == MSG_TYPE_SHM || type == MSG_TYPE_BROADCAST;
 }
 
-// marker x4, the payload size as a big-endian signed 32-bit number (left out
-// for SHM), the payload: one array, so one write per frame.
+// A frame's header: marker x4 and the payload size as a big-endian signed
+// 32-bit number, which the SHM short form leaves out (its payload follows the
+// marker). Returns the header's size.
+int headerOf(enMsgType type, int payloadSize, char* header) {
+    std::fill(header, header + xr9eth::kMarkerSize, static_cast<char>(xr9eth::markerOf(type)));
+    if (type == MSG_TYPE_SHM) return xr9eth::kMarkerSize;
+    const KT::uint32 size = KT::uint32(payloadSize);
+    header[4] = static_cast<char>(size >> 24);
+    header[5] = static_cast<char>(size >> 16);
+    header[6] = static_cast<char>(size >> 8);
+    header[7] = static_cast<char>(size);
+    return xr9eth::kFrameHeaderSize;
+}
+
+// The whole frame in one array, for a write that takes one array.
 QByteArray frameOf(enMsgType type, const QByteArray& payload) {
-    const bool shortForm = type == MSG_TYPE_SHM;
-    QByteArray frame;
-    frame.reserve(xr9eth::kFrameHeaderSize + payload.size());
-    frame.fill(static_cast<char>(xr9eth::markerOf(type)), xr9eth::kMarkerSize);
-    if (!shortForm) {
-        const KT::uint32 size = KT::uint32(payload.size());
-        frame.append(static_cast<char>(size >> 24));
-        frame.append(static_cast<char>(size >> 16));
-        frame.append(static_cast<char>(size >> 8));
-        frame.append(static_cast<char>(size));
-    }
-    frame.append(payload);
+    char header[xr9eth::kFrameHeaderSize];
+    const int headerSize = headerOf(type, payload.size(), header);
+    QByteArray frame(headerSize + payload.size(), Qt::Uninitialized);
+    std::memcpy(frame.data(), header, size_t(headerSize));
+    if (!payload.isEmpty()) std::memcpy(frame.data() + headerSize, payload.constData(), size_t(payload.size()));
     return frame;
+}
+
+// The frames that sendmsg takes in one call: two pieces each.
+constexpr int kFramesPerCall = IOV_MAX / 2 < 256 ? IOV_MAX / 2 : 256;
+
+// Hands frames(0..count) to Qt's write buffer, each in one write (which
+// copies it there). A stream frame that Qt refuses is reported and lost.
+template <typename FrameAt>
+void bufferFrames(QTcpSocket* socket, FrameAt frames, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (socket->write(frameOf(frames(i).first, frames(i).second)) == -1 && frames(i).first == MSG_TYPE_STREAM) {
+            xr9::consoleLine("XREthernet::sendMessages() => STREAM send Error: " +
+                             socket->errorString().toUtf8().toStdString());
+        }
+    }
+}
+
+// Writes frames(0..count) (each a channel and payload) to a connected TCP socket, in order. While Qt holds
+// nothing for the socket, the frames go to the system straight from the
+// caller's arrays, header and payload side by side and many frames per call,
+// with no copy of ours; the system takes each call's bytes in order, so a
+// frame is never interleaved with another. What the system does not take at
+// once (and everything while Qt already holds bytes) goes through Qt's buffer,
+// behind what is there. Owner thread.
+template <typename FrameAt>
+void writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
+    int first = 0;  // the frames before it are written or buffered
+    auto frames = [&](int i) -> const QPair<enMsgType, QByteArray>& { return frameAt(first + i); };
+    const int fd = int(socket->socketDescriptor());
+    while (count > 0 && fd >= 0 && socket->bytesToWrite() == 0) {
+        const int n = qMin(count, kFramesPerCall);
+        char headers[kFramesPerCall][xr9eth::kFrameHeaderSize];
+        iovec pieces[2 * kFramesPerCall];
+        int frameOfPiece[2 * kFramesPerCall];
+        int used = 0;
+        for (int i = 0; i < n; ++i) {
+            const QByteArray& payload = frames(i).second;
+            frameOfPiece[used] = i;
+            pieces[used++] = iovec{headers[i], size_t(headerOf(frames(i).first, payload.size(), headers[i]))};
+            if (payload.isEmpty()) continue;
+            frameOfPiece[used] = i;
+            pieces[used++] = iovec{const_cast<char*>(payload.constData()), size_t(payload.size())};
+        }
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = size_t(used);
+        ssize_t sent;
+        do {
+            sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (sent < 0 && errno == EINTR);
+        // A failure other than a full socket is Qt's to find and report: the
+        // frames go through its buffer, as they always did.
+        if (sent <= 0) break;
+        size_t left = size_t(sent);
+        int piece = 0;
+        for (; piece < used && left >= pieces[piece].iov_len; ++piece) left -= pieces[piece].iov_len;
+        if (piece == used) {
+            first += n;
+            count -= n;
+            continue;
+        }
+        // The system stopped inside frame f: its rest is buffered first.
+        const int f = frameOfPiece[piece];
+        const bool untouched = left == 0 && pieces[piece].iov_base == headers[f];
+        for (int p = piece; !untouched && p < used && frameOfPiece[p] == f; ++p) {
+            const size_t skip = p == piece ? left : 0;
+            socket->write(static_cast<const char*>(pieces[p].iov_base) + skip, qint64(pieces[p].iov_len - skip));
+        }
+        const int done = untouched ? f : f + 1;
+        first += done;
+        count -= done;
+        break;
+    }
+    if (count > 0) bufferFrames(socket, frames, count);
 }
 
 QEvent::Type writeEventType() {
@@ -200,18 +286,18 @@ int XR9ALEthernet::sendStep(bool owner) {
 bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
     switch (type) {
     case MSG_TYPE_COMMAND:
-        if (!connectedSocket(commandSocket)) return false;
-        commandSocket->write(frameOf(type, payload));
+    case MSG_TYPE_STREAM: {
+        QTcpSocket* socket = type == MSG_TYPE_STREAM ? streamSocket : commandSocket;
+        if (!connectedSocket(socket)) return false;
+        const QPair<enMsgType, QByteArray> frame(type, payload);
+        writeFrames(socket, [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; }, 1);
         return true;
-    case MSG_TYPE_STREAM:
-        if (!connectedSocket(streamSocket)) return false;
-        if (streamSocket->write(frameOf(type, payload)) == -1) {
-            xr9::consoleLine("XREthernet::sendMessages() => STREAM send Error: " +
-                             streamSocket->errorString().toUtf8().toStdString());
-        }
-        return true;
+    }
     case MSG_TYPE_SHM:
-        if (connectedSocket(commandSocket)) commandSocket->write(frameOf(type, payload));
+        if (connectedSocket(commandSocket)) {
+            const QPair<enMsgType, QByteArray> frame(type, payload);
+            writeFrames(commandSocket, [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; }, 1);
+        }
         return true;
     case MSG_TYPE_BROADCAST:
         // Without a kept record there is no port to send to: dropped, as in client mode.
@@ -233,10 +319,27 @@ void XR9ALEthernet::serveSendRequests() {
         batch.swap(outbox);
         outboxPosted = false;
     }
+    auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
+        return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
+    };
     qint64 written[3] = {0, 0, 0};
     int next = 0;
-    for (; next < batch.size() && writeToPeer(batch[next].first, batch[next].second); ++next)
-        written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
+    while (next < batch.size()) {
+        // A run of messages for one connected socket goes out in as few calls as the system allows.
+        QTcpSocket* socket = tcpSocketOf(batch[next].first);
+        int end = next;
+        if (connectedSocket(socket)) {
+            while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
+            const int from = next;
+            writeFrames(socket, [&](int i) -> const QPair<enMsgType, QByteArray>& { return batch.at(from + i); },
+                        end - next);
+        } else if (writeToPeer(batch[next].first, batch[next].second)) {
+            end = next + 1;
+        } else {
+            break;
+        }
+        for (; next < end; ++next) written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
+    }
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         if (next < batch.size()) {
