@@ -232,20 +232,51 @@ int XR9ALEthernet::sendMessages() {
 int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
     const bool owner = QThread::currentThread() == thread();
     int dealtWith = 0;
-    while (dealtWith < maxSteps && sendStep(owner) == 1) ++dealtWith;
+    if (owner) {
+        while (dealtWith < maxSteps && sendStep(true) == 1) ++dealtWith;
+        return dealtWith;
+    }
+    // Another thread's steps only hand messages over to the owner: a batch of
+    // them is taken under one lock, with one hand-over event and one wake-up.
+    bool wakeOwner = false, dropped = false;
+    {
+        xr9::AnnotatedLocker locker(&mutexTxQueue);
+        // What the owner last saw of its connections.
+        const bool commandUp = commandConnectedNow.load(), streamUp = streamConnectedNow.load();
+        for (; dealtWith < maxSteps && !txQueue->isEmpty(); ++dealtWith) {
+            const QPair<enMsgType, QByteArray>& head = txQueue->first();
+            if ((head.first == MSG_TYPE_COMMAND && !commandUp) || (head.first == MSG_TYPE_STREAM && !streamUp))
+                break;  // waits at the head for its connection, holding up what is behind it
+            if (head.first == MSG_TYPE_SHM && !commandUp) {
+                txAccounts[0].queued -= xr9eth::queuedCost(head.second.size());
+                txQueue->removeFirst();  // lost, as SHM is without a connection
+                dropped = true;
+            } else {
+                // Written by the owner in the order taken, after what others took before.
+                outbox.append(txQueue->takeFirst());
+                wakeOwner = wakeOwner || !outboxPosted;
+                outboxPosted = true;
+            }
+        }
+    }
+    if (dropped) txRoom.wakeAll();
+    if (wakeOwner) {
+        QEvent* write = new QEvent(writeEventType());
+        xr9::tsanRelease(this);  // the event was allocated here and is freed by the owner
+        QCoreApplication::postEvent(this, write);
+    }
     return dealtWith;
 }
 
 int XR9ALEthernet::sendStep(bool owner) {
+    if (!owner) return sendQueuedMessages(1);
     QPair<enMsgType, QByteArray> taken;
-    bool direct = false, wakeOwner = false;
+    bool direct = false;
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         if (txQueue->isEmpty()) return 0;
         const QPair<enMsgType, QByteArray>& head = txQueue->first();
-        // The owner sees its sockets; another thread what the owner last saw.
-        const bool commandUp = owner ? connectedSocket(commandSocket) : commandConnectedNow.load();
-        const bool streamUp = owner ? connectedSocket(streamSocket) : streamConnectedNow.load();
+        const bool commandUp = connectedSocket(commandSocket), streamUp = connectedSocket(streamSocket);
         if ((head.first == MSG_TYPE_COMMAND && !commandUp) || (head.first == MSG_TYPE_STREAM && !streamUp))
             return 0;  // waits at the head for its connection, holding up what is behind it
         if (head.first == MSG_TYPE_SHM && !commandUp) {
@@ -255,14 +286,12 @@ int XR9ALEthernet::sendStep(bool owner) {
             txRoom.wakeAll();
             return 1;
         }
-        if (owner && outbox.isEmpty()) {
+        if (outbox.isEmpty()) {
             taken = txQueue->takeFirst();
             direct = true;
         } else {
-            // Written by the owner in the order taken, after what others took before.
+            // Written in the order taken, after what other threads took before.
             outbox.append(txQueue->takeFirst());
-            wakeOwner = !owner && !outboxPosted;
-            outboxPosted = outboxPosted || wakeOwner;
         }
     }
     if (direct) {
@@ -273,12 +302,8 @@ int XR9ALEthernet::sendStep(bool owner) {
             noteSocketBacklogLocked();
         }
         txRoom.wakeAll();
-    } else if (owner) {
+    } else {
         serveSendRequests();
-    } else if (wakeOwner) {
-        QEvent* write = new QEvent(writeEventType());
-        xr9::tsanRelease(this);  // the event was allocated here and is freed by the owner
-        QCoreApplication::postEvent(this, write);
     }
     return 1;
 }
