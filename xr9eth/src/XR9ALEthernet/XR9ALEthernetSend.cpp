@@ -67,20 +67,24 @@ void bufferFrames(QTcpSocket* socket, FrameAt frames, int count) {
     }
 }
 
-// Writes frames(0..count) (each a channel and payload) to a connected TCP socket, in order. While Qt holds
-// nothing for the socket, the frames go to the system straight from the
-// caller's arrays, header and payload side by side and many frames per call,
-// with no copy of ours; the system takes each call's bytes in order, so a
-// frame is never interleaved with another. What the system does not take at
-// once (and everything while Qt already holds bytes) goes through Qt's buffer,
-// behind what is there. Owner thread.
+// Hands frames(0..count) (each a channel and payload) to a connected TCP
+// socket, in order, as far as the system takes them at once: straight from
+// the frames' own arrays, header and payload side by side and many frames per
+// call, with no copy of ours. The frame the system stops in, or the next one
+// when it takes nothing, goes to Qt's buffer (a copy), so that Qt writes it
+// when the system has room and reports that (bytesWritten); the frames behind
+// it are left to the caller. While Qt's buffer holds bytes nothing is handed
+// over. A failure other than a full system is Qt's to find and report: then
+// every frame goes through its buffer, as it always did. Returns how many
+// frames were handed over. Owner thread.
 template <typename FrameAt>
-void writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
-    int first = 0;  // the frames before it are written or buffered
-    auto frames = [&](int i) -> const QPair<enMsgType, QByteArray>& { return frameAt(first + i); };
+int writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
     const int fd = int(socket->socketDescriptor());
-    while (count > 0 && fd >= 0 && socket->bytesToWrite() == 0) {
-        const int n = qMin(count, kFramesPerCall);
+    if (socket->bytesToWrite() > 0) return 0;
+    int handed = 0;
+    while (handed < count) {
+        auto frames = [&](int i) -> const QPair<enMsgType, QByteArray>& { return frameAt(handed + i); };
+        const int n = qMin(count - handed, kFramesPerCall);
         char headers[kFramesPerCall][xr9eth::kFrameHeaderSize];
         iovec pieces[2 * kFramesPerCall];
         int frameOfPiece[2 * kFramesPerCall];
@@ -96,34 +100,33 @@ void writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
         msghdr message{};
         message.msg_iov = pieces;
         message.msg_iovlen = size_t(used);
-        ssize_t sent;
+        ssize_t sent = -1;
         do {
-            sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent = fd >= 0 ? ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
         } while (sent < 0 && errno == EINTR);
-        // A failure other than a full socket is Qt's to find and report: the
-        // frames go through its buffer, as they always did.
-        if (sent <= 0) break;
-        size_t left = size_t(sent);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            bufferFrames(socket, frames, count - handed);
+            return count;
+        }
+        size_t left = size_t(qMax<ssize_t>(sent, 0));
         int piece = 0;
         for (; piece < used && left >= pieces[piece].iov_len; ++piece) left -= pieces[piece].iov_len;
         if (piece == used) {
-            first += n;
-            count -= n;
+            handed += n;
             continue;
         }
-        // The system stopped inside frame f: its rest is buffered first.
         const int f = frameOfPiece[piece];
-        const bool untouched = left == 0 && pieces[piece].iov_base == headers[f];
-        for (int p = piece; !untouched && p < used && frameOfPiece[p] == f; ++p) {
-            const size_t skip = p == piece ? left : 0;
-            socket->write(static_cast<const char*>(pieces[p].iov_base) + skip, qint64(pieces[p].iov_len - skip));
+        if (left == 0 && pieces[piece].iov_base == headers[f]) {
+            bufferFrames(socket, [&](int) -> const QPair<enMsgType, QByteArray>& { return frames(f); }, 1);
+        } else {
+            for (int p = piece; p < used && frameOfPiece[p] == f; ++p) {
+                const size_t skip = p == piece ? left : 0;
+                socket->write(static_cast<const char*>(pieces[p].iov_base) + skip, qint64(pieces[p].iov_len - skip));
+            }
         }
-        const int done = untouched ? f : f + 1;
-        first += done;
-        count -= done;
-        break;
+        return handed + f + 1;
     }
-    if (count > 0) bufferFrames(socket, frames, count);
+    return handed;
 }
 
 QEvent::Type writeEventType() {
@@ -270,8 +273,6 @@ int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
 
 int XR9ALEthernet::sendStep(bool owner) {
     if (!owner) return sendQueuedMessages(1);
-    QPair<enMsgType, QByteArray> taken;
-    bool direct = false;
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         if (txQueue->isEmpty()) return 0;
@@ -286,25 +287,10 @@ int XR9ALEthernet::sendStep(bool owner) {
             txRoom.wakeAll();
             return 1;
         }
-        if (outbox.isEmpty()) {
-            taken = txQueue->takeFirst();
-            direct = true;
-        } else {
-            // Written in the order taken, after what other threads took before.
-            outbox.append(txQueue->takeFirst());
-        }
+        // Written in the order taken, after what other threads took before.
+        outbox.append(txQueue->takeFirst());
     }
-    if (direct) {
-        writeToPeer(taken.first, taken.second);  // its connection was seen up just now, in this thread
-        {
-            xr9::AnnotatedLocker locker(&mutexTxQueue);
-            txAccounts[endpointOf(taken.first)].queued -= xr9eth::queuedCost(taken.second.size());
-            noteSocketBacklogLocked();
-        }
-        txRoom.wakeAll();
-    } else {
-        serveSendRequests();
-    }
+    serveSendRequests();
     return 1;
 }
 
@@ -315,13 +301,15 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
         QTcpSocket* socket = type == MSG_TYPE_STREAM ? streamSocket : commandSocket;
         if (!connectedSocket(socket)) return false;
         const QPair<enMsgType, QByteArray> frame(type, payload);
-        writeFrames(socket, [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; }, 1);
+        auto only = [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; };
+        if (writeFrames(socket, only, 1) == 0) bufferFrames(socket, only, 1);
         return true;
     }
     case MSG_TYPE_SHM:
         if (connectedSocket(commandSocket)) {
             const QPair<enMsgType, QByteArray> frame(type, payload);
-            writeFrames(commandSocket, [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; }, 1);
+            auto only = [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; };
+            if (writeFrames(commandSocket, only, 1) == 0) bufferFrames(commandSocket, only, 1);
         }
         return true;
     case MSG_TYPE_BROADCAST:
@@ -347,32 +335,42 @@ void XR9ALEthernet::serveSendRequests() {
     auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
         return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
     };
+    // Messages for a connection whose socket still holds bytes in Qt's buffer
+    // wait here, in order, until Qt has handed those to the system (its
+    // bytesWritten has the outbox served again); they then go out from their
+    // own arrays. Other connections' messages go on meanwhile.
+    EthernetQueue held;
     qint64 written[3] = {0, 0, 0};
     int next = 0;
     while (next < batch.size()) {
-        // A run of messages for one connected socket goes out in as few calls as the system allows.
         QTcpSocket* socket = tcpSocketOf(batch[next].first);
-        int end = next;
-        if (connectedSocket(socket)) {
-            while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
-            const int from = next;
-            writeFrames(socket, [&](int i) -> const QPair<enMsgType, QByteArray>& { return batch.at(from + i); },
-                        end - next);
-        } else if (writeToPeer(batch[next].first, batch[next].second)) {
-            end = next + 1;
-        } else {
-            break;
+        if (!connectedSocket(socket)) {
+            if (!writeToPeer(batch[next].first, batch[next].second)) break;
+            written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
+            ++next;
+            continue;
         }
-        for (; next < end; ++next) written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
+        int end = next;
+        while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
+        const int from = next;
+        const int handed =
+            writeFrames(socket, [&](int i) -> const QPair<enMsgType, QByteArray>& { return batch.at(from + i); },
+                        end - from);
+        for (; next < from + handed; ++next)
+            written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
+        for (; next < end; ++next) held.append(batch[next]);
     }
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         if (next < batch.size()) {
             // Its connection went down after the step took it: it goes back to
-            // the head with all behind it, the ones taken meanwhile included.
-            EthernetQueue back = batch.mid(next) + outbox;
+            // the head with all behind it (the held ones came before it), the
+            // ones taken meanwhile included.
+            EthernetQueue back = held + batch.mid(next) + outbox;
             outbox.clear();
             *txQueue = back + *txQueue;
+        } else if (!held.isEmpty()) {
+            outbox = held + outbox;
         }
         for (int endpoint = 0; endpoint < 3; ++endpoint) txAccounts[endpoint].queued -= written[endpoint];
         noteSocketBacklogLocked();
@@ -396,9 +394,21 @@ void XR9ALEthernet::noteSockets() {
 }
 
 void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
-    // Both keep the send account and the connected state other threads see.
-    connect(socket, &QTcpSocket::bytesWritten, this, [this] { noteSockets(); });
-    connect(socket, &QTcpSocket::stateChanged, this, [this] { noteSockets(); });
+    // Both keep the send account and the connected state other threads see,
+    // and have messages held for a socket's room served (through the event
+    // loop: never from inside a write of the outbox's).
+    auto changed = [this] {
+        noteSockets();
+        bool post = false;
+        {
+            xr9::AnnotatedLocker locker(&mutexTxQueue);
+            post = !outbox.isEmpty() && !outboxPosted;
+            outboxPosted = outboxPosted || post;
+        }
+        if (post) QCoreApplication::postEvent(this, new QEvent(writeEventType()));
+    };
+    connect(socket, &QTcpSocket::bytesWritten, this, changed);
+    connect(socket, &QTcpSocket::stateChanged, this, changed);
 }
 
 void XR9ALEthernet::releaseSenders() {
