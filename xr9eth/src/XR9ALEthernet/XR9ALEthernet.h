@@ -14,7 +14,10 @@
 ///    host thread pumping with MSG_TYPE_NONE) takes the head of the send
 ///    queue, or leaves it there while its connection is down as the owner
 ///    last saw it, and hands it to the owner to write (the outbox, served by
-///    the owner's event loop); in the owner it writes at once. Taking a head
+///    the owner's event loop); in the owner it writes at once. The owner
+///    writes frames from their own arrays straight to the system; a
+///    connection whose socket Qt still holds bytes for keeps its messages in
+///    the outbox, in order, until Qt has handed those on. Taking a head
 ///    and handing it over is one step under mutexTxQueue, and the owner
 ///    writes in the order taken, so the queue's order and its put-back and
 ///    drop rules hold whichever thread steps; a message whose connection is
@@ -32,7 +35,9 @@
 /// conditions are woken with wake-all after the lock is released.
 ///
 /// Receive. Each endpoint has a reassembly buffer; a pass cuts every
-/// complete frame off its head (EthernetFrameCutter). A head that is no
+/// complete frame off its head (EthernetFrameCutter). A connection's large
+/// payload (4 KiB and more) is read into an array of its own instead, which
+/// becomes the queued message without a copy. A head that is no
 /// marker, a negative length or a frame of a channel that the endpoint does
 /// not carry empties the buffer. A buffer is also emptied when its socket is
 /// replaced and when the port is closed, so bytes of a dropped connection

@@ -301,6 +301,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     // reached its budget in the middle of a read resumes from its buffer.
     KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? -1 : 0;
     bool fresh = false;  // the buffer took a read since the last cut
+    bool collected = false;  // messages collected in this pass, their waiters not woken yet
     qint64 room = 0;
     while (admitRead(route.account, &room)) {
         if (collecting && *collecting) {
@@ -308,7 +309,13 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
             status = 0;
             if (collectPayload(socket, buffer)) {
                 *collecting = false;
-                enqueueRxMsg(type, std::exchange(*buffer, QByteArray()));
+                // Queued at once, woken for once at the end of the pass: a
+                // waiter woken per large message costs more than it gains.
+                const QByteArray message = std::exchange(*buffer, QByteArray());
+                xr9::AnnotatedLocker locker(&mutexRxQueue);
+                route.account->bytes += xr9eth::queuedCost(message.size());
+                route.queue->append(qMakePair(type, message));
+                collected = true;
             }
             continue;
         }
@@ -341,6 +348,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
         }
         fresh = true;
     }
+    if (collected) route.notifier->wakeAll();
     return status;
 }
 
