@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/ByteOrder.h"
+
 namespace xr9can {
 
 namespace {
@@ -14,19 +16,12 @@ void startFrame(uint32_t id, uint8_t dlc, can_frame* frame) {
     frame->can_dlc = dlc;
 }
 
-void putBigEndian(uint32_t value, uint8_t* out) {
-    out[0] = static_cast<uint8_t>(value >> 24);
-    out[1] = static_cast<uint8_t>(value >> 16);
-    out[2] = static_cast<uint8_t>(value >> 8);
-    out[3] = static_cast<uint8_t>(value);
-}
-
 }  // namespace
 
 void encodeLengthFrame(uint32_t id, uint32_t length, can_frame* frame) {
     startFrame(id, kMaxData, frame);
     std::memcpy(frame->data, kLengthMarker, sizeof kLengthMarker);
-    putBigEndian(length, frame->data + 4);
+    xr9::encodeBigEndian32(frame->data + 4, length);
 }
 
 void encodeShmFrame(uint32_t id, const uint8_t value[4], can_frame* frame) {
@@ -51,8 +46,7 @@ uint32_t dataFrameCount(uint32_t length) {
 }
 
 uint32_t frameValue(const can_frame& frame) {
-    return static_cast<uint32_t>(frame.data[4]) << 24 | static_cast<uint32_t>(frame.data[5]) << 16 |
-           static_cast<uint32_t>(frame.data[6]) << 8 | static_cast<uint32_t>(frame.data[7]);
+    return xr9::decodeBigEndian32(frame.data + 4);
 }
 
 bool isShmNotice(const can_frame& frame) {

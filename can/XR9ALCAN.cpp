@@ -1,62 +1,50 @@
 #include "can/XR9ALCAN.h"
 
 #include "support/Xr9LogCall.h"
-
-namespace {
-constexpr KT::int32 kNotSupported = -502;
-}
+#include "vocabulary/XRErrorCodes.h"
 
 XR9ALCAN::XR9ALCAN() = default;
 
 XR9ALCAN::~XR9ALCAN() = default;
 
 KT::int32 XR9ALCAN::GetDeviceList(InterfaceSetting*) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCAN::OpenPort(enInterfaceType type, void* settings, KT::uint32 number) {
-    return m_wrapper.OpenPort(type, settings, number);
+    return wrapper_.OpenPort(type, settings, number);
 }
 
 KT::int32 XR9ALCAN::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    const KT::int32 result = m_wrapper.SendData(data, length, type);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, wrapper_.SendData(data, length, type));
 }
 
 KT::int32 XR9ALCAN::SendData(QByteArray*, enMsgType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCAN::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    const KT::int32 result = m_wrapper.ReceiveData(data, length, type);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, wrapper_.ReceiveData(data, length, type));
 }
 
 KT::int32 XR9ALCAN::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout, enMsgType type) {
-    const KT::int32 result = m_wrapper.ReceiveDataTimed(data, length, timeout, type);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, wrapper_.ReceiveDataTimed(data, length, timeout, type));
 }
 
 KT::int32 XR9ALCAN::ReceiveData(QByteArray*, enMsgType, int) {
-    return kNotSupported;
+    return XR_NOT_SUPPORTED;
 }
 
 KT::int32 XR9ALCAN::ClosePort() {
-    return m_wrapper.ClosePort();
+    return wrapper_.ClosePort();
 }
 
 KT::int32 XR9ALCAN::ExitReceiveData() {
-    const KT::int32 result = m_wrapper.ExitReceiveData();
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, wrapper_.ExitReceiveData());
 }
 
 KT::int32 XR9ALCAN::ResetPort() {
-    m_wrapper.ResetPort();
-    const KT::int32 result = 0;
-    XR9_LOG(xr9::kLogSetup, " function returned: %d", result);
-    return result;
+    wrapper_.ResetPort();
+    XR9_LOG(xr9::kLogSetup, " function returned: %d", XR_SUCCESS);
+    return XR_SUCCESS;
 }

@@ -17,7 +17,9 @@
 #include "can/CanMessageAssembler.h"
 #include "osal.h"
 #include "support/Console.h"
+#include "support/HostAnswer.h"
 #include "support/Xr9LogCall.h"
+#include "vocabulary/XRErrorCodes.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 
@@ -41,6 +43,10 @@ static bool canPortOpen = false;
 // Set by osInit, cleared by ClosePort so that the next OpenPort starts a new
 // receive task.
 static bool canOsInitDone = false;
+// The wrapper whose receive task runs, and so whose port it is; null while
+// none runs. Touched only where OpenPort and ClosePort run (one thread at a
+// time).
+static const XR9ALCANWrapper* rxTaskHolder = nullptr;
 
 namespace {
 
@@ -54,8 +60,6 @@ constexpr int kInterfaces = 4;              // "can0" .. "can3"
 constexpr socklen_t kBindAddressLength = 16;
 constexpr unsigned short kBitRateGroup = 0x2120;  // | interface number
 constexpr unsigned short kBitRateIndex = 4;
-constexpr int kHostAccepted = 0;
-constexpr int kHostAcceptedToo = 25;
 constexpr int kWriteAttempts = 10;
 constexpr KT::uint32 kFrameGapMs = 1;       // before each data frame
 constexpr KT::uint32 kWriteRetryMs = 10;    // after a failed write
@@ -72,14 +76,9 @@ static_assert(kQueueBlocks * OS_QUEUE_BLOCK_SIZE == XR9ALCANWrapper::kMessageCap
 // The flags, the socket and the identifiers are shared between host threads
 // and the receive task without a lock; every access is a single atomic one.
 template <typename T>
-T loadShared(const T& value) {
-    return __atomic_load_n(&value, __ATOMIC_ACQUIRE);
-}
-
+T loadShared(const T& value) { return __atomic_load_n(&value, __ATOMIC_ACQUIRE); }
 template <typename T>
-void storeShared(T& target, T value) {
-    __atomic_store_n(&target, value, __ATOMIC_RELEASE);
-}
+void storeShared(T& target, T value) { __atomic_store_n(&target, value, __ATOMIC_RELEASE); }
 
 xr9can::CanChannelIds currentIds() {
     xr9can::CanChannelIds ids;
@@ -93,6 +92,7 @@ xr9can::CanChannelIds currentIds() {
 struct WriteResult {
     KT::int32 count;
     int error;  // errno of a failed write
+    bool whole() const { return count == static_cast<KT::int32>(xr9can::kFrameBytes); }
 };
 
 // One frame written under mutexCAN, never waiting there: a frame the kernel
@@ -110,8 +110,21 @@ WriteResult writeFrame(const can_frame& frame) {
     return result;
 }
 
-void reportWriteFailure(int error) {
-    xr9::consoleLine(std::string("##### Write returned: ") + std::strerror(error));
+// Up to kWriteAttempts writes of frame, each gapMs (if any) after the one
+// before; a failed one is reported on the console and, as a line of caller,
+// in the log, then waited out with the lock given back. The last result.
+WriteResult writeWithRetries(const can_frame& frame, KT::uint32 gapMs, const char* caller) {
+    WriteResult written = {-1, 0};
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (gapMs) osTaskDelay(gapMs);
+        written = writeFrame(frame);
+        if (written.count >= 0) break;
+        xr9::consoleLine(std::string("##### Write returned: ") + std::strerror(written.error));
+        if (LOG_LEVEL > xr9::kLogTrace)
+            xr9::logFormatted(__LINE__, caller, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
+        osTaskDelay(kWriteRetryMs);
+    }
+    return written;
 }
 
 // One frame read without waiting, under mutexCAN, and the kernel's count of
@@ -270,11 +283,15 @@ KT::int32 XR9ALCANWrapper::osInit() {
     XR9_LOG(xr9::kLogSetup, "osQueueCreate of %s returned %d", "CAN_Command_Queue", rc);
     rc = osMutSemCreate(&mutexCAN, "CAN_Mutex", 0);
     XR9_LOG(xr9::kLogSetup, "osMutSemCreate of %s returned %d", "CAN_Mutex", rc);
-    m_uiRxTaskId = kRxTaskId;
-    rc = osTaskCreate(&m_uiRxTaskId, "CAN_Rx_Thread", ReadDataFunc, kTaskStack, 0, kTaskPriority, 0);
+    KT::uint32 taskId = kRxTaskId;
+    rc = osTaskCreate(&taskId, "CAN_Rx_Thread", ReadDataFunc, kTaskStack, 0, kTaskPriority, 0);
     XR9_LOG(xr9::kLogSetup, "osTaskCreate of %s returned %d", "CAN_Rx_Thread", rc);
+    if (rc == OS_SUCCESS) {  // otherwise no task is ours (another wrapper's may run)
+        m_uiRxTaskId = taskId;
+        rxTaskHolder = this;
+    }
     storeShared(canOsInitDone, true);
-    const KT::int32 result = 0;
+    const KT::int32 result = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, "returned %d", result);
     return result;
 }
@@ -283,11 +300,9 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     char name[IFNAMSIZ] = {};
     if (number < kInterfaces) std::snprintf(name, sizeof name, "can%u", number);
 
-    KT::int32 result = -1;
     if (!settings) {
         XR9_LOG(xr9::kLogSetup, "input param fail\n");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     const CANPortSetting setting = *static_cast<const CANPortSetting*>(settings);
     const KT::uint32 mode = setting.canMode == CAN_MODE_EXTENDED ? xr9can::kExtendedFlag : 0;
@@ -297,10 +312,8 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     storeShared(Stream_Len_ID, setting.streamLengthId | mode);
 
     if (loadShared(canPortOpen)) {
-        result = 0;
         XR9_LOG(xr9::kLogSetup, "Already initialized \n");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_SUCCESS);
     }
     XR9_LOG(xr9::kLogSetup, "opening %s ...\n", name);
 
@@ -315,8 +328,7 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     storeShared(canSock, sock);
     if (sock < 0) {
         XR9_LOG(xr9::kLogSetup, "CAN Socket Open failed ");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     XR9_LOG(xr9::kLogSetup, "CAN Socket Open Success ");
 
@@ -324,70 +336,61 @@ KT::int32 XR9ALCANWrapper::OpenPort(enInterfaceType, void* settings, KT::uint32 
     std::memcpy(ifr.ifr_name, name, sizeof name);
     if (ioctl(sock, SIOCGIFINDEX, &ifr) < 0) {
         XR9_LOG(xr9::kLogSetup, "ioctl failed \n");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     addr.can_ifindex = ifr.ifr_ifindex;
 
     if (bind(sock, reinterpret_cast<sockaddr*>(&addr), kBindAddressLength) < 0) {
         XR9_LOG(xr9::kLogSetup, "readSocket bind failed");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
 
     const int flags = fcntl(sock, F_GETFL);
     if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) {
         XR9_LOG(xr9::kLogSetup, "fcntl canSock failed");
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
+        XR9_RETURN(xr9::kLogSetup, XR_FAILURE);
     }
     prepareReceiveQueue(sock);
 
     if (!loadShared(canOsInitDone)) {
-        result = osInit();
-        if (result != 0) {
-            XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-            return result;
-        }
+        const KT::int32 initialised = osInit();
+        if (initialised != XR_SUCCESS) XR9_RETURN(xr9::kLogSetup, initialised);
     }
 
     const KT::uint32 rate = convertBaudrateToPeak(setting.baudRate);
     const unsigned short group = static_cast<unsigned short>(kBitRateGroup | number);
-    result = KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
+    const int answer =
+        KT::KTDEI::instance()->setVariableValue(group, kBitRateIndex, static_cast<int>(rate), true, false);
     XR9_LOG(xr9::kLogSetup, "setBaudrate(%d, %d) returned: %d", static_cast<int>(number + 1),
-            static_cast<int>(rate), result);
-    if (result != kHostAccepted && result != kHostAcceptedToo) {
-        XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-        return result;
-    }
+            static_cast<int>(rate), answer);
+    if (!xr9::hostAccepted(answer)) XR9_RETURN(xr9::kLogSetup, answer);
     storeShared(canPortOpen, true);
-    result = 0;
-    XR9_LOG(xr9::kLogSetup, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogSetup, XR_SUCCESS);
 }
 
 KT::int32 XR9ALCANWrapper::ClosePort() {
-    storeShared(canPortOpen, false);
-    storeShared(runCANRxThread, false);
-    if (m_uiRxTaskId != 0) {
-        osTaskJoin(kRxTaskId);
-        m_uiRxTaskId = 0;
+    if (!rxTaskHolder || rxTaskHolder == this) {
+        storeShared(canPortOpen, false);
+        storeShared(runCANRxThread, false);
+        if (m_uiRxTaskId != 0) {
+            osTaskJoin(kRxTaskId);
+            m_uiRxTaskId = 0;
+            rxTaskHolder = nullptr;
+        }
+        const int sock = loadShared(canSock);
+        if (sock != -1) {
+            close(sock);
+            storeShared(canSock, -1);
+        }
+        storeShared(runCANRxThread, true);
+        storeShared(canOsInitDone, false);
     }
-    const int sock = loadShared(canSock);
-    if (sock != -1) {
-        close(sock);
-        storeShared(canSock, -1);
-    }
-    storeShared(runCANRxThread, true);
-    storeShared(canOsInitDone, false);
-    const KT::int32 result = 0;
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 XR9ALCANWrapper::ResetPort() {
     ExitReceiveData();
-    const KT::int32 nRetVal = 0;
+    const KT::int32 nRetVal = XR_SUCCESS;
     XR9_LOG(xr9::kLogSetup, "nRetVal = %x\n", nRetVal);
     return nRetVal;
 }
@@ -407,8 +410,7 @@ KT::uint32 XR9ALCANWrapper::convertBaudrateToPeak(enBaudRate rate) {
     case CAN_BITRATE_800K: bitsPerSecond = 800000; break;
     case CAN_BITRATE_1M: bitsPerSecond = 1000000; break;
     }
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", static_cast<int>(bitsPerSecond));
-    return bitsPerSecond;
+    XR9_RETURN(xr9::kLogTrace, bitsPerSecond);
 }
 
 KT::int32 XR9ALCANWrapper::GetCANMode(enCANMode mode) {
@@ -416,19 +418,15 @@ KT::int32 XR9ALCANWrapper::GetCANMode(enCANMode mode) {
 }
 
 KT::int32 XR9ALCANWrapper::GetDeviceList(enInterfaceType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCANWrapper::SendData(QByteArray*, enMsgType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgType type) {
-    KT::int32 result = -1;
-    if (!data && (type == MSG_TYPE_SHM || length != 0)) {
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
-    }
+    if (!data && (type == MSG_TYPE_SHM || length != 0)) XR9_RETURN(xr9::kLogTrace, XR_FAILURE);
     const xr9can::CanChannelIds ids = currentIds();
     const KT::uint32 lengthId = type == MSG_TYPE_STREAM ? ids.streamLength : ids.commandLength;
     const KT::uint32 dataId = type == MSG_TYPE_STREAM ? ids.stream : ids.command;
@@ -439,77 +437,46 @@ KT::int32 XR9ALCANWrapper::SendData(KT::uint8* data, KT::uint32 length, enMsgTyp
     else
         xr9can::encodeLengthFrame(lengthId, length, &frame);
 
-    WriteResult written = {-1, 0};
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        written = writeFrame(frame);
-        if (written.count >= 0) break;
-        reportWriteFailure(written.error);
-        XR9_LOG(xr9::kLogTrace, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
-        osTaskDelay(kWriteRetryMs);
-    }
+    WriteResult written = writeWithRetries(frame, 0, __PRETTY_FUNCTION__);
     XR9_LOG(xr9::kLogTrace, "Bytes send = %x", written.count);
-    if (written.count != static_cast<KT::int32>(xr9can::kFrameBytes) || type == MSG_TYPE_SHM) {
-        result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? 0 : -1;
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
-    }
-    if (length == 0) {
-        result = kLengthFrameResult;
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
-    }
+    if (!written.whole()) XR9_RETURN(xr9::kLogTrace, XR_FAILURE);
+    if (type == MSG_TYPE_SHM) XR9_RETURN(xr9::kLogTrace, XR_SUCCESS);
+    if (length == 0) XR9_RETURN(xr9::kLogTrace, kLengthFrameResult);
 
     for (KT::uint32 offset = 0; offset < length; offset += xr9can::kMaxData) {
         xr9can::encodeDataFrame(dataId, data, length, offset, &frame);
-        for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-            osTaskDelay(kFrameGapMs);
-            written = writeFrame(frame);
-            if (written.count >= 0) break;
-            reportWriteFailure(written.error);
-            XR9_LOG(xr9::kLogTrace, "CAN Write(): %x  => %s", written.count, std::strerror(written.error));
-            osTaskDelay(kWriteRetryMs);
-        }
+        written = writeWithRetries(frame, kFrameGapMs, __PRETTY_FUNCTION__);
         if (length - offset <= xr9can::kMaxData) break;  // the last piece; offset must not wrap
     }
-    result = written.count == static_cast<KT::int32>(xr9can::kFrameBytes) ? 0 : -1;
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, written.whole() ? XR_SUCCESS : XR_FAILURE);
 }
 
 KT::int32 XR9ALCANWrapper::ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) {
-    KT::int32 result = -1;
     KT::uint32 queue = 0;
     switch (type) {
     case MSG_TYPE_COMMAND: queue = uiCCQueueId; break;
     case MSG_TYPE_STREAM: queue = uiFTQueueId; break;
     case MSG_TYPE_SHM: queue = uiSHMQeueId; break;
-    default:
-        XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-        return result;
+    default: XR9_RETURN(xr9::kLogTrace, XR_FAILURE);
     }
-    result = osQueueGet(queue, data, length) == OS_SUCCESS ? 0 : -1;
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, osQueueGet(queue, data, length) == OS_SUCCESS ? XR_SUCCESS : XR_FAILURE);
 }
 
 KT::int32 XR9ALCANWrapper::ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout,
                                             enMsgType type) {
-    KT::int32 result = -1;
+    KT::int32 result = XR_FAILURE;
     switch (type) {
     case MSG_TYPE_STREAM: result = osQueueGetTimed(uiFTQueueId, data, length, timeout); break;
     case MSG_TYPE_COMMAND: result = osQueueGetTimed(uiCCQueueId, data, length, timeout); break;
     case MSG_TYPE_SHM: result = osQueueGet(uiSHMQeueId, data, length); break;
     default: break;
     }
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, result);
 }
 
 KT::int32 XR9ALCANWrapper::ExitReceiveData() {
     osQueuePut(uiCCQueueId, kExitItem, sizeof kExitItem);
-    const KT::int32 result = osQueuePut(uiFTQueueId, kExitItem, sizeof kExitItem);
-    XR9_LOG(xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN(xr9::kLogTrace, osQueuePut(uiFTQueueId, kExitItem, sizeof kExitItem));
 }
 
 KT::uint32 XR9ALCANWrapper::droppedMessages() {

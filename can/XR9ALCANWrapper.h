@@ -5,32 +5,26 @@
 /// "CAN_Stream_Queue" (9).
 ///
 /// All port state is process-wide (the globals below): there is one CAN port
-/// per process, whichever object is used. The receive task is the only
-/// reader of canSock; mutexCAN ("CAN_Mutex") is held around each single read
-/// or write of it. OpenPort and ClosePort are called from one thread at a
-/// time; the other operations from any host thread.
+/// per process. The receive task is the only reader of canSock; mutexCAN
+/// ("CAN_Mutex") is held around each single read or write of it.
 ///
 /// Where a real socketCAN stack asks more of the transport than its frames:
 ///  - Overflow. The port asks the kernel for a receive queue of one second of
-///    a saturated 1 Mbit/s bus (kReceiveQueueRequest; SO_RCVBUFFORCE, or
-///    SO_RCVBUF capped at net.core.rmem_max for a process without
-///    CAP_NET_ADMIN), and the receive task reads everything that is ready at
-///    each wake-up. Frames that still do not fit are dropped by the kernel;
-///    the task reads the kernel's drop count with each frame (SO_RXQ_OVFL)
-///    and, when it rose, gives up the messages half gathered, so a message is
-///    never put together from pieces of two. Those count in
-///    uiCANRxDroppedMsgs with the other dropped messages.
+///    a saturated bus (kReceiveQueueRequest: SO_RCVBUFFORCE, or SO_RCVBUF
+///    capped at net.core.rmem_max without CAP_NET_ADMIN), and the task reads
+///    everything that is ready at each wake-up. When the kernel's drop count
+///    (SO_RXQ_OVFL, read with each frame) rose, the task gives up the
+///    messages half gathered, so no message is put together from pieces of
+///    two; they count in uiCANRxDroppedMsgs.
 ///  - A full transmit queue. Writes never wait under mutexCAN: a frame the
 ///    kernel cannot take at once fails as ENOBUFS and goes through SendData's
-///    retry path (10 attempts, 10 ms apart, the lock given back between
-///    them), so the receive task reads on while a sender is held up.
-///  - An interface that goes away (an adapter pulled) or goes down. The task
-///    logs the read error ("SocketCAN::read(): -1 => No such device") once,
-///    not per pass, and waits in 10 ms slices without busy CPU; a failure
-///    that repeats is logged again only after a read succeeded. SendData then
-///    fails through its retry path and returns -1; ReceiveData keeps waiting.
-///    An interface that comes back up carries on; one that was deleted and
-///    made again needs ClosePort and OpenPort, which bind the new one.
+///    retries with the lock given back, so the task reads on meanwhile.
+///  - An interface that goes away (an adapter pulled) or down. The task logs
+///    the read error ("SocketCAN::read(): -1 => No such device") once, until
+///    a read succeeds, and waits in 10 ms slices without busy CPU. SendData
+///    fails after its retries; ReceiveData keeps waiting. An interface that
+///    comes back up carries on; one deleted and made again needs ClosePort
+///    and OpenPort, which bind the new one.
 #ifndef XR9ALCANWRAPPER_H
 #define XR9ALCANWRAPPER_H
 
@@ -100,7 +94,8 @@ public:
     XR9ALCANWrapper& operator=(const XR9ALCANWrapper&) = delete;
 
     /// Creates the two queues, "CAN_Mutex" and task 16 "CAN_Rx_Thread";
-    /// failures are logged only. Always 0.
+    /// failures are logged only (a task that could not be created leaves
+    /// m_uiRxTaskId 0). Always 0.
     KT::int32 osInit();
     /// Opens "can<number>" (0..3) with the CANPortSetting at settings and hands
     /// the bit rate to the host (variable 0x2120|number, index 4). 0 when open
@@ -109,7 +104,9 @@ public:
     /// (anything but 0 and 25). type is not used.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number);
     /// Stops and joins the receive task and closes the socket. Queued messages
-    /// stay. Always 0; the next OpenPort starts a new task.
+    /// stay. Always 0; the next OpenPort starts a new task. The port belongs
+    /// to the wrapper whose task runs: while another wrapper's does (this one
+    /// was made meanwhile and got none), this and the destructor leave it alone.
     KT::int32 ClosePort();
     /// ExitReceiveData, result ignored. Always 0.
     KT::int32 ResetPort();
@@ -124,9 +121,8 @@ public:
 
     /// Sends length bytes of data as one message: MSG_TYPE_STREAM on the
     /// stream identifiers, MSG_TYPE_SHM as a notice frame carrying data[0..3]
-    /// (length unused), every other type on the command identifiers. Each write
-    /// holds mutexCAN without waiting there (a frame the kernel cannot take at
-    /// once fails as ENOBUFS and is retried); data frames are 1 ms apart. 0
+    /// (length unused), every other type on the command identifiers; a refused
+    /// frame is tried 10 times, 10 ms apart; data frames are 1 ms apart. 0
     /// when sent (notice written, or the last data frame written whole), 16
     /// when length is 0 (the length frame alone), -1 when the first frame
     /// failed 10 times or was cut short, when the last data frame was not

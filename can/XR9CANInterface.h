@@ -3,17 +3,14 @@
 // the caller owns them and deletes them through this interface.
 //
 // Channels are numbered from 1: channel n is interface "can<n-1>".
-// Rates of 1000 or less are kbit/s, larger ones bit/s. The lowest rate written
-// is 10390 bit/s; rates of 10,000,000 bit/s and more (after the kbit/s
-// scaling) do not fit the 7-character attribute text and are refused with -1
-// before any command runs or any file is touched.
+// Rates of 1000 or less are kbit/s, larger ones bit/s.
 //
 // An object remembers the attribute file of its last channel, so it serves
 // one thread at a time. Nothing is logged or printed.
 #ifndef XR9CANINTERFACE_H
 #define XR9CANINTERFACE_H
 
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 class XR9AL_EXPORT XR9CANInterface {
 public:

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vocabulary/XRErrorCodes.h"
+
 namespace {
 
 constexpr unsigned int kFirstChannel = 1;
@@ -62,23 +64,23 @@ int XR9Flexcan::setBaudrate(unsigned int channel, unsigned int rate) {
 int XR9Flexcan::readBaudrateInternal(unsigned int rate, bool* matches) {
     if (matches) *matches = false;
     const int fd = openAttribute(m_BitrateFile);
-    if (fd <= 0) return -1;
+    if (fd <= 0) return XR_FAILURE;
     char text[kRateTextMax + 1];
     std::memset(text, 0, sizeof text);
     if (::read(fd, text, kRateTextMax) == -1) {
         ::close(fd);
-        return -1;
+        return XR_FAILURE;
     }
     const unsigned int current = static_cast<unsigned int>(std::strtol(text, nullptr, 10));
     if (matches && withinTolerance(current, rate)) *matches = true;
     ::close(fd);
-    return 0;
+    return XR_SUCCESS;
 }
 
 int XR9Flexcan::setBaudrateInternal(unsigned int channel, unsigned int rate) {
     if (rate < kLowestRate) rate = kLowestRate;
-    if (rate >= kFirstTooHighRate) return -1;
-    if (channel < kFirstChannel || channel > kLastChannel) return -1;
+    if (rate >= kFirstTooHighRate) return XR_FAILURE;
+    if (channel < kFirstChannel || channel > kLastChannel) return XR_FAILURE;
     m_BitrateFile = bitrateFileOf(channel);
 
     bool matches = false;
@@ -93,7 +95,7 @@ int XR9Flexcan::setBaudrateInternal(unsigned int channel, unsigned int rate) {
             written = ::write(fd, digits, static_cast<size_t>(length)) != -1;
             ::close(fd);
         }
-        result = written ? readBaudrateInternal(rate, &matches) : -1;
+        result = written ? readBaudrateInternal(rate, &matches) : XR_FAILURE;
     }
     runInterfaceCommand(channel, "up");
     return result;

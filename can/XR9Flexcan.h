@@ -2,7 +2,8 @@
 // XR9CANInterface for the contract shared by every implementation).
 //
 // setBaudrateInternal(channel, rate):
-//   - rate below 10390 is raised to 10390; 10,000,000 and above: -1, nothing done;
+//   - rate below 10390 is raised to 10390; 10,000,000 and above (too long for
+//     the 7-character attribute): -1, before any command runs or file is touched;
 //   - channel outside 1..4: -1, nothing done, the remembered file kept;
 //   - current rate unreadable: -1 and "ifconfig canN up" only;
 //   - current rate within 1.5 % of the value read: 0 and "ifconfig canN up" only;

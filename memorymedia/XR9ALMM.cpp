@@ -45,12 +45,8 @@ int XR9ALMM::checkMountedDevice() {
         }
         endmntent(table);
     }
-    if (!found) {
-        m_DeviceState = 0;
-        return 0;
-    }
-    m_DeviceState = 1;
-    return 1;
+    m_DeviceState = found ? 1 : 0;
+    return m_DeviceState;
 }
 
 KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
@@ -59,7 +55,7 @@ KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
     const KT::int32 after = m_DeviceState;
     if (before == 0 && after == 1) {
         if (setting) setting->device = m_MountPoint;
-        return 0;
+        return XR_SUCCESS;
     }
     if (before == 1 && after == 1) return XR_MM_SAME_DRIVE;
     if (before == 1 && setting) setting->device = m_MountPoint;  // names the drive that has gone
@@ -67,25 +63,23 @@ KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
 }
 
 KT::int32 XR9ALMM::OpenPort(enInterfaceType, void*, KT::uint32) {
-    const KT::int32 result = 0;
-    XR9_LOG_AT(kOpenPortTraceLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    XR9_RETURN_AT(kOpenPortTraceLine, xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 XR9ALMM::SendData(KT::uint8*, KT::uint32, enMsgType) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::SendData(QByteArray*, enMsgType) {
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALMM::ReceiveData(KT::uint8*, KT::uint32*, enMsgType) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ReceiveDataTimed(KT::uint8*, KT::uint32*, KT::uint32, enMsgType) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
@@ -93,23 +87,20 @@ KT::int32 XR9ALMM::ReceiveData(QByteArray*, enMsgType, int) {
 }
 
 KT::int32 XR9ALMM::ClosePort() {
-    if (m_DeviceState != 1) return 0;
-    if (osRunCommand("sync", kSyncTimeoutSeconds) == 0) {
-        xr9::consoleLine("USB Memory Drive operation done.");
-    } else {
-        xr9::consoleLine("Unable to process sync.");
-    }
-    return 0;
+    if (m_DeviceState != 1) return XR_SUCCESS;
+    const bool flushed = osRunCommand("sync", kSyncTimeoutSeconds) == 0;
+    xr9::consoleLine(flushed ? "USB Memory Drive operation done." : "Unable to process sync.");
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ExitReceiveData() {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALMM::ResetPort() {
-    if (m_DeviceState != 1) return -1;
+    if (m_DeviceState != 1) return XR_FAILURE;
     xr9::consoleLine("USB memory drive removed (Mount Point) = " + m_MountPoint + " ");
     m_MountPoint.clear();
     m_DeviceState = 0;
-    return -1;
+    return XR_FAILURE;
 }

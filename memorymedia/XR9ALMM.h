@@ -21,7 +21,9 @@
 /// Set to 0 by every XR9ALMM constructor; nothing else in the library uses it.
 extern XR9AL_EXPORT KT::int32 mount_id;
 
-/// The XR9AL implementation for IF_TYPE_MM.
+/// The XR9AL implementation for IF_TYPE_MM. It moves no data: the operations
+/// not documented here give the fixed answers of the table in XR9AL. OpenPort
+/// traces its result at LOG_LEVEL 5 and above.
 class XR9AL_EXPORT XR9ALMM : public XR9AL {
 public:
     /// No drive known yet; sets mount_id to 0.
@@ -35,23 +37,17 @@ public:
     /// gone; XR_MM_NO_DRIVE and device untouched when there was and is none. Only
     /// device of the record is written; a null setting gets nothing.
     KT::int32 GetDeviceList(InterfaceSetting* setting) override;
-    /// Arguments ignored; 0. Traces its result at LOG_LEVEL 5 and above.
     KT::int32 OpenPort(enInterfaceType type, void* settings, KT::uint32 number) override;
-    /// Moves nothing; 0.
     KT::int32 SendData(KT::uint8* data, KT::uint32 length, enMsgType type) override;
-    /// Moves nothing; -1.
     KT::int32 SendData(QByteArray* data, enMsgType type) override;
     /// Moves nothing, length untouched; 0.
     KT::int32 ReceiveData(KT::uint8* data, KT::uint32* length, enMsgType type) override;
-    /// Moves nothing, length untouched; 0.
     KT::int32 ReceiveDataTimed(KT::uint8* data, KT::uint32* length, KT::uint32 timeout,
                                enMsgType type) override;
-    /// Moves nothing; XR_NOT_SUPPORTED at once.
     KT::int32 ReceiveData(QByteArray* data, enMsgType type, int timeout) override;
     /// With a drive known: runs "sync" (at most 5 s) and prints whether it
     /// worked. Always 0; the drive stays known.
     KT::int32 ClosePort() override;
-    /// 0; nothing to release.
     KT::int32 ExitReceiveData() override;
     /// Forgets a known drive (printing its path), so the next poll that still
     /// finds it reports it as new. Always -1.

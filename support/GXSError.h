@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 /// The last-error holder; static members only.
 class XR9AL_EXPORT GXSError {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "KTTypes.h"
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 /// The byte-conversion helper; static members only.
 class XR9AL_EXPORT HAL {

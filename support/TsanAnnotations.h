@@ -16,21 +16,13 @@
 
 namespace xr9 {
 
-inline void tsanAcquire(const void* address) {
 #ifdef XR9AL_TSAN
-    __tsan_acquire(const_cast<void*>(address));
+inline void tsanAcquire(const void* address) { __tsan_acquire(const_cast<void*>(address)); }
+inline void tsanRelease(const void* address) { __tsan_release(const_cast<void*>(address)); }
 #else
-    (void)address;
+inline void tsanAcquire(const void*) {}
+inline void tsanRelease(const void*) {}
 #endif
-}
-
-inline void tsanRelease(const void* address) {
-#ifdef XR9AL_TSAN
-    __tsan_release(const_cast<void*>(address));
-#else
-    (void)address;
-#endif
-}
 
 // Holds mutex from construction to destruction (or unlock()).
 class AnnotatedLocker {

@@ -60,55 +60,42 @@ KT::int32 Utilities::GetFileSize(const char* pFileName) {
     struct stat st;
     if (pFileName && stat(pFileName, &st) == 0)
         size = st.st_size > INT32_MAX ? INT32_MAX : static_cast<KT::int32>(st.st_size);
-    XR9_LOG_AT(kFileSizeReturnLine, xr9::kLogTrace, "function return value = %d", size);
-    return size;
+    XR9_RETURN_AT(kFileSizeReturnLine, xr9::kLogTrace, size);
 }
 
 KT::int32 Utilities::GetXmlFileName(char* pchFileName, const char* pchFilePath) {
     XR9_LOG_AT(kXmlNameEntryLine, xr9::kLogTrace, "Params pchFileName = %s,pchFilePath = %s", shown(pchFileName),
                shown(pchFilePath));
-    KT::int32 result = XR_FAILURE;
-    if (pchFileName && pchFilePath) {
-        char work[kMaxFileNamePart + 1];
-        const char* name = fileNamePart(pchFilePath);
-        const size_t length = strnlen(name, kMaxFileNamePart);
-        std::memcpy(work, name, length);
-        work[length] = '\0';
-        const size_t stem = std::strcspn(work, ".");
-        std::memcpy(pchFileName, work, stem);
-        std::memcpy(pchFileName + stem, ".xml", sizeof ".xml");
-        result = XR_SUCCESS;
-    }
-    XR9_LOG_AT(kXmlNameReturnLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    if (!pchFileName || !pchFilePath) XR9_RETURN_AT(kXmlNameReturnLine, xr9::kLogTrace, XR_FAILURE);
+    char work[kMaxFileNamePart + 1];
+    const char* name = fileNamePart(pchFilePath);
+    const size_t length = strnlen(name, kMaxFileNamePart);
+    std::memcpy(work, name, length);
+    work[length] = '\0';
+    const size_t stem = std::strcspn(work, ".");
+    std::memcpy(pchFileName, work, stem);
+    std::memcpy(pchFileName + stem, ".xml", sizeof ".xml");
+    XR9_RETURN_AT(kXmlNameReturnLine, xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 Utilities::GetFileName(char* pchFileName, const char* pchFilePath) {
     XR9_LOG_AT(kFileNameEntryLine, xr9::kLogTrace, "Params pchFileName = %s,pchFilePath = %s", shown(pchFileName),
                shown(pchFilePath));
-    KT::int32 result = XR_FAILURE;
-    if (pchFileName && pchFilePath) {
-        const char* name = fileNamePart(pchFilePath);
-        std::memmove(pchFileName, name, std::strlen(name) + 1);
-        result = XR_SUCCESS;
-    }
-    XR9_LOG_AT(kFileNameReturnLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    if (!pchFileName || !pchFilePath) XR9_RETURN_AT(kFileNameReturnLine, xr9::kLogTrace, XR_FAILURE);
+    const char* name = fileNamePart(pchFilePath);
+    std::memmove(pchFileName, name, std::strlen(name) + 1);
+    XR9_RETURN_AT(kFileNameReturnLine, xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 Utilities::GetFilePath(char* absFilePath, const char* absFilename) {
     XR9_LOG_AT(kFilePathEntryLine, xr9::kLogTrace, "Params absFilePath = %s,absFilename = %s", shown(absFilePath),
                shown(absFilename));
-    KT::int32 result = XR_FAILURE;
     const char* separator = absFilePath && absFilename ? lastSeparator(absFilename) : nullptr;
-    if (separator) {
-        const size_t length = static_cast<size_t>(separator - absFilename);
-        std::memmove(absFilePath, absFilename, length);
-        absFilePath[length] = '\0';
-        result = XR_SUCCESS;
-    }
-    XR9_LOG_AT(kFilePathReturnLine, xr9::kLogTrace, "function return value = %d", result);
-    return result;
+    if (!separator) XR9_RETURN_AT(kFilePathReturnLine, xr9::kLogTrace, XR_FAILURE);
+    const size_t length = static_cast<size_t>(separator - absFilename);
+    std::memmove(absFilePath, absFilename, length);
+    absFilePath[length] = '\0';
+    XR9_RETURN_AT(kFilePathReturnLine, xr9::kLogTrace, XR_SUCCESS);
 }
 
 KT::int32 Utilities::GetTerminalRootPath(char* path) {

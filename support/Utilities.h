@@ -19,7 +19,7 @@
 #include <string>
 
 #include "KTTypes.h"
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 /// The file and path helpers; static members only.
 class XR9AL_EXPORT Utilities {

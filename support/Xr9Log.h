@@ -8,7 +8,7 @@
 #include <string>
 
 #include "KTTypes.h"
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 /// Verbosity; a call site writes when LOG_LEVEL is above its threshold.
 extern XR9AL_EXPORT int LOG_LEVEL;

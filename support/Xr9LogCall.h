@@ -27,4 +27,15 @@ void logFormatted(int line, const char* function, const char* format, ...)
 
 #define XR9_LOG(above, ...) XR9_LOG_AT(__LINE__, above, __VA_ARGS__)
 
+// Returns result from the calling function, traced first as "function return
+// value = %d" when LOG_LEVEL is above the threshold.
+#define XR9_RETURN_AT(line, above, result)                                                   \
+    do {                                                                                     \
+        const auto xr9Returned = (result);                                                   \
+        XR9_LOG_AT((line), above, "function return value = %d", static_cast<int>(xr9Returned)); \
+        return xr9Returned;                                                                  \
+    } while (0)
+
+#define XR9_RETURN(above, result) XR9_RETURN_AT(__LINE__, above, result)
+
 #endif

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 extern XR9AL_EXPORT const std::string TERMINAL_ROOT_PATH;              ///< "/data", no trailing separator
 extern XR9AL_EXPORT const std::string XR_VERSION;                      ///< "2022.4.0.4"

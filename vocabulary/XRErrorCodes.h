@@ -7,7 +7,7 @@
 #define XRERRORCODES_H
 
 #include "KTTypes.h"
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 /// \name The codes that this library itself returns
 /// Other subsystems use these names, never the bare numbers.

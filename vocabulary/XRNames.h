@@ -9,7 +9,6 @@
 #include <string>
 
 #include "access/XR9AL.h"
-#include "access/Xr9AlExport.h"
 #include "vocabulary/XRModules.h"
 #include "vocabulary/XRUpdateMessage.h"
 

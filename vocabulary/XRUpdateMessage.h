@@ -8,7 +8,7 @@
 #include <string>
 
 #include "KTTypes.h"
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 /// Type of an update message; only 1 to 4 are valid (each picks a host queue).
 typedef KT::int32 XRMessageType;

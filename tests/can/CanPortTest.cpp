@@ -198,6 +198,23 @@ TEST_F(CanPort, ClosePortTwiceJoinsOnceAndReopenStartsANewTaskAfterTheOldOneExit
         << "the new task starts after the old one exits, with the new socket";
 }
 
+// A wrapper made while another one's task runs gets no task of its own; the
+// port stays the other one's, whether the newcomer closes or goes.
+TEST_F(CanPort, WrapperMadeWhileATaskRunsLeavesThatPortAloneWhenItClosesOrGoes) {
+    open();
+    const int sock = canSock;
+    {
+        XR9ALCANWrapper second;
+        EXPECT_TRUE(logHas("osTaskCreate of CAN_Rx_Thread returned " + std::to_string(OS_NAME_ALREADY_EXISTS) + "\n"));
+        EXPECT_EQ(0, second.ClosePort());
+    }
+    EXPECT_EQ(sock, canSock);
+    EXPECT_EQ(1, bus.socketsOpen());
+    sendFrames(commandFrames(pattern(12)));
+    EXPECT_EQ(pattern(12), receive(MSG_TYPE_COMMAND)) << "the first wrapper's task still receives";
+    EXPECT_EQ(0, countOf(logText(), kTaskFn + "Exiting can rx thread\n"));
+}
+
 // CPU time of the whole process so far, in ms.
 long long cpuMs() {
     rusage usage{};

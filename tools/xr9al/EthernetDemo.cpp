@@ -69,8 +69,7 @@ std::string text(const QByteArray& a) {
 // The terminal's host: one thread per channel, answering the remote tool.
 class TerminalHost {
 public:
-    TerminalHost(XR9AL* eth, EthernetThread* sender, const DemoConfig& config)
-        : eth_(eth), sender_(sender), config_(config) {}
+    TerminalHost(XR9AL* eth, EthernetThread* sender) : eth_(eth), sender_(sender) {}
     ~TerminalHost() { stop(); }
 
     void start() {
@@ -179,7 +178,6 @@ private:
 
     XR9AL* eth_;
     EthernetThread* sender_;
-    const DemoConfig& config_;
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> threads_;
     std::mutex uploadLock_;
@@ -203,82 +201,9 @@ public:
         return true;
     }
 
+    // The script: each step reports its own failure and ends the run.
     void run(peer::FrameLink& cmd, peer::FrameLink& stream) {
-        MediumSummary& s = result_->summary;
-        std::string answer, error;
-        // Latency: command round trips.
-        for (int i = 0; i < config_.pings; ++i) {
-            auto start = Clock::now();
-            if (!command(cmd, "ping " + std::to_string(i), &answer)) return;
-            s.latenciesMs.push_back(msSince(start));
-            if (answer != "pong " + std::to_string(i)) {
-                result_->check(false, "ping " + std::to_string(i) + " answered '" + answer + "'");
-                return;
-            }
-        }
-        // Upload: the remote tool sends a file over the stream channel.
-        const std::string file = testData(config_.fileBytes, 1);
-        const uint32_t crc = crc32(0, file.data(), file.size());
-        if (!command(cmd, "upload " + std::to_string(file.size()), &answer)) return;
-        auto start = Clock::now();
-        Progress up(s.medium + " upload", file.size(), stdout, config_.interactive);
-        for (size_t off = 0; off < file.size(); off += kChunk) {
-            const std::string piece = file.substr(off, kChunk);
-            if (!stream.sendAll(peer::encodeEthFrame(peer::EthChannel::Stream, piece), &error)) {
-                fail(error);
-                return;
-            }
-            count("stream", piece.size(), true);
-            up.update(off + piece.size());
-        }
-        up.finish();
-        peer::EthMessage m;
-        if (!cmd.receive(&m, config_.timeoutMs, &error)) {
-            fail(error);
-            return;
-        }
-        count("command", m.payload.size(), false);
-        s.seconds += msSince(start) / 1000;
-        result_->check(m.payload == "upload-ok " + std::to_string(crc),
-                       "upload checksum: sent " + std::to_string(crc) + ", terminal says '" + m.payload + "'");
-        // Download: the terminal sends a file back.
-        start = Clock::now();
-        std::string request = "download " + std::to_string(config_.fileBytes) + " 2";
-        if (!cmd.sendAll(peer::encodeEthFrame(peer::EthChannel::Command, request), &error)) {
-            fail(error);
-            return;
-        }
-        count("command", request.size(), true);
-        Progress down(s.medium + " download", config_.fileBytes, stdout, config_.interactive);
-        uint64_t got = 0;
-        uint32_t gotCrc = 0;
-        while (got < config_.fileBytes) {
-            if (!stream.receive(&m, config_.timeoutMs, &error)) {
-                fail(error);
-                return;
-            }
-            count("stream", m.payload.size(), false);
-            gotCrc = crc32(gotCrc, m.payload.data(), m.payload.size());
-            got += m.payload.size();
-            down.update(got);
-        }
-        down.finish();
-        if (!cmd.receive(&m, config_.timeoutMs, &error)) {
-            fail(error);
-            return;
-        }
-        count("command", m.payload.size(), false);
-        s.seconds += msSince(start) / 1000;
-        result_->check(got == config_.fileBytes, "download size");
-        result_->check(m.payload == "download-done " + std::to_string(gotCrc),
-                       "download checksum: received " + std::to_string(gotCrc) + ", terminal says '" + m.payload + "'");
-        s.integrityChecked = true;
-        // Shared-memory notice.
-        if (!cmd.sendAll(peer::encodeEthShm(kShmValue), &error)) {
-            fail(error);
-            return;
-        }
-        count("shm", 4, true);
+        pings(cmd) && upload(cmd, stream) && download(cmd, stream) && notice(cmd);
     }
 
     bool fail(const std::string& error) {
@@ -291,6 +216,81 @@ public:
     }
 
 private:
+    // Latency: command round trips.
+    bool pings(peer::FrameLink& cmd) {
+        std::string answer;
+        for (int i = 0; i < config_.pings; ++i) {
+            auto start = Clock::now();
+            if (!command(cmd, "ping " + std::to_string(i), &answer)) return false;
+            result_->summary.latenciesMs.push_back(msSince(start));
+            if (answer != "pong " + std::to_string(i))
+                return fail("ping " + std::to_string(i) + " answered '" + answer + "'");
+        }
+        return true;
+    }
+
+    // The remote tool sends a file over the stream channel.
+    bool upload(peer::FrameLink& cmd, peer::FrameLink& stream) {
+        MediumSummary& s = result_->summary;
+        const std::string file = testData(config_.fileBytes, 1);
+        const uint32_t crc = crc32(0, file.data(), file.size());
+        std::string answer, error;
+        if (!command(cmd, "upload " + std::to_string(file.size()), &answer)) return false;
+        auto start = Clock::now();
+        Progress up(s.medium + " upload", file.size(), stdout, config_.interactive);
+        for (size_t off = 0; off < file.size(); off += kChunk) {
+            const std::string piece = file.substr(off, kChunk);
+            if (!stream.sendAll(peer::encodeEthFrame(peer::EthChannel::Stream, piece), &error)) return fail(error);
+            count("stream", piece.size(), true);
+            up.update(off + piece.size());
+        }
+        up.finish();
+        peer::EthMessage m;
+        if (!cmd.receive(&m, config_.timeoutMs, &error)) return fail(error);
+        count("command", m.payload.size(), false);
+        s.seconds += msSince(start) / 1000;
+        result_->check(m.payload == "upload-ok " + std::to_string(crc),
+                       "upload checksum: sent " + std::to_string(crc) + ", terminal says '" + m.payload + "'");
+        return true;
+    }
+
+    // The terminal sends a file back.
+    bool download(peer::FrameLink& cmd, peer::FrameLink& stream) {
+        MediumSummary& s = result_->summary;
+        auto start = Clock::now();
+        std::string request = "download " + std::to_string(config_.fileBytes) + " 2", error;
+        if (!cmd.sendAll(peer::encodeEthFrame(peer::EthChannel::Command, request), &error)) return fail(error);
+        count("command", request.size(), true);
+        Progress down(s.medium + " download", config_.fileBytes, stdout, config_.interactive);
+        uint64_t got = 0;
+        uint32_t gotCrc = 0;
+        peer::EthMessage m;
+        while (got < config_.fileBytes) {
+            if (!stream.receive(&m, config_.timeoutMs, &error)) return fail(error);
+            count("stream", m.payload.size(), false);
+            gotCrc = crc32(gotCrc, m.payload.data(), m.payload.size());
+            got += m.payload.size();
+            down.update(got);
+        }
+        down.finish();
+        if (!cmd.receive(&m, config_.timeoutMs, &error)) return fail(error);
+        count("command", m.payload.size(), false);
+        s.seconds += msSince(start) / 1000;
+        result_->check(got == config_.fileBytes, "download size");
+        result_->check(m.payload == "download-done " + std::to_string(gotCrc),
+                       "download checksum: received " + std::to_string(gotCrc) + ", terminal says '" + m.payload + "'");
+        s.integrityChecked = true;
+        return true;
+    }
+
+    // A shared-memory notice.
+    bool notice(peer::FrameLink& cmd) {
+        std::string error;
+        if (!cmd.sendAll(peer::encodeEthShm(kShmValue), &error)) return fail(error);
+        count("shm", 4, true);
+        return true;
+    }
+
     SessionResult* result_;
     const DemoConfig& config_;
     std::mutex lock_;
@@ -355,7 +355,7 @@ SessionResult runEthernetSession(bool clientMode, const DemoConfig& config) {
 
     auto sender = std::make_unique<EthernetThread>("demo-sender", false, eth);
     sender->start();
-    TerminalHost host(handle, sender.get(), config);
+    TerminalHost host(handle, sender.get());
     host.start();
 
     std::atomic<bool> done{false};

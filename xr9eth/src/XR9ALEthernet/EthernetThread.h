@@ -15,7 +15,7 @@
 #include <QThread>
 #include <QWaitCondition>
 
-#include "access/Xr9AlExport.h"
+#include "support/Xr9AlExport.h"
 
 class XR9ALEthernet;
 

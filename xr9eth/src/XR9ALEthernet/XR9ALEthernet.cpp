@@ -10,6 +10,7 @@
 #include "XR9ALEthernet/EthernetUtilities.h"
 #include "XrTcpServer/XRTcpServer.h"
 #include "support/Console.h"
+#include "support/HostAnswer.h"
 #include "support/TsanAnnotations.h"
 
 QMutex mutexRxQueue;
@@ -27,9 +28,7 @@ constexpr unsigned short kNetworkGroup = 0x2140;
 constexpr unsigned short kIpAddressIndex = 1;
 constexpr unsigned short kApplyIndex = 20;
 
-bool hostAccepted(int status) {
-    return status == 0 || status == 25;
-}
+using xr9::hostAccepted;
 
 // Qt reads a socket into a buffer of its own whether or not we read it;
 // bounded, it stops and leaves the peer to TCP's flow control.
