@@ -12,6 +12,7 @@
 #include "support/Console.h"
 #include "support/HostAnswer.h"
 #include "support/TsanAnnotations.h"
+#include "vocabulary/XRErrorCodes.h"
 
 QMutex mutexRxQueue;
 QMutex mutexTxQueue;
@@ -133,12 +134,12 @@ KT::int32 XR9ALEthernet::init() {
     broadcastBuffer.clear();
     commandCollecting = streamCollecting = false;
     for (EthernetFrameCutter* cutter : {&commandCutter, &streamCutter, &broadcastCutter}) cutter->reset();
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uint32) {
     if (settingsRecord && !settings) settings = static_cast<EthernetSettings*>(settingsRecord);
-    if (!settings) return -2;
+    if (!settings) return XR_INVALID_PARAMETER;
     const QString ip = EthernetUtilities::getIPStr(settings->ipAddress);
     const quint16 commandPort = quint16(settings->commandPort & 0xFFFFu);
     const quint16 streamPort = quint16(settings->streamPort & 0xFFFFu);
@@ -176,7 +177,7 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
         settings->clientMode != 0 ? EthernetUtilities::getIPStr(settings->bindAddress) : QStringLiteral("0.0.0.0");
     const bool bound = udpSocket->bind(QHostAddress(bindText), quint16(settings->broadcastPort & 0xFFFFu),
                                        QAbstractSocket::ShareAddress);
-    return bound ? 0 : -1;
+    return bound ? XR_SUCCESS : XR_FAILURE;
 }
 
 KT::int32 XR9ALEthernet::ClosePort() {
@@ -184,15 +185,15 @@ KT::int32 XR9ALEthernet::ClosePort() {
 }
 
 KT::int32 XR9ALEthernet::GetDeviceList(InterfaceSetting*) {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALEthernet::ExitReceiveData() {
-    return 0;
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALEthernet::ResetPort() {
-    return 0;
+    return XR_SUCCESS;
 }
 
 void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {

@@ -10,7 +10,7 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
-#include "XR9ALEthernet/EthernetUtilities.h"
+#include "XR9ALEthernet/EthernetFrameCodec.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
 #include "vocabulary/XRErrorCodes.h"
@@ -69,10 +69,8 @@ constexpr int kCollectedPayload = 4096;
 // connection whose reader queues channel; -1 when the frame is to be left to
 // the frame cutter (another channel, SHM, malformed, small, over the limit).
 int collectedLength(const char* header, enMsgType channel, KT::uint32 maxFrameLength) {
-    enMsgType type = MSG_TYPE_NONE;
-    int length = 0;
-    const QByteArray head = QByteArray::fromRawData(header, xr9eth::kFrameHeaderSize);
-    if (EthernetUtilities::GetMessageInfo(head, &type, length) != 0 || type != channel) return -1;
+    if (xr9eth::decodeFrameType(header) != channel) return -1;
+    const int length = xr9eth::decodeFrameLength(header);
     return length >= kCollectedPayload && KT::uint32(length) <= maxFrameLength ? length : -1;
 }
 
@@ -109,7 +107,7 @@ bool collectPayload(QTcpSocket* socket, QByteArray* buffer) {
     char header[xr9eth::kFrameHeaderSize];
     const int held = buffer->size() - xr9eth::kFrameHeaderSize;
     std::memcpy(header, buffer->constData() + held, xr9eth::kFrameHeaderSize);
-    const int length = xr9eth::readInt32Be(header + xr9eth::kMarkerSize);
+    const int length = xr9eth::decodeFrameLength(header);
     const int want = int(qMin<qint64>(socket->bytesAvailable(), length - held));
     const int whole = held + want + xr9eth::kFrameHeaderSize;
     if (whole > buffer->capacity())
@@ -299,14 +297,14 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     cutter->setMaxFrameLength(maxFrame);
     // What is buffered is cut before anything more is read, so a queue that
     // reached its budget in the middle of a read resumes from its buffer.
-    KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? -1 : 0;
+    KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? XR_FAILURE : XR_SUCCESS;
     bool fresh = false;  // the buffer took a read since the last cut
     bool collected = false;  // messages collected in this pass, their waiters not woken yet
     qint64 room = 0;
     while (admitRead(route.account, &room)) {
         if (collecting && *collecting) {
             if (socket->bytesAvailable() <= 0) break;
-            status = 0;
+            status = XR_SUCCESS;
             if (collectPayload(socket, buffer)) {
                 *collecting = false;
                 // Queued at once, woken for once at the end of the pass: a
@@ -357,7 +355,7 @@ KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
     if (type == MSG_TYPE_STREAM && streamSocket && streamSocket->isOpen()) {
         enqueueRxMsg(MSG_TYPE_STREAM, streamSocket->read(streamSocket->bytesAvailable()));
     }
-    return -1;
+    return XR_FAILURE;
 }
 
 KT::int32 XR9ALEthernet::ReceivedCommandMsg() {
@@ -373,21 +371,16 @@ KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() {
 }
 
 int XR9ALEthernet::readMessage(QByteArray* buffer, int length, enMsgType type) {
-    if (length < 0) {
-        buffer->clear();
-        return 0;
-    }
-    if (qint64(buffer->size()) < qint64(length) + xr9eth::kFrameHeaderSize) return 0;
-    QByteArray payload = buffer->mid(xr9eth::kFrameHeaderSize, length);
-    buffer->remove(0, xr9eth::kFrameHeaderSize + length);
-    enqueueRxMsg(type, payload);
+    EthernetFrameCutter::Piece piece;
+    if (!xr9eth::cutFrame(buffer, type, length, &piece)) return 0;
+    enqueueRxMsg(type, piece.payload);
     return 1;
 }
 
 int XR9ALEthernet::readSHMMessage(QByteArray* buffer) {
-    const KT::int32 value = xr9eth::readInt32Le(buffer->constData() + xr9eth::kMarkerSize);
-    buffer->remove(0, xr9eth::kFrameHeaderSize);
-    postShmValue(value);
+    // Fewer than 8 bytes (a caller that did not look first) post nothing.
+    EthernetFrameCutter::Piece piece;
+    if (xr9eth::cutFrame(buffer, MSG_TYPE_SHM, 0, &piece)) postShmValue(piece.value);
     return 1;
 }
 

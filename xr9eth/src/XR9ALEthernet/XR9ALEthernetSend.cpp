@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -16,7 +15,7 @@
 #include <QThread>
 #include <QUdpSocket>
 
-#include "XR9ALEthernet/EthernetUtilities.h"
+#include "XR9ALEthernet/EthernetFrameCodec.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/Console.h"
 #include "support/TsanAnnotations.h"
@@ -28,24 +27,10 @@ bool isChannel(enMsgType type) {
     return type == MSG_TYPE_COMMAND || type == MSG_TYPE_STREAM || type == MSG_TYPE_SHM || type == MSG_TYPE_BROADCAST;
 }
 
-// A frame's header: marker x4 and the payload size as a big-endian signed
-// 32-bit number, which the SHM short form leaves out (its payload follows the
-// marker). Returns the header's size.
-int headerOf(enMsgType type, int payloadSize, char* header) {
-    std::fill(header, header + xr9eth::kMarkerSize, static_cast<char>(xr9eth::markerOf(type)));
-    if (type == MSG_TYPE_SHM) return xr9eth::kMarkerSize;
-    const KT::uint32 size = KT::uint32(payloadSize);
-    header[4] = static_cast<char>(size >> 24);
-    header[5] = static_cast<char>(size >> 16);
-    header[6] = static_cast<char>(size >> 8);
-    header[7] = static_cast<char>(size);
-    return xr9eth::kFrameHeaderSize;
-}
-
 // The whole frame in one array, for a write that takes one array.
 QByteArray frameOf(enMsgType type, const QByteArray& payload) {
     char header[xr9eth::kFrameHeaderSize];
-    const int headerSize = headerOf(type, payload.size(), header);
+    const int headerSize = xr9eth::encodeFrameHeader(type, KT::uint32(payload.size()), header);
     QByteArray frame(headerSize + payload.size(), Qt::Uninitialized);
     std::memcpy(frame.data(), header, size_t(headerSize));
     if (!payload.isEmpty()) std::memcpy(frame.data() + headerSize, payload.constData(), size_t(payload.size()));
@@ -92,7 +77,7 @@ int writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
         for (int i = 0; i < n; ++i) {
             const QByteArray& payload = frames(i).second;
             frameOfPiece[used] = i;
-            pieces[used++] = iovec{headers[i], size_t(headerOf(frames(i).first, payload.size(), headers[i]))};
+            pieces[used++] = iovec{headers[i], size_t(xr9eth::encodeFrameHeader(frames(i).first, KT::uint32(payload.size()), headers[i]))};
             if (payload.isEmpty()) continue;
             frameOfPiece[used] = i;
             pieces[used++] = iovec{const_cast<char*>(payload.constData()), size_t(payload.size())};
@@ -297,21 +282,15 @@ int XR9ALEthernet::sendStep(bool owner) {
 bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
     switch (type) {
     case MSG_TYPE_COMMAND:
-    case MSG_TYPE_STREAM: {
+    case MSG_TYPE_STREAM:
+    case MSG_TYPE_SHM: {
         QTcpSocket* socket = type == MSG_TYPE_STREAM ? streamSocket : commandSocket;
-        if (!connectedSocket(socket)) return false;
+        if (!connectedSocket(socket)) return type == MSG_TYPE_SHM;  // SHM is lost, the others wait
         const QPair<enMsgType, QByteArray> frame(type, payload);
         auto only = [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; };
         if (writeFrames(socket, only, 1) == 0) bufferFrames(socket, only, 1);
         return true;
     }
-    case MSG_TYPE_SHM:
-        if (connectedSocket(commandSocket)) {
-            const QPair<enMsgType, QByteArray> frame(type, payload);
-            auto only = [&](int) -> const QPair<enMsgType, QByteArray>& { return frame; };
-            if (writeFrames(commandSocket, only, 1) == 0) bufferFrames(commandSocket, only, 1);
-        }
-        return true;
     case MSG_TYPE_BROADCAST:
         // Without a kept record there is no port to send to: dropped, as in client mode.
         if (settings && settings->clientMode == 0) {
