@@ -111,18 +111,7 @@ KT::int32 XR9ALEthernet::init() {
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
         if (!*queue) *queue = new EthernetQueue();
     }
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        commandRxQueue->clear();
-        broadcastRxQueue->clear();
-        streamRxQueue->clear();
-        commandRxAccount = RxAccount();
-        streamRxAccount = RxAccount();
-        broadcastRxAccount = RxAccount();
-        ++rxEpoch;  // receivers waiting now are let go
-    }
-    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
-        notifier->wakeAll();
+    receiveQueues_.reset({commandRxQueue, broadcastRxQueue, streamRxQueue});
     if (senderAddress) {
         senderAddress->setAddress(QStringLiteral("0.0.0.0"));
     } else {

@@ -29,36 +29,21 @@
 ///    (-503, "USER ABORT") when ClosePort or the destructor runs; the
 ///    destructor waits until every one of them has left the object.
 ///
-/// Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
-/// queue, the outbox and the send accounts; each is held for one short
-/// operation (and released during a receiver's or sender's wait). Wait
-/// conditions are woken with wake-all after the lock is released.
+/// Locks: mutexRxQueue guards the receive queues (EthernetReceiveQueues.h:
+/// their budget, accounts and takers), mutexTxQueue the send queue, the
+/// outbox and the send accounts; each is held for one short operation (and
+/// released during a wait). Wait conditions are woken after the lock is
+/// released.
 ///
-/// Receive. Each endpoint has a reassembly buffer; a pass cuts every
-/// complete frame off its head (EthernetFrameCutter). A connection's large
-/// payload (4 KiB and more) is read into an array of its own instead, which
-/// becomes the queued message without a copy. A head that is no
-/// marker, a negative length or a frame of a channel that the endpoint does
-/// not carry empties the buffer. A buffer is also emptied when its socket is
-/// replaced and when the port is closed, so bytes of a dropped connection
-/// never complete a frame of the next one. SHM short frames are not queued:
-/// their value is posted as an update message (type 4, SHM_MODULE, event 102).
-///
-/// Bounded memory (figures in EthernetLimits.h). Every queued message counts
-/// at its payload plus a fixed charge for the array and list around it, so a
-/// flood of empty frames is bounded like one of large frames. Each receive
-/// queue has a budget: a reader cuts only as many messages as the budget has
-/// room for; once the queue is full it leaves the rest in its buffer and the
-/// socket unread (Qt's buffer of the socket is one chunk, so TCP's flow
-/// control then holds the peer), and a taker that brings the queue back
-/// under the budget has the owner read on. Nothing accepted is dropped. A
-/// frame on a connection that announces more than the largest frame (by
-/// default no limit below the frame's own; a host may set one) is passed
-/// over as it arrives, its payload counted off and never stored, so the
-/// connection stays in step and nothing inside it is taken for a frame;
-/// earlier versions stopped at 16 MiB and emptied the buffer instead,
-/// reading the rest of that payload as frames. A datagram yields the bytes it
-/// carries whatever the limit.
+/// Receive. Each endpoint has a reassembly buffer that a pass cuts
+/// (EthernetFrameCutter); a connection's payload of 4 KiB and more is read
+/// into an array of its own, which becomes the queued message. A buffer is
+/// emptied when its socket is replaced and when the port is closed, so bytes
+/// of a dropped connection never complete a frame of the next one. SHM short
+/// frames are posted as update messages (type 4, SHM_MODULE, event 102). A
+/// frame on a connection that announces more than the largest frame is
+/// passed over as it arrives; earlier versions stopped at 16 MiB and emptied
+/// the buffer, reading the rest of that payload as frames.
 ///
 /// Towards the peer, each endpoint (command connection with SHM, stream
 /// connection, broadcast socket) has a send bound on the bytes waiting for
@@ -84,6 +69,7 @@
 
 #include "XR9ALEthernet/EthernetFrameCutter.h"
 #include "XR9ALEthernet/EthernetLimits.h"
+#include "XR9ALEthernet/EthernetReceiveQueues.h"
 #include "XR9ALEthernet/EthernetSettings.h"
 #include "access/XR9AL.h"
 
@@ -91,9 +77,6 @@ class QHostAddress;
 class QTcpSocket;
 class QUdpSocket;
 class XRTcpServer;
-
-/// A queue of messages, each with its channel, oldest first.
-typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
 
 /// \name Queue locks and wait conditions, shared with hosts
 /// A host that takes one of the locks must not call the transport while it
@@ -293,35 +276,12 @@ private:
     // As releaseReceivers, for senders waiting for room.
     void releaseSenders();
 
-    // Takes the oldest message of type off its queue; one longer than
-    // sizeLimit (>= 0) is taken off but not appended (XR9AL_BUFFER_OVERFLOW).
+    // The receive side; its accounts and takers are receiveQueues_'s.
+    struct RxAccount : EthernetReceiveQueues::Account {};
+    struct RxRoute : EthernetReceiveQueues::Route {};
+    bool rxRoute(enMsgType type, RxRoute* route);  // false for a channel without a queue
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit);
-
-    // What a receive queue holds and whether its reader stopped for the
-    // budget. Guarded by mutexRxQueue.
-    struct RxAccount {
-        qint64 bytes = 0;
-        bool paused = false;
-    };
-    struct RxRoute {
-        EthernetQueue* queue = nullptr;
-        QWaitCondition* notifier = nullptr;  // null for SHM, which nobody waits for
-        RxAccount* account = nullptr;
-        enMsgType reader = MSG_TYPE_NONE;  // the channel whose reader fills the queue
-    };
-    // The route of a channel; false for a refused channel.
-    bool rxRoute(enMsgType type, RxRoute* route);
-    bool overBudget(const RxAccount& account) const;
-    // Takes mutexRxQueue: true, with the cost the queue may still take in
-    // *room (at least 1), when the reader may go on; otherwise marks the
-    // account paused. Owner thread.
-    bool admitRead(RxAccount* account, qint64* room);
-    // Has the owner run the reader of channel again (a posted event). Any
-    // thread, mutexRxQueue held or not.
-    void resumeReading(enMsgType channel);
-    // Runs the reader that a resume event names: true; false for another
-    // event. Owner thread.
-    bool serveResumeReading(QEvent* event);
+    bool serveResumeReading(QEvent* event);  // runs the reader a resume event names; owner thread
     // One pass of the reader of an endpoint (command, stream or broadcast):
     // what is buffered is cut, then reads (chunks, datagrams) are taken and
     // cut while the socket has bytes and the budget allows. Owner thread.
@@ -329,10 +289,10 @@ private:
     // Posts the SHM values and queues the messages of a pass, each message
     // followed by suffix. The pass's status.
     KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
-    // For the destructor: releases every waiting receiver (XR_USER_ABORT),
-    // refuses later ones and waits until every receiver has left. (ClosePort
-    // releases the waiting ones in the step that empties their queues.)
-    // Owner thread, mutexRxQueue not held.
+    // Forwarders to receiveQueues_, kept for hosts linked against them.
+    bool overBudget(const RxAccount& account) const;
+    bool admitRead(RxAccount* account, qint64* room);
+    void resumeReading(enMsgType channel);
     void releaseReceivers();
 
     QUdpSocket* udpSocket = nullptr;
@@ -359,14 +319,7 @@ private:
     QHostAddress* senderAddress = nullptr;
     EthernetSettings* settings = nullptr;
 
-    RxAccount commandRxAccount;
-    RxAccount streamRxAccount;
-    RxAccount broadcastRxAccount;
-    // Receivers inside takeRxMsg and their release; guarded by mutexRxQueue.
-    quint64 rxEpoch = 0;           // moved on by every release: waiters of an older one leave
-    bool receiversClosed = false;  // the transport is going: no receiver may enter
-    int receiversInside = 0;
-    QWaitCondition receiversLeft;  // the last receiver of a closed transport has left
+    EthernetReceiveQueues receiveQueues_;
     // One per endpoint, owner thread: each remembers an oversized frame it is passing over.
     EthernetFrameCutter commandCutter{EthernetFrameCutter::Endpoint::Command};
     EthernetFrameCutter streamCutter{EthernetFrameCutter::Endpoint::Stream};

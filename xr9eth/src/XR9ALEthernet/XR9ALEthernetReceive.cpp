@@ -23,18 +23,6 @@ void postShmValue(KT::int32 value) {
     (void)sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent, value, nullptr);
 }
 
-// Asks the owner to run the reader of a channel that a taker brought back
-// under its budget.
-class ResumeReadingEvent : public QEvent {
-public:
-    explicit ResumeReadingEvent(enMsgType readerChannel) : QEvent(eventType()), channel(readerChannel) {}
-    static QEvent::Type eventType() {
-        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
-    }
-    const enMsgType channel;
-};
-
 // a followed by b in one array of the exact size.
 QByteArray joined(const QByteArray& a, const QByteArray& b) {
     QByteArray both(a.size() + b.size(), Qt::Uninitialized);
@@ -134,62 +122,34 @@ void trimBuffer(QByteArray* buffer) {
 }  // namespace
 
 bool XR9ALEthernet::rxRoute(enMsgType type, RxRoute* route) {
+    auto to = [&](EthernetQueue* queue, QWaitCondition* notifier, enMsgType reader) {
+        *route = RxRoute{{queue, notifier, receiveQueues_.account(reader), reader}};
+        return true;
+    };
     switch (type) {
     case MSG_TYPE_COMMAND:
-        *route = RxRoute{commandRxQueue, &commandQueueNotifier, &commandRxAccount, MSG_TYPE_COMMAND};
-        return true;
+        return to(commandRxQueue, &commandQueueNotifier, MSG_TYPE_COMMAND);
     case MSG_TYPE_STREAM:
-        *route = RxRoute{streamRxQueue, &streamQueueNotifier, &streamRxAccount, MSG_TYPE_STREAM};
-        return true;
+        return to(streamRxQueue, &streamQueueNotifier, MSG_TYPE_STREAM);
     case MSG_TYPE_SHM:
-        *route = RxRoute{broadcastRxQueue, nullptr, &broadcastRxAccount, MSG_TYPE_BROADCAST};
-        return true;
+        return to(broadcastRxQueue, nullptr, MSG_TYPE_BROADCAST);
     case MSG_TYPE_BROADCAST:
-        *route = RxRoute{broadcastRxQueue, &broadcastQueueNotifier, &broadcastRxAccount, MSG_TYPE_BROADCAST};
-        return true;
+        return to(broadcastRxQueue, &broadcastQueueNotifier, MSG_TYPE_BROADCAST);
     default:
         return false;
     }
 }
 
-bool XR9ALEthernet::overBudget(const RxAccount& account) const {
-    // A queue that holds nothing never stops its reader, whatever the budget.
-    return account.bytes > 0 && account.bytes >= qint64(receiveBudgetBytes.load());
-}
-
-bool XR9ALEthernet::admitRead(RxAccount* account, qint64* room) {
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    if (overBudget(*account)) {
-        account->paused = true;
-        return false;
-    }
-    *room = qMax<qint64>(qint64(receiveBudgetBytes.load()) - account->bytes, 1);
-    return true;
-}
-
-void XR9ALEthernet::resumeReading(enMsgType channel) {
-    // Posted to the owner: the readers and their sockets are the owner's. An
-    // event still pending when the transport is destroyed goes with it.
-    QEvent* resume = new ResumeReadingEvent(channel);
-    xr9::tsanRelease(this);  // the event was built here and is read by the owner
-    QCoreApplication::postEvent(this, resume);
-}
+// Forwarders kept for the export table.
+bool XR9ALEthernet::overBudget(const RxAccount& a) const { return EthernetReceiveQueues::overBudget(a, receiveBudget()); }
+bool XR9ALEthernet::admitRead(RxAccount* a, qint64* room) { return receiveQueues_.admit(a, receiveBudget(), room); }
+void XR9ALEthernet::resumeReading(enMsgType channel) { EthernetReceiveQueues::postResume(this, channel); }
+void XR9ALEthernet::releaseReceivers() { receiveQueues_.release(); }
 
 bool XR9ALEthernet::serveResumeReading(QEvent* event) {
-    if (event->type() != ResumeReadingEvent::eventType()) return false;
-    switch (static_cast<ResumeReadingEvent*>(event)->channel) {
-    case MSG_TYPE_COMMAND:
-        receivedMsg(MSG_TYPE_COMMAND);
-        break;
-    case MSG_TYPE_STREAM:
-        ReceivedStreamMsg();
-        break;
-    case MSG_TYPE_BROADCAST:
-        ReceivedBroadcastMsg();
-        break;
-    default:
-        break;
-    }
+    enMsgType channel = MSG_TYPE_NONE;
+    if (!EthernetReceiveQueues::resumeOf(event, &channel)) return false;
+    readEndpoint(channel);
     return true;
 }
 
@@ -203,19 +163,7 @@ KT::uint32 XR9ALEthernet::maxFrameLength() const {
 
 void XR9ALEthernet::setReceiveBudget(KT::uint32 bytes) {
     receiveBudgetBytes.store(bytes);
-    std::vector<enMsgType> resumed;
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        for (enMsgType channel : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM, MSG_TYPE_BROADCAST}) {
-            RxRoute route;
-            rxRoute(channel, &route);
-            if (route.account->paused && !overBudget(*route.account)) {
-                route.account->paused = false;
-                resumed.push_back(channel);
-            }
-        }
-    }
-    for (enMsgType channel : resumed) resumeReading(channel);
+    receiveQueues_.resumeUnder(bytes, this);
 }
 
 KT::uint32 XR9ALEthernet::receiveBudget() const {
@@ -236,11 +184,7 @@ qint64 XR9ALEthernet::bytesHeld(enMsgType type) {
     } else {
         return 0;
     }
-    RxRoute route;
-    rxRoute(type, &route);
-    qint64 held = buffer->capacity() + (socket ? socket->bytesAvailable() : 0);
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    return held + route.account->bytes;
+    return buffer->capacity() + (socket ? socket->bytesAvailable() : 0) + receiveQueues_.held(type);
 }
 
 int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
@@ -248,8 +192,7 @@ int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
     if (!rxRoute(type, &route)) return 0;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        route.account->bytes += xr9eth::queuedCost(payload.size());
-        route.queue->append(qMakePair(type, payload));
+        EthernetReceiveQueues::add(route, type, payload);
     }
     if (route.notifier) route.notifier->wakeAll();
     return 1;
@@ -275,9 +218,7 @@ KT::int32 XR9ALEthernet::queuePieces(const EthernetFrameCutter::Pass& pass, cons
             xr9::AnnotatedLocker locker(&mutexRxQueue);
             for (; next < pass.pieces.size() && pass.pieces[next].type == piece.type; ++next) {
                 const QByteArray& payload = pass.pieces[next].payload;
-                const QByteArray message = suffix.isEmpty() ? payload : joined(payload, suffix);
-                route.account->bytes += xr9eth::queuedCost(message.size());
-                route.queue->append(qMakePair(piece.type, message));
+                EthernetReceiveQueues::add(route, piece.type, suffix.isEmpty() ? payload : joined(payload, suffix));
             }
         }
         if (route.notifier) route.notifier->wakeAll();
@@ -301,7 +242,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     bool fresh = false;  // the buffer took a read since the last cut
     bool collected = false;  // messages collected in this pass, their waiters not woken yet
     qint64 room = 0;
-    while (admitRead(route.account, &room)) {
+    while (receiveQueues_.admit(route.account, receiveBudgetBytes.load(), &room)) {
         if (collecting && *collecting) {
             if (socket->bytesAvailable() <= 0) break;
             status = XR_SUCCESS;
@@ -311,8 +252,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
                 // waiter woken per large message costs more than it gains.
                 const QByteArray message = std::exchange(*buffer, QByteArray());
                 xr9::AnnotatedLocker locker(&mutexRxQueue);
-                route.account->bytes += xr9eth::queuedCost(message.size());
-                route.queue->append(qMakePair(type, message));
+                EthernetReceiveQueues::add(route, type, message);
                 collected = true;
             }
             continue;
@@ -389,51 +329,11 @@ bool XR9ALEthernet::isReceiveQueueEmpty() {
     return !commandRxQueue || commandRxQueue->isEmpty();
 }
 
-void XR9ALEthernet::releaseReceivers() {
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        ++rxEpoch;
-        receiversClosed = true;
-    }
-    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
-        notifier->wakeAll();
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    while (receiversInside > 0) locker.wait(&receiversLeft, ULONG_MAX);
-}
-
 KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit) {
     RxRoute route;
     // Shared-memory values are posted as update messages, never taken here.
     if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return XR_FAILURE;
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    if (receiversClosed) return XR_USER_ABORT;
-    const quint64 epoch = rxEpoch;
-    ++receiversInside;
-    KT::int32 result = XR_SUCCESS;
-    while (route.queue->isEmpty() && result == XR_SUCCESS) {
-        // A wake that finds the queue empty again (another taker was
-        // faster) waits a full time-out once more.
-        if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) result = XR_OS_ERROR_TIMEOUT;
-        if (rxEpoch != epoch) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
-    }
-    if (result == XR_SUCCESS) {
-        const QByteArray message = route.queue->takeFirst().second;
-        const int size = message.size();
-        if (sizeLimit < 0 || size <= sizeLimit) {
-            data->append(message);
-        } else {
-            result = XR9AL_BUFFER_OVERFLOW;
-        }
-        route.account->bytes -= xr9eth::queuedCost(size);
-        if (route.account->paused && !overBudget(*route.account)) {
-            route.account->paused = false;
-            resumeReading(route.reader);  // while still counted inside: the transport is alive
-        }
-    }
-    // The last touch of the transport: a destructor waiting for the
-    // receivers to leave goes on from here.
-    if (--receiversInside == 0 && receiversClosed) receiversLeft.wakeAll();
-    return result;
+    return receiveQueues_.take(route, data, timeout, sizeLimit, receiveBudgetBytes, this);
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(QByteArray* data, enMsgType type, int timeout) {

@@ -114,6 +114,33 @@ int writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
     return handed;
 }
 
+struct Taken {
+    int moved = 0, dropped = 0;
+};
+
+// Under mutexTxQueue: takes up to maxSteps heads of queue while their
+// connection is up as given, each into outbox (written by the owner in the
+// order taken, after what was taken before) or, SHM without its connection,
+// dropped with its cost off *commandQueued. A command or stream message
+// whose connection is down waits at the head, holding up what is behind it.
+Taken takeHeads(EthernetQueue* queue, EthernetQueue* outbox, qint64* commandQueued, bool commandUp, bool streamUp,
+                int maxSteps) {
+    Taken taken;
+    for (; taken.moved + taken.dropped < maxSteps && !queue->isEmpty();) {
+        const QPair<enMsgType, QByteArray>& head = queue->first();
+        if ((head.first == MSG_TYPE_COMMAND && !commandUp) || (head.first == MSG_TYPE_STREAM && !streamUp)) break;
+        if (head.first == MSG_TYPE_SHM && !commandUp) {
+            *commandQueued -= xr9eth::queuedCost(head.second.size());
+            queue->removeFirst();  // lost, as SHM is without a connection
+            ++taken.dropped;
+        } else {
+            outbox->append(queue->takeFirst());
+            ++taken.moved;
+        }
+    }
+    return taken;
+}
+
 QEvent::Type writeEventType() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
@@ -226,57 +253,35 @@ int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
     }
     // Another thread's steps only hand messages over to the owner: a batch of
     // them is taken under one lock, with one hand-over event and one wake-up.
-    bool wakeOwner = false, dropped = false;
+    bool wakeOwner = false;
+    Taken taken;
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         // What the owner last saw of its connections.
-        const bool commandUp = commandConnectedNow.load(), streamUp = streamConnectedNow.load();
-        for (; dealtWith < maxSteps && !txQueue->isEmpty(); ++dealtWith) {
-            const QPair<enMsgType, QByteArray>& head = txQueue->first();
-            if ((head.first == MSG_TYPE_COMMAND && !commandUp) || (head.first == MSG_TYPE_STREAM && !streamUp))
-                break;  // waits at the head for its connection, holding up what is behind it
-            if (head.first == MSG_TYPE_SHM && !commandUp) {
-                txAccounts[0].queued -= xr9eth::queuedCost(head.second.size());
-                txQueue->removeFirst();  // lost, as SHM is without a connection
-                dropped = true;
-            } else {
-                // Written by the owner in the order taken, after what others took before.
-                outbox.append(txQueue->takeFirst());
-                wakeOwner = wakeOwner || !outboxPosted;
-                outboxPosted = true;
-            }
-        }
+        taken = takeHeads(txQueue, &outbox, &txAccounts[0].queued, commandConnectedNow, streamConnectedNow, maxSteps);
+        wakeOwner = taken.moved > 0 && !outboxPosted;
+        outboxPosted = outboxPosted || taken.moved > 0;
     }
-    if (dropped) txRoom.wakeAll();
+    if (taken.dropped > 0) txRoom.wakeAll();
     if (wakeOwner) {
         QEvent* write = new QEvent(writeEventType());
         xr9::tsanRelease(this);  // the event was allocated here and is freed by the owner
         QCoreApplication::postEvent(this, write);
     }
-    return dealtWith;
+    return taken.moved + taken.dropped;
 }
 
 int XR9ALEthernet::sendStep(bool owner) {
     if (!owner) return sendQueuedMessages(1);
+    Taken taken;
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
-        if (txQueue->isEmpty()) return 0;
-        const QPair<enMsgType, QByteArray>& head = txQueue->first();
-        const bool commandUp = connectedSocket(commandSocket), streamUp = connectedSocket(streamSocket);
-        if ((head.first == MSG_TYPE_COMMAND && !commandUp) || (head.first == MSG_TYPE_STREAM && !streamUp))
-            return 0;  // waits at the head for its connection, holding up what is behind it
-        if (head.first == MSG_TYPE_SHM && !commandUp) {
-            txAccounts[0].queued -= xr9eth::queuedCost(head.second.size());
-            txQueue->removeFirst();  // lost, as SHM is without a connection
-            locker.unlock();
-            txRoom.wakeAll();
-            return 1;
-        }
-        // Written in the order taken, after what other threads took before.
-        outbox.append(txQueue->takeFirst());
+        taken = takeHeads(txQueue, &outbox, &txAccounts[0].queued, connectedSocket(commandSocket),
+                          connectedSocket(streamSocket), 1);
     }
-    serveSendRequests();
-    return 1;
+    if (taken.dropped > 0) txRoom.wakeAll();
+    if (taken.moved > 0) serveSendRequests();
+    return taken.moved + taken.dropped;
 }
 
 bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
