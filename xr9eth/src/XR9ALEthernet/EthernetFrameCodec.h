@@ -34,10 +34,10 @@ constexpr KT::uint8 markerOf(enMsgType type) {
 /// Writes the header of a frame of type carrying payloadSize bytes into
 /// header (room for 8) and returns its size: 8, or 4 for the SHM short form,
 /// whose payload follows the marker.
-inline int encodeFrameHeader(enMsgType type, KT::uint32 payloadSize, char* header) {
+inline int encodeFrameHeader(enMsgType type, int payloadSize, char* header) {
     std::fill(header, header + kMarkerSize, static_cast<char>(markerOf(type)));
     if (type == MSG_TYPE_SHM) return kMarkerSize;
-    xr9::encodeBigEndian32(reinterpret_cast<uint8_t*>(header + kMarkerSize), payloadSize);
+    xr9::encodeBigEndian32(reinterpret_cast<uint8_t*>(header + kMarkerSize), static_cast<uint32_t>(payloadSize));
     return kFrameHeaderSize;
 }
 

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include "XR9ALEthernet/EthernetLimits.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
 #include "vocabulary/XRErrorCodes.h"
@@ -25,8 +24,6 @@ public:
     const enMsgType channel;
 };
 
-constexpr enMsgType kReaders[] = {MSG_TYPE_COMMAND, MSG_TYPE_STREAM, MSG_TYPE_BROADCAST};
-
 void wakeTakers() {
     for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
         notifier->wakeAll();
@@ -44,11 +41,6 @@ bool EthernetReceiveQueues::admit(Account* account, KT::uint32 budget, qint64* r
     return true;
 }
 
-void EthernetReceiveQueues::add(const Route& route, enMsgType type, const QByteArray& message) {
-    route.account->bytes += xr9eth::queuedCost(message.size());
-    route.queue->append(qMakePair(type, message));
-}
-
 qint64 EthernetReceiveQueues::held(enMsgType reader) {
     xr9::AnnotatedLocker locker(&mutexRxQueue);
     return account(reader)->bytes;
@@ -58,7 +50,7 @@ void EthernetReceiveQueues::resumeUnder(KT::uint32 budget, QObject* owner) {
     std::vector<enMsgType> resumed;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        for (enMsgType reader : kReaders) {
+        for (enMsgType reader : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM, MSG_TYPE_BROADCAST}) {
             Account* paused = account(reader);
             if (paused->paused && !overBudget(*paused, budget)) {
                 paused->paused = false;

@@ -19,6 +19,7 @@
 #include <QPair>
 #include <QWaitCondition>
 
+#include "XR9ALEthernet/EthernetLimits.h"
 #include "access/XR9AL.h"
 
 class QEvent;
@@ -45,7 +46,9 @@ public:
     };
 
     /// The account of the queue that reader's channel (command, stream or broadcast) fills.
-    Account* account(enMsgType reader) { return &accounts_[reader == MSG_TYPE_COMMAND ? 0 : reader == MSG_TYPE_STREAM ? 1 : 2]; }
+    Account* account(enMsgType reader) {
+        return &accounts_[reader == MSG_TYPE_COMMAND ? 0 : reader == MSG_TYPE_STREAM ? 1 : 2];
+    }
     /// A queue that holds nothing never stops its reader, whatever the budget.
     static bool overBudget(const Account& account, KT::uint32 budget) {
         return account.bytes > 0 && account.bytes >= qint64(budget);
@@ -55,7 +58,10 @@ public:
     /// account paused. Owner thread.
     bool admit(Account* account, KT::uint32 budget, qint64* room);
     /// Queues message for type on route and counts it. mutexRxQueue held.
-    static void add(const Route& route, enMsgType type, const QByteArray& message);
+    static void add(const Route& route, enMsgType type, const QByteArray& message) {
+        route.account->bytes += xr9eth::queuedCost(message.size());
+        route.queue->append(qMakePair(type, message));
+    }
     /// The cost queued on reader's queue now.
     qint64 held(enMsgType reader);
     /// Has owner run the readers that a budget raised to budget lets go on.
@@ -69,8 +75,8 @@ public:
     /// Appends the oldest message of route's queue to data, waiting up to
     /// timeout ms; one longer than sizeLimit (>= 0) is taken off, not appended
     /// (XR9AL_BUFFER_OVERFLOW). Resumes a paused reader brought under budget.
-    KT::int32 take(const Route& route, QByteArray* data, int timeout, int sizeLimit, const std::atomic<KT::uint32>& budget,
-                   QObject* owner);
+    KT::int32 take(const Route& route, QByteArray* data, int timeout, int sizeLimit,
+                   const std::atomic<KT::uint32>& budget, QObject* owner);
 
     /// Posts owner an event that runs the reader of channel. Any thread,
     /// mutexRxQueue held or not; an event pending when owner goes goes with it.

@@ -21,9 +21,8 @@ int EthernetUtilities::GetMessageLength(QByteArray data, int& length) {
 }
 
 int EthernetUtilities::GetMessageInfo(QByteArray data, enMsgType* type, int& length) {
-    int result = GetMessageType(data, type);
-    if (result != XR_SUCCESS) return result;
-    return GetMessageLength(data, length);
+    const int result = GetMessageType(data, type);
+    return result != XR_SUCCESS ? result : GetMessageLength(data, length);
 }
 
 QString EthernetUtilities::getIPStr(short* address) {

@@ -69,26 +69,19 @@ KT::int32 XR9ALEthernet::init() {
         udpSocket = new QUdpSocket();
         connect(udpSocket, &QUdpSocket::readyRead, this, &XR9ALEthernet::ReceivedBroadcastMsg);
     }
-    if (commandSocket) {
-        commandSocket->disconnectFromHost();
-    } else {
-        commandSocket = new QTcpSocket(this);
-        boundReadBuffer(commandSocket);
-        watchSocket(commandSocket);
-        connect(commandSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
-        connect(commandSocket, &QTcpSocket::connected, this, &XR9ALEthernet::commandSocketConnected);
-        connect(commandSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::commandSocketDisconnected);
-    }
-    if (streamSocket) {
-        streamSocket->disconnectFromHost();
-    } else {
-        streamSocket = new QTcpSocket(this);
-        boundReadBuffer(streamSocket);
-        watchSocket(streamSocket);
-        connect(streamSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
-        connect(streamSocket, &QTcpSocket::connected, this, &XR9ALEthernet::streamSocketConnected);
-        connect(streamSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::streamSocketDisconnected);
-    }
+    auto ownSocket = [this](QTcpSocket*& socket, auto readSlot, auto upSlot, auto downSlot) {
+        if (socket) return socket->disconnectFromHost();
+        socket = new QTcpSocket(this);
+        boundReadBuffer(socket);
+        watchSocket(socket);
+        connect(socket, &QTcpSocket::readyRead, this, readSlot);
+        connect(socket, &QTcpSocket::connected, this, upSlot);
+        connect(socket, &QTcpSocket::disconnected, this, downSlot);
+    };
+    ownSocket(commandSocket, &XR9ALEthernet::ReceivedCommandMsg, &XR9ALEthernet::commandSocketConnected,
+              &XR9ALEthernet::commandSocketDisconnected);
+    ownSocket(streamSocket, &XR9ALEthernet::ReceivedStreamMsg, &XR9ALEthernet::streamSocketConnected,
+              &XR9ALEthernet::streamSocketDisconnected);
     if (!commandServer) {
         commandServer = new XRTcpServer(this);
         commandServer->init(this, MSG_TYPE_COMMAND);
@@ -103,9 +96,9 @@ KT::int32 XR9ALEthernet::init() {
         // the emptying made.
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         txQueue->clear();
-        outbox.clear();
-        for (TxAccount& account : txAccounts) account.queued = 0;
-        ++txEpoch;
+        outbox_.clear();
+        for (TxAccount& account : txAccounts_) account.queued = 0;
+        ++txEpoch_;
     }
     noteSockets();  // wakes the senders let go
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
@@ -121,8 +114,8 @@ KT::int32 XR9ALEthernet::init() {
     commandBuffer.clear();
     streamBuffer.clear();
     broadcastBuffer.clear();
-    commandCollecting = streamCollecting = false;
-    for (EthernetFrameCutter* cutter : {&commandCutter, &streamCutter, &broadcastCutter}) cutter->reset();
+    commandCollecting_ = streamCollecting_ = false;
+    for (EthernetFrameCutter* cutter : {&commandCutter_, &streamCutter_, &broadcastCutter_}) cutter->reset();
     return XR_SUCCESS;
 }
 
@@ -139,9 +132,9 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
             streamSocket->abort();
             commandBuffer.clear();
             streamBuffer.clear();
-            commandCollecting = streamCollecting = false;
-            commandCutter.reset();
-            streamCutter.reset();
+            commandCollecting_ = streamCollecting_ = false;
+            commandCutter_.reset();
+            streamCutter_.reset();
             commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
             streamSocket->connectToHost(ip, streamPort, QIODevice::ReadWrite);
         }
@@ -169,21 +162,13 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
     return bound ? XR_SUCCESS : XR_FAILURE;
 }
 
-KT::int32 XR9ALEthernet::ClosePort() {
-    return init();
-}
+KT::int32 XR9ALEthernet::ClosePort() { return init(); }
 
-KT::int32 XR9ALEthernet::GetDeviceList(InterfaceSetting*) {
-    return XR_SUCCESS;
-}
+KT::int32 XR9ALEthernet::GetDeviceList(InterfaceSetting*) { return XR_SUCCESS; }
 
-KT::int32 XR9ALEthernet::ExitReceiveData() {
-    return XR_SUCCESS;
-}
+KT::int32 XR9ALEthernet::ExitReceiveData() { return XR_SUCCESS; }
 
-KT::int32 XR9ALEthernet::ResetPort() {
-    return XR_SUCCESS;
-}
+KT::int32 XR9ALEthernet::ResetPort() { return XR_SUCCESS; }
 
 void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     if (!socket || socket == commandSocket) return;
@@ -191,8 +176,8 @@ void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     delete std::exchange(commandSocket, socket);
     boundReadBuffer(socket);
     commandBuffer.clear();
-    commandCollecting = false;
-    commandCutter.reset();
+    commandCollecting_ = false;
+    commandCutter_.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
     watchSocket(socket);
     noteSockets();
@@ -204,29 +189,19 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
     delete std::exchange(streamSocket, socket);
     boundReadBuffer(socket);
     streamBuffer.clear();
-    streamCollecting = false;
-    streamCutter.reset();
+    streamCollecting_ = false;
+    streamCutter_.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
     watchSocket(socket);
     noteSockets();
 }
 
-bool XR9ALEthernet::isConnected() {
-    return commandConnected && streamConnected;
-}
+bool XR9ALEthernet::isConnected() { return commandConnected && streamConnected; }
 
-void XR9ALEthernet::commandSocketConnected() {
-    commandConnected = true;
-}
+void XR9ALEthernet::commandSocketConnected() { commandConnected = true; }
 
-void XR9ALEthernet::streamSocketConnected() {
-    streamConnected = true;
-}
+void XR9ALEthernet::streamSocketConnected() { streamConnected = true; }
 
-void XR9ALEthernet::commandSocketDisconnected() {
-    commandConnected = false;
-}
+void XR9ALEthernet::commandSocketDisconnected() { commandConnected = false; }
 
-void XR9ALEthernet::streamSocketDisconnected() {
-    streamConnected = false;
-}
+void XR9ALEthernet::streamSocketDisconnected() { streamConnected = false; }

@@ -7,27 +7,21 @@
 /// Threads. The transport belongs to the thread that created it (the owner):
 /// its sockets and servers live there and its readers run from that thread's
 /// Qt event loop, which the host must run. OpenPort, ClosePort and
-/// Xr9AlCloseHandle are called from the owner. Any thread may call SendData
-/// and the receive operations.
-///  - Every socket operation runs in the owner, and nothing waits for it.
-///    A send step (sendMessages) in another thread (the send thread, or a
-///    host thread pumping with MSG_TYPE_NONE) takes the head of the send
-///    queue, or leaves it there while its connection is down as the owner
-///    last saw it, and hands it to the owner to write (the outbox, served by
-///    the owner's event loop); in the owner it writes at once. The owner
-///    writes frames from their own arrays straight to the system; a
-///    connection whose socket Qt still holds bytes for keeps its messages in
-///    the outbox, in order, until Qt has handed those on. Taking a head
-///    and handing it over is one step under mutexTxQueue, and the owner
-///    writes in the order taken, so the queue's order and its put-back and
-///    drop rules hold whichever thread steps; a message whose connection is
-///    found down when the owner writes goes back to the head with all behind
-///    it. Earlier versions had a stepping thread wait for the owner, so a
-///    host whose owner waited for that thread (a shutdown join) hung.
-///  - Waits that the transport's end releases: a receiver waiting in
-///    ReceiveData and a sender waiting for room (below) return XR_USER_ABORT
-///    (-503, "USER ABORT") when ClosePort or the destructor runs; the
-///    destructor waits until every one of them has left the object.
+/// Xr9AlCloseHandle are called from the owner; any thread may send and receive.
+/// Every socket operation runs in the owner, and nothing waits for it: a send
+/// step (sendMessages) in another thread takes the head of the send queue,
+/// or leaves it while its connection is down as the owner last saw it, and
+/// hands it to the owner (the outbox, served by its event loop); in the owner
+/// it writes at once. Taking a head and handing it over is one step under
+/// mutexTxQueue and the owner writes in the order taken, so the queue's order
+/// and its put-back and drop rules hold whichever thread steps; a message
+/// whose connection is found down when the owner writes goes back to the head
+/// with all behind it, and a connection whose socket Qt still holds bytes for
+/// keeps its messages in the outbox, in order. Earlier versions had a
+/// stepping thread wait for the owner, so a host whose owner joined that
+/// thread hung. A receiver or a sender waiting for room returns
+/// XR_USER_ABORT (-503) when ClosePort or the destructor runs; the destructor
+/// waits until every one of them has left the object.
 ///
 /// Locks: mutexRxQueue guards the receive queues (EthernetReceiveQueues.h:
 /// their budget, accounts and takers), mutexTxQueue the send queue, the
@@ -45,15 +39,14 @@
 /// passed over as it arrives; earlier versions stopped at 16 MiB and emptied
 /// the buffer, reading the rest of that payload as frames.
 ///
-/// Towards the peer, each endpoint (command connection with SHM, stream
-/// connection, broadcast socket) has a send bound on the bytes waiting for
-/// it: the cost of its messages in the send queue and the outbox plus what
-/// its socket has not yet handed to the system. A SendData past the bound
-/// waits in a host thread for room, as a blocking socket would, up to the
-/// host's send time-out, and is refused in the owner, which cannot wait for
-/// itself; either way nothing is queued. As documented before, SendData queued
-/// without limit, so a peer that read nothing made the terminal hold
-/// everything sent to it.
+/// Send. Each endpoint (command connection with SHM, stream connection,
+/// broadcast socket) has a bound on the bytes waiting for it: the cost of its
+/// messages in the send queue and the outbox plus what its socket has not yet
+/// handed to the system. A SendData past it waits in a host thread for room,
+/// as a blocking socket would, up to the send time-out, and is refused in the
+/// owner, which cannot wait for itself; either way nothing is queued. As
+/// documented before, SendData queued without limit, so a peer that read
+/// nothing made the terminal hold everything sent to it.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
@@ -63,7 +56,6 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QWaitCondition>
 
@@ -253,16 +245,13 @@ private:
         qint64 queued = 0;    // cost of its messages in the send queue and the outbox
         qint64 inSocket = 0;  // what its socket has not yet handed to the system, as the owner last saw it
     };
-    // 0 command connection (command and SHM), 1 stream connection, 2 broadcast.
-    static int endpointOf(enMsgType type);
-    // Under mutexTxQueue: an endpoint may take a message of that cost.
-    bool hasRoom(int endpoint, qint64 cost) const;
+    static int endpointOf(enMsgType type);  // 0 command connection (with SHM), 1 stream, 2 broadcast
+    bool hasRoom(int endpoint, qint64 cost) const;  // under mutexTxQueue: the endpoint may take that cost
     // Queues (type, payload) within the send bound, waiting for room in a
     // host thread: XR_SUCCESS, XR9AL_QUEUE_FULL or XR_USER_ABORT. type is a
     // channel. Any thread.
     KT::int32 queueForPeer(enMsgType type, const QByteArray& payload);
-    // One send step; owner: whether this is the owner thread.
-    int sendStep(bool owner);
+    int sendStep(bool owner);  // one send step; owner: whether this is the owner thread
     // Writes one message to its endpoint: false, nothing written, when it is
     // a command or stream message and its connection is down. Owner thread.
     bool writeToPeer(enMsgType type, const QByteArray& payload);
@@ -273,8 +262,7 @@ private:
     void noteSockets();
     // Keeps noteSockets() up to date with a command or stream socket.
     void watchSocket(QTcpSocket* socket);
-    // As releaseReceivers, for senders waiting for room.
-    void releaseSenders();
+    void releaseSenders();  // as releaseReceivers, for senders waiting for room
 
     // The receive side; its accounts and takers are receiveQueues_'s.
     struct RxAccount : EthernetReceiveQueues::Account {};
@@ -286,8 +274,7 @@ private:
     // what is buffered is cut, then reads (chunks, datagrams) are taken and
     // cut while the socket has bytes and the budget allows. Owner thread.
     KT::int32 readEndpoint(enMsgType type);
-    // Posts the SHM values and queues the messages of a pass, each message
-    // followed by suffix. The pass's status.
+    // Posts the SHM values and queues the messages of a pass, each followed by suffix: the pass's status.
     KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
     // Forwarders to receiveQueues_, kept for hosts linked against them.
     bool overBudget(const RxAccount& account) const;
@@ -310,8 +297,8 @@ private:
     // the frame's header kept at its end; false: it holds bytes as they came.
     // Owner thread. (Both live in the record's padding on every target, so
     // its size and the other members' offsets stay as hosts declare them.)
-    bool commandCollecting = false;
-    bool streamCollecting = false;
+    bool commandCollecting_ = false;
+    bool streamCollecting_ = false;
     QByteArray commandBuffer;
     QByteArray streamBuffer;
     QByteArray broadcastBuffer;
@@ -321,26 +308,26 @@ private:
 
     EthernetReceiveQueues receiveQueues_;
     // One per endpoint, owner thread: each remembers an oversized frame it is passing over.
-    EthernetFrameCutter commandCutter{EthernetFrameCutter::Endpoint::Command};
-    EthernetFrameCutter streamCutter{EthernetFrameCutter::Endpoint::Stream};
-    EthernetFrameCutter broadcastCutter{EthernetFrameCutter::Endpoint::Broadcast};
-    std::atomic<KT::uint32> maxFrameBytes{xr9eth::kDefaultMaxFrameLength};
-    std::atomic<KT::uint32> receiveBudgetBytes{xr9eth::kDefaultReceiveBudget};
+    EthernetFrameCutter commandCutter_{EthernetFrameCutter::Endpoint::Command};
+    EthernetFrameCutter streamCutter_{EthernetFrameCutter::Endpoint::Stream};
+    EthernetFrameCutter broadcastCutter_{EthernetFrameCutter::Endpoint::Broadcast};
+    std::atomic<KT::uint32> maxFrameBytes_{xr9eth::kDefaultMaxFrameLength};
+    std::atomic<KT::uint32> receiveBudgetBytes_{xr9eth::kDefaultReceiveBudget};
 
     // The send side's shared state, guarded by mutexTxQueue.
-    TxAccount txAccounts[3];
-    EthernetQueue outbox;       // taken by steps in other threads, for the owner to write in this order
-    bool outboxPosted = false;  // the owner has been asked to write the outbox
-    quint64 txEpoch = 0;        // moved on by every release: senders waiting since before leave
-    bool sendersClosed = false;
-    int sendersInside = 0;
-    QWaitCondition txRoom;       // an account went down, or a release
-    QWaitCondition sendersLeft;  // the last sender of a closed transport has left
+    TxAccount txAccounts_[3];
+    EthernetQueue outbox_;       // taken by steps in other threads, for the owner to write in this order
+    bool outboxPosted_ = false;  // the owner has been asked to write the outbox
+    quint64 txEpoch_ = 0;        // moved on by every release: senders waiting since before leave
+    bool sendersClosed_ = false;
+    int sendersInside_ = 0;
+    QWaitCondition txRoom_;       // an account went down, or a release
+    QWaitCondition sendersLeft_;  // the last sender of a closed transport has left
     // The connections as the owner last saw them, for steps in other threads.
-    std::atomic<bool> commandConnectedNow{false};
-    std::atomic<bool> streamConnectedNow{false};
-    std::atomic<KT::uint32> sendBoundBytes{xr9eth::kDefaultSendBound};
-    std::atomic<int> sendTimeoutMs{-1};
+    std::atomic<bool> commandConnectedNow_{false};
+    std::atomic<bool> streamConnectedNow_{false};
+    std::atomic<KT::uint32> sendBoundBytes_{xr9eth::kDefaultSendBound};
+    std::atomic<int> sendTimeoutMs_{-1};
 };
 
 #endif

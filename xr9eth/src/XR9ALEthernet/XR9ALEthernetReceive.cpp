@@ -1,11 +1,7 @@
 // The receive path of XR9ALEthernet: readers (owner thread) and takers (any thread).
-#include <climits>
 #include <cstring>
 #include <utility>
-#include <vector>
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -141,7 +137,7 @@ bool XR9ALEthernet::rxRoute(enMsgType type, RxRoute* route) {
 }
 
 // Forwarders kept for the export table.
-bool XR9ALEthernet::overBudget(const RxAccount& a) const { return EthernetReceiveQueues::overBudget(a, receiveBudget()); }
+bool XR9ALEthernet::overBudget(const RxAccount& a) const { return receiveQueues_.overBudget(a, receiveBudget()); }
 bool XR9ALEthernet::admitRead(RxAccount* a, qint64* room) { return receiveQueues_.admit(a, receiveBudget(), room); }
 void XR9ALEthernet::resumeReading(enMsgType channel) { EthernetReceiveQueues::postResume(this, channel); }
 void XR9ALEthernet::releaseReceivers() { receiveQueues_.release(); }
@@ -153,38 +149,23 @@ bool XR9ALEthernet::serveResumeReading(QEvent* event) {
     return true;
 }
 
-void XR9ALEthernet::setMaxFrameLength(KT::uint32 bytes) {
-    maxFrameBytes.store(qMin<KT::uint32>(bytes, 0x7FFFFFFFu));
-}
+void XR9ALEthernet::setMaxFrameLength(KT::uint32 bytes) { maxFrameBytes_.store(qMin<KT::uint32>(bytes, 0x7FFFFFFFu)); }
 
-KT::uint32 XR9ALEthernet::maxFrameLength() const {
-    return maxFrameBytes.load();
-}
+KT::uint32 XR9ALEthernet::maxFrameLength() const { return maxFrameBytes_.load(); }
 
 void XR9ALEthernet::setReceiveBudget(KT::uint32 bytes) {
-    receiveBudgetBytes.store(bytes);
+    receiveBudgetBytes_.store(bytes);
     receiveQueues_.resumeUnder(bytes, this);
 }
 
-KT::uint32 XR9ALEthernet::receiveBudget() const {
-    return receiveBudgetBytes.load();
-}
+KT::uint32 XR9ALEthernet::receiveBudget() const { return receiveBudgetBytes_.load(); }
 
 qint64 XR9ALEthernet::bytesHeld(enMsgType type) {
-    const QByteArray* buffer = nullptr;
-    const QIODevice* socket = nullptr;
-    if (type == MSG_TYPE_COMMAND) {
-        buffer = &commandBuffer;
-        socket = commandSocket;
-    } else if (type == MSG_TYPE_STREAM) {
-        buffer = &streamBuffer;
-        socket = streamSocket;
-    } else if (type == MSG_TYPE_BROADCAST) {
-        buffer = &broadcastBuffer;
-    } else {
-        return 0;
-    }
-    return buffer->capacity() + (socket ? socket->bytesAvailable() : 0) + receiveQueues_.held(type);
+    if (type != MSG_TYPE_COMMAND && type != MSG_TYPE_STREAM && type != MSG_TYPE_BROADCAST) return 0;
+    const bool command = type == MSG_TYPE_COMMAND, stream = type == MSG_TYPE_STREAM;
+    const QByteArray& buffer = command ? commandBuffer : stream ? streamBuffer : broadcastBuffer;
+    const QIODevice* socket = command ? commandSocket : stream ? streamSocket : nullptr;
+    return buffer.capacity() + (socket ? socket->bytesAvailable() : 0) + receiveQueues_.held(type);
 }
 
 int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
@@ -230,11 +211,11 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     const bool command = type == MSG_TYPE_COMMAND, stream = type == MSG_TYPE_STREAM;
     QTcpSocket* socket = command ? commandSocket : stream ? streamSocket : nullptr;
     QByteArray* buffer = command ? &commandBuffer : stream ? &streamBuffer : &broadcastBuffer;
-    EthernetFrameCutter* cutter = command ? &commandCutter : stream ? &streamCutter : &broadcastCutter;
-    bool* collecting = command ? &commandCollecting : stream ? &streamCollecting : nullptr;
+    EthernetFrameCutter* cutter = command ? &commandCutter_ : stream ? &streamCutter_ : &broadcastCutter_;
+    bool* collecting = command ? &commandCollecting_ : stream ? &streamCollecting_ : nullptr;
     RxRoute route;
     rxRoute(type, &route);
-    const KT::uint32 maxFrame = maxFrameBytes.load();
+    const KT::uint32 maxFrame = maxFrameBytes_.load();
     cutter->setMaxFrameLength(maxFrame);
     // What is buffered is cut before anything more is read, so a queue that
     // reached its budget in the middle of a read resumes from its buffer.
@@ -242,7 +223,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     bool fresh = false;  // the buffer took a read since the last cut
     bool collected = false;  // messages collected in this pass, their waiters not woken yet
     qint64 room = 0;
-    while (receiveQueues_.admit(route.account, receiveBudgetBytes.load(), &room)) {
+    while (receiveQueues_.admit(route.account, receiveBudgetBytes_.load(), &room)) {
         if (collecting && *collecting) {
             if (socket->bytesAvailable() <= 0) break;
             status = XR_SUCCESS;
@@ -298,17 +279,11 @@ KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
     return XR_FAILURE;
 }
 
-KT::int32 XR9ALEthernet::ReceivedCommandMsg() {
-    return receivedMsg(MSG_TYPE_COMMAND);
-}
+KT::int32 XR9ALEthernet::ReceivedCommandMsg() { return receivedMsg(MSG_TYPE_COMMAND); }
 
-KT::int32 XR9ALEthernet::ReceivedStreamMsg() {
-    return readEndpoint(MSG_TYPE_STREAM);
-}
+KT::int32 XR9ALEthernet::ReceivedStreamMsg() { return readEndpoint(MSG_TYPE_STREAM); }
 
-KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() {
-    return readEndpoint(MSG_TYPE_BROADCAST);
-}
+KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() { return readEndpoint(MSG_TYPE_BROADCAST); }
 
 int XR9ALEthernet::readMessage(QByteArray* buffer, int length, enMsgType type) {
     EthernetFrameCutter::Piece piece;
@@ -333,7 +308,7 @@ KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout
     RxRoute route;
     // Shared-memory values are posted as update messages, never taken here.
     if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return XR_FAILURE;
-    return receiveQueues_.take(route, data, timeout, sizeLimit, receiveBudgetBytes, this);
+    return receiveQueues_.take(route, data, timeout, sizeLimit, receiveBudgetBytes_, this);
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(QByteArray* data, enMsgType type, int timeout) {

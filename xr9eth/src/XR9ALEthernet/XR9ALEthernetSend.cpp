@@ -30,7 +30,7 @@ bool isChannel(enMsgType type) {
 // The whole frame in one array, for a write that takes one array.
 QByteArray frameOf(enMsgType type, const QByteArray& payload) {
     char header[xr9eth::kFrameHeaderSize];
-    const int headerSize = xr9eth::encodeFrameHeader(type, KT::uint32(payload.size()), header);
+    const int headerSize = xr9eth::encodeFrameHeader(type, payload.size(), header);
     QByteArray frame(headerSize + payload.size(), Qt::Uninitialized);
     std::memcpy(frame.data(), header, size_t(headerSize));
     if (!payload.isEmpty()) std::memcpy(frame.data() + headerSize, payload.constData(), size_t(payload.size()));
@@ -77,7 +77,8 @@ int writeFrames(QTcpSocket* socket, FrameAt frameAt, int count) {
         for (int i = 0; i < n; ++i) {
             const QByteArray& payload = frames(i).second;
             frameOfPiece[used] = i;
-            pieces[used++] = iovec{headers[i], size_t(xr9eth::encodeFrameHeader(frames(i).first, KT::uint32(payload.size()), headers[i]))};
+            const int headerSize = xr9eth::encodeFrameHeader(frames(i).first, payload.size(), headers[i]);
+            pieces[used++] = iovec{headers[i], size_t(headerSize)};
             if (payload.isEmpty()) continue;
             frameOfPiece[used] = i;
             pieces[used++] = iovec{const_cast<char*>(payload.constData()), size_t(payload.size())};
@@ -123,7 +124,7 @@ struct Taken {
 // order taken, after what was taken before) or, SHM without its connection,
 // dropped with its cost off *commandQueued. A command or stream message
 // whose connection is down waits at the head, holding up what is behind it.
-Taken takeHeads(EthernetQueue* queue, EthernetQueue* outbox, qint64* commandQueued, bool commandUp, bool streamUp,
+Taken takeHeads(EthernetQueue* queue, EthernetQueue* outbox_, qint64* commandQueued, bool commandUp, bool streamUp,
                 int maxSteps) {
     Taken taken;
     for (; taken.moved + taken.dropped < maxSteps && !queue->isEmpty();) {
@@ -134,7 +135,7 @@ Taken takeHeads(EthernetQueue* queue, EthernetQueue* outbox, qint64* commandQueu
             queue->removeFirst();  // lost, as SHM is without a connection
             ++taken.dropped;
         } else {
-            outbox->append(queue->takeFirst());
+            outbox_->append(queue->takeFirst());
             ++taken.moved;
         }
     }
@@ -162,37 +163,37 @@ int XR9ALEthernet::endpointOf(enMsgType type) {
 
 bool XR9ALEthernet::hasRoom(int endpoint, qint64 cost) const {
     // An endpoint with nothing waiting takes any message, however large.
-    const qint64 waiting = txAccounts[endpoint].queued + txAccounts[endpoint].inSocket;
-    return waiting == 0 || waiting + cost <= qint64(sendBoundBytes.load());
+    const qint64 waiting = txAccounts_[endpoint].queued + txAccounts_[endpoint].inSocket;
+    return waiting == 0 || waiting + cost <= qint64(sendBoundBytes_.load());
 }
 
 KT::int32 XR9ALEthernet::queueForPeer(enMsgType type, const QByteArray& payload) {
     const int endpoint = endpointOf(type);
     const qint64 cost = xr9eth::queuedCost(payload.size());
     const bool owner = QThread::currentThread() == thread();
-    const int timeout = sendTimeoutMs.load();
+    const int timeout = sendTimeoutMs_.load();
     const QDeadlineTimer deadline(timeout < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeout));
     xr9::AnnotatedLocker locker(&mutexTxQueue);
-    if (sendersClosed) return XR_USER_ABORT;
-    const quint64 epoch = txEpoch;
-    ++sendersInside;
+    if (sendersClosed_) return XR_USER_ABORT;
+    const quint64 epoch = txEpoch_;
+    ++sendersInside_;
     KT::int32 result = XR_SUCCESS;
     while (result == XR_SUCCESS && !hasRoom(endpoint, cost)) {
         // The owner drains the sockets: it cannot wait for itself.
         if (owner || deadline.hasExpired()) {
             result = XR9AL_QUEUE_FULL;
         } else {
-            locker.wait(&txRoom, remainingMs(deadline));
-            if (txEpoch != epoch) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
+            locker.wait(&txRoom_, remainingMs(deadline));
+            if (txEpoch_ != epoch) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
         }
     }
     if (result == XR_SUCCESS) {
         txQueue->append(qMakePair(type, payload));
-        txAccounts[endpoint].queued += cost;
+        txAccounts_[endpoint].queued += cost;
     }
     // The last touch of the transport: a destructor waiting for the senders
     // to leave goes on from here.
-    if (--sendersInside == 0 && sendersClosed) sendersLeft.wakeAll();
+    if (--sendersInside_ == 0 && sendersClosed_) sendersLeft_.wakeAll();
     return result;
 }
 
@@ -218,7 +219,7 @@ int XR9ALEthernet::enqueueTxMsg(enMsgType type, QByteArray payload) {
     if (!isChannel(type)) return 0;
     xr9::AnnotatedLocker locker(&mutexTxQueue);
     txQueue->append(qMakePair(type, payload));
-    txAccounts[endpointOf(type)].queued += xr9eth::queuedCost(payload.size());
+    txAccounts_[endpointOf(type)].queued += xr9eth::queuedCost(payload.size());
     return 1;
 }
 
@@ -228,21 +229,19 @@ QByteArray XR9ALEthernet::dequeueTxMsg(enMsgType& type) {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         if (!txQueue || txQueue->isEmpty()) return QByteArray();
         head = txQueue->takeFirst();
-        txAccounts[endpointOf(head.first)].queued -= xr9eth::queuedCost(head.second.size());
+        txAccounts_[endpointOf(head.first)].queued -= xr9eth::queuedCost(head.second.size());
     }
-    txRoom.wakeAll();
+    txRoom_.wakeAll();
     type = head.first;
     return head.second;
 }
 
 bool XR9ALEthernet::isSendQueueEmpty() {
     xr9::AnnotatedLocker locker(&mutexTxQueue);
-    return (!txQueue || txQueue->isEmpty()) && outbox.isEmpty();
+    return (!txQueue || txQueue->isEmpty()) && outbox_.isEmpty();
 }
 
-int XR9ALEthernet::sendMessages() {
-    return sendQueuedMessages(1);
-}
+int XR9ALEthernet::sendMessages() { return sendQueuedMessages(1); }
 
 int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
     const bool owner = QThread::currentThread() == thread();
@@ -258,11 +257,12 @@ int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         // What the owner last saw of its connections.
-        taken = takeHeads(txQueue, &outbox, &txAccounts[0].queued, commandConnectedNow, streamConnectedNow, maxSteps);
-        wakeOwner = taken.moved > 0 && !outboxPosted;
-        outboxPosted = outboxPosted || taken.moved > 0;
+        taken = takeHeads(txQueue, &outbox_, &txAccounts_[0].queued, commandConnectedNow_, streamConnectedNow_,
+                          maxSteps);
+        wakeOwner = taken.moved > 0 && !outboxPosted_;
+        outboxPosted_ = outboxPosted_ || taken.moved > 0;
     }
-    if (taken.dropped > 0) txRoom.wakeAll();
+    if (taken.dropped > 0) txRoom_.wakeAll();
     if (wakeOwner) {
         QEvent* write = new QEvent(writeEventType());
         xr9::tsanRelease(this);  // the event was allocated here and is freed by the owner
@@ -276,10 +276,10 @@ int XR9ALEthernet::sendStep(bool owner) {
     Taken taken;
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
-        taken = takeHeads(txQueue, &outbox, &txAccounts[0].queued, connectedSocket(commandSocket),
+        taken = takeHeads(txQueue, &outbox_, &txAccounts_[0].queued, connectedSocket(commandSocket),
                           connectedSocket(streamSocket), 1);
     }
-    if (taken.dropped > 0) txRoom.wakeAll();
+    if (taken.dropped > 0) txRoom_.wakeAll();
     if (taken.moved > 0) serveSendRequests();
     return taken.moved + taken.dropped;
 }
@@ -312,9 +312,9 @@ void XR9ALEthernet::serveSendRequests() {
     EthernetQueue batch;
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
-        if (outbox.isEmpty()) return;
-        batch.swap(outbox);
-        outboxPosted = false;
+        if (outbox_.isEmpty()) return;
+        batch.swap(outbox_);
+        outboxPosted_ = false;
     }
     auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
         return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
@@ -350,23 +350,23 @@ void XR9ALEthernet::serveSendRequests() {
             // Its connection went down after the step took it: it goes back to
             // the head with all behind it (the held ones came before it), the
             // ones taken meanwhile included.
-            EthernetQueue back = held + batch.mid(next) + outbox;
-            outbox.clear();
+            EthernetQueue back = held + batch.mid(next) + outbox_;
+            outbox_.clear();
             *txQueue = back + *txQueue;
         } else if (!held.isEmpty()) {
-            outbox = held + outbox;
+            outbox_ = held + outbox_;
         }
-        for (int endpoint = 0; endpoint < 3; ++endpoint) txAccounts[endpoint].queued -= written[endpoint];
+        for (int endpoint = 0; endpoint < 3; ++endpoint) txAccounts_[endpoint].queued -= written[endpoint];
         noteSocketBacklogLocked();
     }
-    txRoom.wakeAll();
+    txRoom_.wakeAll();
 }
 
 void XR9ALEthernet::noteSocketBacklogLocked() {
-    txAccounts[0].inSocket = commandSocket ? commandSocket->bytesToWrite() : 0;
-    txAccounts[1].inSocket = streamSocket ? streamSocket->bytesToWrite() : 0;
-    commandConnectedNow = connectedSocket(commandSocket);
-    streamConnectedNow = connectedSocket(streamSocket);
+    txAccounts_[0].inSocket = commandSocket ? commandSocket->bytesToWrite() : 0;
+    txAccounts_[1].inSocket = streamSocket ? streamSocket->bytesToWrite() : 0;
+    commandConnectedNow_ = connectedSocket(commandSocket);
+    streamConnectedNow_ = connectedSocket(streamSocket);
 }
 
 void XR9ALEthernet::noteSockets() {
@@ -374,7 +374,7 @@ void XR9ALEthernet::noteSockets() {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         noteSocketBacklogLocked();
     }
-    txRoom.wakeAll();
+    txRoom_.wakeAll();
 }
 
 void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
@@ -386,8 +386,8 @@ void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
         bool post = false;
         {
             xr9::AnnotatedLocker locker(&mutexTxQueue);
-            post = !outbox.isEmpty() && !outboxPosted;
-            outboxPosted = outboxPosted || post;
+            post = !outbox_.isEmpty() && !outboxPosted_;
+            outboxPosted_ = outboxPosted_ || post;
         }
         if (post) QCoreApplication::postEvent(this, new QEvent(writeEventType()));
     };
@@ -398,35 +398,29 @@ void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
 void XR9ALEthernet::releaseSenders() {
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
-        ++txEpoch;
-        sendersClosed = true;
+        ++txEpoch_;
+        sendersClosed_ = true;
     }
-    txRoom.wakeAll();
+    txRoom_.wakeAll();
     xr9::AnnotatedLocker locker(&mutexTxQueue);
-    while (sendersInside > 0) locker.wait(&sendersLeft, ULONG_MAX);
+    while (sendersInside_ > 0) locker.wait(&sendersLeft_, ULONG_MAX);
 }
 
 void XR9ALEthernet::setSendBound(KT::uint32 bytes) {
-    sendBoundBytes.store(bytes);
-    txRoom.wakeAll();
+    sendBoundBytes_.store(bytes);
+    txRoom_.wakeAll();
 }
 
-KT::uint32 XR9ALEthernet::sendBound() const {
-    return sendBoundBytes.load();
-}
+KT::uint32 XR9ALEthernet::sendBound() const { return sendBoundBytes_.load(); }
 
-void XR9ALEthernet::setSendTimeout(int milliseconds) {
-    sendTimeoutMs.store(milliseconds < 0 ? -1 : milliseconds);
-}
+void XR9ALEthernet::setSendTimeout(int milliseconds) { sendTimeoutMs_.store(milliseconds < 0 ? -1 : milliseconds); }
 
-int XR9ALEthernet::sendTimeout() const {
-    return sendTimeoutMs.load();
-}
+int XR9ALEthernet::sendTimeout() const { return sendTimeoutMs_.load(); }
 
 qint64 XR9ALEthernet::bytesWaiting(enMsgType type) {
     if (!isChannel(type)) return 0;
     xr9::AnnotatedLocker locker(&mutexTxQueue);
-    const TxAccount& account = txAccounts[endpointOf(type)];
+    const TxAccount& account = txAccounts_[endpointOf(type)];
     return account.queued + account.inSocket;
 }
 
