@@ -33,16 +33,16 @@ class EthernetReceiveQueues {
 public:
     /// What a receive queue holds and whether its reader stopped for the budget.
     struct Account {
-        qint64 bytes = 0;
-        bool paused = false;
+        qint64 bytes = 0;     ///< the cost of its messages
+        bool paused = false;  ///< its reader stopped for the budget
     };
     /// A channel's queue, its waiters' notifier (null for SHM, which nobody
     /// waits for), its account and the channel whose reader fills it.
     struct Route {
-        EthernetQueue* queue;
-        QWaitCondition* notifier;
-        Account* account;
-        enMsgType reader;
+        EthernetQueue* queue;        ///< the queue
+        QWaitCondition* notifier;    ///< woken when a message is queued
+        Account* account;            ///< its account
+        enMsgType reader;            ///< the channel whose reader fills it
     };
 
     /// The account of the queue that reader's channel (command, stream or broadcast) fills.
