@@ -8,7 +8,9 @@
 //    some longer than the largest frame, fed in chunks of an input-chosen
 //    size: the messages cut must be exactly the frames within the limit, in
 //    order, as a one-shot feed gives them; the longer ones are passed over by
-//    count, whatever their payload holds.
+//    count, whatever their payload holds; cut one by one as a host's reader
+//    does (read each head, then xr9eth::cutFrame, as readMessage and
+//    readSHMMessage do), they give the same messages.
 #include <QByteArray>
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "XR9ALEthernet/EthernetFrameCutter.h"
+#include "XR9ALEthernet/EthernetUtilities.h"
 
 namespace {
 
@@ -85,12 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Well-formed frames: per frame one kind byte and one length byte, then payload.
     QByteArray wire;
     std::vector<Expected> expected;
+    size_t frames = 0;
     size_t i = 2;
     while (i + 2 <= size) {
         const bool shm = !stream && (data[i] & 1);
         const size_t n = std::min<size_t>(data[i + 1], size - i - 2);
         const QByteArray payload(reinterpret_cast<const char*>(data + i + 2), int(n));
         i += 2 + n;
+        ++frames;
         if (shm) {
             QByteArray v = payload.left(4).leftJustified(4, '\0');
             wire.append(QByteArray(4, char(0xA1))).append(v);
@@ -110,6 +115,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         trap(chunked[k].type == expected[k].type && whole[k].type == expected[k].type);
         trap(chunked[k].payload == expected[k].payload && whole[k].payload == expected[k].payload);
         trap(chunked[k].value == expected[k].value && whole[k].value == expected[k].value);
+    }
+    if (expected.size() == frames) {  // the takers pass nothing over
+        QByteArray buffer = wire;
+        for (const Expected& e : expected) {
+            enMsgType type = MSG_TYPE_NONE;
+            int length = 0;
+            trap(EthernetUtilities::GetMessageInfo(buffer, &type, length) == 0 && type == e.type);
+            EthernetFrameCutter::Piece piece;
+            trap(xr9eth::cutFrame(&buffer, type, type == MSG_TYPE_SHM ? 0 : length, &piece));
+            trap(piece.payload == e.payload && piece.value == e.value);
+        }
+        trap(buffer.isEmpty());
     }
     return 0;
 }

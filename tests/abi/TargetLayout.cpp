@@ -13,6 +13,10 @@
 #include "XR9ALEthernet/EthernetSettings.h"
 #define XR9AL_LAYOUT_ETHERNET_SETTINGS 1
 #endif
+#if __has_include("XR9ALEthernet/XR9ALEthernet.h")
+#include "XR9ALEthernet/XR9ALEthernet.h"
+#define XR9AL_LAYOUT_ETHERNET_TRANSPORT 1
+#endif
 #if __has_include("can/CANPortSetting.h")
 #include "can/CANPortSetting.h"
 #define XR9AL_LAYOUT_CAN_PORT_SETTING 1
@@ -57,9 +61,16 @@ static_assert(offsetof(InterfaceSetting, device) == 8, "InterfaceSetting on armh
 // 64-bit members align to 8 in records on ARM EABI (4 on i386); none of the
 // shared records has one.
 static_assert(alignof(long long) == 8 && alignof(double) == 8, "ARM EABI alignment");
+#ifdef XR9AL_LAYOUT_ETHERNET_TRANSPORT
+// Its members are private; a host that derives from the transport counts on the size.
+static_assert(sizeof(XR9ALEthernet) == 304, "XR9ALEthernet on armhf");
+#endif
 #elif defined(__x86_64__)
 static_assert(sizeof(void*) == 8 && sizeof(std::string) == 32, "LP64 with the C++11 std::string");
 static_assert(sizeof(InterfaceSetting) == 40 && offsetof(InterfaceSetting, device) == 8, "InterfaceSetting on x86-64");
+#ifdef XR9AL_LAYOUT_ETHERNET_TRANSPORT
+static_assert(sizeof(XR9ALEthernet) == 392, "XR9ALEthernet on x86-64");
+#endif
 #endif
 
 }  // namespace

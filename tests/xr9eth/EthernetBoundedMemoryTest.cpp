@@ -237,8 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
 // the owner's own sends are refused, a host's time-out ends a wait, neither queuing anything; once the peer reads,
 // everything accepted arrives in order.
 TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound) {
-    TcpPeer peer;
-    ASSERT_TRUE(connect(&peer, MSG_TYPE_STREAM));
+    TcpPeer peer, command;
+    ASSERT_TRUE(connect(&peer, MSG_TYPE_STREAM) && connect(&command, MSG_TYPE_COMMAND));
     const size_t size = 64 * 1024;
     const uint32_t count = 1024;  // 64 MiB, four times the default bound
     EthernetThread sendThread("EthSend", false, eth);
@@ -271,6 +271,11 @@ TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound
     EXPECT_LE(waiting, bound);
     EXPECT_GE(waiting, bound - xr9eth::queuedCost(size)) << "held back only at the bound";
     EXPECT_TRUE(!kResidentMeasured || peakResident <= residentBound) << peakResident;
+    QByteArray ping("ping");  // behind the stalled stream messages in the queue
+    ASSERT_EQ(0, eth->SendData(&ping, MSG_TYPE_COMMAND));
+    sendThread.notify();
+    pumpFor(100);
+    EXPECT_TRUE(arrives(command, frame(0xA5, "ping"))) << "the command connection is not held up by the stream's";
 
     QByteArray refused(int(size), 'r');  // more than the room left
     auto* bytes = reinterpret_cast<KT::uint8*>(refused.data());

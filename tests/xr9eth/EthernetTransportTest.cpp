@@ -59,6 +59,49 @@ TEST_F(EthernetTransport, GarbageAndForeignFramesAreDroppedAndOverlongOnesPassed
     EXPECT_EQ(std::string(1000, 'k'), next(MSG_TYPE_STREAM)) << "a frame at the limit is taken";
 }
 
+// Frames small and large (a large payload is read into the message's own array) cut into arrivals at every kind
+// of place: each arrival handled before the next comes, the messages are the frames' payloads, in order, whole.
+TEST_F(EthernetTransport, FramesSplitAnywhereAcrossArrivalsArriveWholeAndInOrder) {
+    ASSERT_TRUE(openAndConnect());
+    ASSERT_TRUE(connect(&stream, MSG_TYPE_STREAM));
+    auto filled = [](size_t size, char seed) {
+        std::string s(size, '\0');
+        for (size_t i = 0; i < size; ++i) s[i] = char(seed + i * 7 + (i >> 9));
+        return s;
+    };
+    const std::vector<std::string> payloads = {"ab", filled(70000, 'a'), "", filled(4096, 'b'), filled(4095, 'c'),
+                                               "x", filled(300000, 'd'), filled(5000, 'e')};
+    std::string wire;
+    std::vector<size_t> starts;  // where each frame begins on the wire
+    for (const std::string& p : payloads) starts.push_back(wire.size()), wire += frame(0xA7, p);
+    const struct {
+        const char* name;
+        std::vector<size_t> cuts;  // offsets on the wire where an arrival ends
+        KT::uint32 budget;
+    } cases[] = {
+        {"all in one arrival", {}, xr9eth::kDefaultReceiveBudget},
+        {"inside headers", {starts[1] + 3, starts[3] + 7, starts[6] + 1}, xr9eth::kDefaultReceiveBudget},
+        {"right after headers", {starts[1] + 8, starts[3] + 8, starts[7] + 8}, xr9eth::kDefaultReceiveBudget},
+        {"large frames behind small ones", {starts[2] + 20, starts[5] + 9000}, xr9eth::kDefaultReceiveBudget},
+        {"one byte short", {starts[2] - 1, starts[7] - 1, wire.size() - 1}, xr9eth::kDefaultReceiveBudget},
+        {"a message at a time", {starts[1] + 100, starts[6] + 50000, starts[7] + 4000}, 0},
+    };
+    for (const auto& c : cases) {
+        eth->setReceiveBudget(c.budget);
+        size_t from = 0;
+        for (size_t cut : c.cuts) {
+            ASSERT_TRUE(stream.sendAll(wire.substr(from, cut - from)));
+            pumpFor(20);
+            from = cut;
+        }
+        ASSERT_TRUE(stream.sendAll(wire.substr(from)));
+        for (size_t i = 0; i < payloads.size(); ++i)
+            EXPECT_TRUE(next(MSG_TYPE_STREAM) == payloads[i]) << c.name << ", message " << i;
+        EXPECT_TRUE(nothingQueued()) << c.name;
+        EXPECT_EQ(0, eth->bytesHeld(MSG_TYPE_STREAM)) << c.name << ": nothing kept once all is taken";
+    }
+}
+
 TEST_F(EthernetTransport, ShmShortFramePostsAnUpdateMessageAndQueuesNothing) {
     uint32_t two = 2;  // the host's queue, emptied first
     ASSERT_EQ(0, osQueueCreate(&two, "q2", 1, 64));

@@ -1,6 +1,18 @@
 #include "XR9ALEthernet/EthernetFrameCutter.h"
 
-#include "XR9ALEthernet/EthernetUtilities.h"
+#include "XR9ALEthernet/EthernetFrameCodec.h"
+#include "vocabulary/XRErrorCodes.h"
+
+namespace {
+
+// The piece of the whole frame of type at frame, with the payloadBytes after
+// its 8-byte header (the SHM short form: 0, its value decoded).
+EthernetFrameCutter::Piece pieceAt(const char* frame, enMsgType type, qint64 payloadBytes) {
+    return EthernetFrameCutter::Piece{type, QByteArray(frame + xr9eth::kFrameHeaderSize, int(payloadBytes)),
+                                      type == MSG_TYPE_SHM ? xr9eth::decodeShmValue(frame) : 0};
+}
+
+}  // namespace
 
 bool EthernetFrameCutter::carries(enMsgType type) const {
     switch (endpoint_) {
@@ -21,24 +33,22 @@ EthernetFrameCutter::Pass EthernetFrameCutter::cut(QByteArray* buffer, qint64 ro
     qint64 offset = qMin(skipRemaining_, size);
     skipRemaining_ -= offset;
     pass.skipped = offset;
-    if (size - offset < xr9eth::kFrameHeaderSize) pass.status = -1;
+    if (size - offset < xr9eth::kFrameHeaderSize) pass.status = XR_FAILURE;
     qint64 cost = 0;
     while (size - offset >= xr9eth::kFrameHeaderSize && cost < room) {
-        // The readers look at the head only: an 8-byte view, no copy.
-        const QByteArray head = QByteArray::fromRawData(base + offset, xr9eth::kFrameHeaderSize);
-        enMsgType type = MSG_TYPE_NONE;
-        int length = 0;
-        const int info = EthernetUtilities::GetMessageInfo(head, &type, length);
-        const bool malformed = info != 0 || (type != MSG_TYPE_SHM && length < 0);
+        const char* frame = base + offset;
+        const enMsgType type = xr9eth::decodeFrameType(frame);
+        const int length = xr9eth::decodeFrameLength(frame);
+        const bool malformed = type == MSG_TYPE_NONE || (type != MSG_TYPE_SHM && length < 0);
         if (malformed || !carries(type)) {
             buffer->clear();
-            pass.status = malformed ? -1 : 0;
+            pass.status = malformed ? XR_FAILURE : XR_SUCCESS;
             pass.dropped = true;
             return pass;
         }
         offset += xr9eth::kFrameHeaderSize;
         if (type == MSG_TYPE_SHM) {
-            pass.pieces.push_back(Piece{MSG_TYPE_SHM, QByteArray(), xr9eth::readInt32Le(base + offset - 4)});
+            pass.pieces.push_back(pieceAt(frame, type, 0));
             continue;
         }
         const qint64 available = size - offset;
@@ -59,7 +69,7 @@ EthernetFrameCutter::Pass EthernetFrameCutter::cut(QByteArray* buffer, qint64 ro
             }
             take = available;
         }
-        pass.pieces.push_back(Piece{type, QByteArray(base + offset, int(take)), 0});
+        pass.pieces.push_back(pieceAt(frame, type, take));
         cost += xr9eth::queuedCost(take);
         offset += take;
     }
@@ -67,3 +77,15 @@ EthernetFrameCutter::Pass EthernetFrameCutter::cut(QByteArray* buffer, qint64 ro
     if (offset > 0) buffer->remove(0, int(offset));
     return pass;
 }
+
+bool xr9eth::cutFrame(QByteArray* buffer, enMsgType type, int length, EthernetFrameCutter::Piece* piece) {
+    if (length < 0) {
+        buffer->clear();
+        return false;
+    }
+    if (qint64(buffer->size()) < qint64(length) + xr9eth::kFrameHeaderSize) return false;
+    *piece = pieceAt(buffer->constData(), type, length);
+    buffer->remove(0, xr9eth::kFrameHeaderSize + length);
+    return true;
+}
+

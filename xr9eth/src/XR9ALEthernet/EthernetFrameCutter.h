@@ -85,4 +85,14 @@ private:
     qint64 skipRemaining_ = 0;
 };
 
+namespace xr9eth {
+
+/// Cuts the frame heading buffer that the caller has read as type and length
+/// (the SHM short form: MSG_TYPE_SHM and 0), without looking at its header
+/// again: true with its piece when it is whole; false with buffer untouched
+/// when it is not yet, or emptied when length is negative (malformed).
+bool cutFrame(QByteArray* buffer, enMsgType type, int length, EthernetFrameCutter::Piece* piece);
+
+}  // namespace xr9eth
+
 #endif

@@ -32,7 +32,7 @@ EthernetThread::~EthernetThread() {
 void EthernetThread::notify() {
     // The flag keeps a notify() that comes just before the loop waits from
     // being lost (a message would otherwise wait out the 100 ms).
-    wakePending = true;
+    wakePending_ = true;
     condition.wakeAll();
 }
 
@@ -41,7 +41,7 @@ void EthernetThread::stop() {
     // A loop that is not running needs no transport: the transport may be
     // gone already when a stopped thread is destroyed.
     if (isRunning()) {
-        stopRequested = true;
+        stopRequested_ = true;
         stopped = true;
         notify();
         // The loop never waits for the transport's owner thread, so this
@@ -49,7 +49,7 @@ void EthernetThread::stop() {
         while (!wait(kStopSliceMs)) notify();
     }
     xr9::tsanAcquire(this);  // pairs with the release at the end of run()
-    stopRequested = false;
+    stopRequested_ = false;
 }
 
 void EthernetThread::run() {
@@ -59,13 +59,13 @@ void EthernetThread::run() {
         EthernetThread* thread;
         ~EndOfRun() { xr9::tsanRelease(thread); }
     } endOfRun{this};
-    if (stopRequested) return;
+    if (stopRequested_) return;
     stopped = false;
     if (disabled) return;
     xr9::AnnotatedLocker locker(&mutex);
-    while (!stopped && !stopRequested) {
-        wakePending = false;
-        if (ethernet->sendQueuedMessages(kStepsPerTurn) == 0 && !stopped && !wakePending)
+    while (!stopped && !stopRequested_) {
+        wakePending_ = false;
+        if (ethernet->sendQueuedMessages(kStepsPerTurn) == 0 && !stopped && !wakePending_)
             locker.wait(&condition, kIdleSleepMs);
     }
 }

@@ -48,8 +48,8 @@ private:
     std::string name;
     bool disabled;
     std::atomic<bool> stopped{true};
-    std::atomic<bool> stopRequested{false};  // a stop that came before run() began
-    std::atomic<bool> wakePending{false};    // a notify() the loop has not seen yet
+    std::atomic<bool> stopRequested_{false};  // a stop that came before run() began
+    std::atomic<bool> wakePending_{false};    // a notify() the loop has not seen yet
     XR9ALEthernet* ethernet;
     QMutex mutex;
     QWaitCondition condition;

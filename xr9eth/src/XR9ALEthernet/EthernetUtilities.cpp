@@ -2,33 +2,27 @@
 
 #include <QStringList>
 
+#include "XR9ALEthernet/EthernetFrameCodec.h"
+#include "vocabulary/XRErrorCodes.h"
+
 int EthernetUtilities::GetMessageType(QByteArray data, enMsgType* type) {
     if (!type || data.size() < xr9eth::kFrameHeaderSize) {
         if (type) *type = MSG_TYPE_NONE;
-        return -2;
+        return XR_INVALID_PARAMETER;
     }
-    const char* p = data.constData();
-    for (enMsgType candidate : {MSG_TYPE_BROADCAST, MSG_TYPE_SHM, MSG_TYPE_COMMAND, MSG_TYPE_STREAM}) {
-        const char marker = static_cast<char>(xr9eth::markerOf(candidate));
-        if (p[0] == marker && p[1] == marker && p[2] == marker && p[3] == marker) {
-            *type = candidate;
-            return 0;
-        }
-    }
-    *type = MSG_TYPE_NONE;
-    return -1;
+    *type = xr9eth::decodeFrameType(data.constData());
+    return *type == MSG_TYPE_NONE ? XR_FAILURE : XR_SUCCESS;
 }
 
 int EthernetUtilities::GetMessageLength(QByteArray data, int& length) {
-    if (data.size() < xr9eth::kFrameHeaderSize) return -2;
-    length = xr9eth::readInt32Be(data.constData() + xr9eth::kMarkerSize);
-    return 0;
+    if (data.size() < xr9eth::kFrameHeaderSize) return XR_INVALID_PARAMETER;
+    length = xr9eth::decodeFrameLength(data.constData());
+    return XR_SUCCESS;
 }
 
 int EthernetUtilities::GetMessageInfo(QByteArray data, enMsgType* type, int& length) {
-    int result = GetMessageType(data, type);
-    if (result != 0) return result;
-    return GetMessageLength(data, length);
+    const int result = GetMessageType(data, type);
+    return result != XR_SUCCESS ? result : GetMessageLength(data, length);
 }
 
 QString EthernetUtilities::getIPStr(short* address) {
@@ -40,11 +34,11 @@ QString* EthernetUtilities::getIPString(short* address) {
 }
 
 KT::int32 EthernetUtilities::setIPArray(QString text, short* address) {
-    if (text.isEmpty()) return -1;
+    if (text.isEmpty()) return XR_FAILURE;
     const QStringList parts = text.split(QLatin1Char('.'), Qt::KeepEmptyParts, Qt::CaseSensitive);
-    if (parts.size() != 4) return -1;
+    if (parts.size() != 4) return XR_FAILURE;
     for (int i = 0; i < 4; ++i) address[i] = parts[i].toShort(nullptr, 10);  // 0 when it does not convert
-    return 0;
+    return XR_SUCCESS;
 }
 
 QString EthernetUtilities::GetBroadcastIP(QString text) {

@@ -1,10 +1,6 @@
 /// \file
 /// Static helpers of the Ethernet transport: the readers of the message frame
-/// and the IPv4 address conversions. No state; any thread.
-///
-/// Frame:  marker x4 | length (signed 32-bit, big-endian) | payload
-///   markers: command A5, stream A7, broadcast A2; SHM short form A1 x4 and a
-///   32-bit value, little-endian, with no length field.
+/// (EthernetFrameCodec.h) and the IPv4 address conversions. No state; any thread.
 #ifndef ETHERNETUTILITIES_H
 #define ETHERNETUTILITIES_H
 
@@ -13,36 +9,6 @@
 #include <QString>
 
 #include "access/XR9AL.h"
-
-namespace xr9eth {
-
-constexpr int kFrameHeaderSize = 8;  ///< marker and length; also the whole SHM short form
-constexpr int kMarkerSize = 4;       ///< the marker byte, four times
-
-/// The marker byte of a channel; 0 for a value that has no marker.
-constexpr KT::uint8 markerOf(enMsgType type) {
-    return type == MSG_TYPE_COMMAND     ? 0xA5
-           : type == MSG_TYPE_STREAM    ? 0xA7
-           : type == MSG_TYPE_SHM       ? 0xA1
-           : type == MSG_TYPE_BROADCAST ? 0xA2
-                                        : 0;
-}
-
-/// Big-endian signed 32-bit at p (4 bytes).
-inline KT::int32 readInt32Be(const char* p) {
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<KT::int32>((KT::uint32(b[0]) << 24) | (KT::uint32(b[1]) << 16) | (KT::uint32(b[2]) << 8) |
-                                  KT::uint32(b[3]));
-}
-
-/// Little-endian signed 32-bit at p (4 bytes).
-inline KT::int32 readInt32Le(const char* p) {
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<KT::int32>((KT::uint32(b[3]) << 24) | (KT::uint32(b[2]) << 16) | (KT::uint32(b[1]) << 8) |
-                                  KT::uint32(b[0]));
-}
-
-}  // namespace xr9eth
 
 /// The frame readers and address conversions; static members only.
 class XR9AL_EXPORT EthernetUtilities {

@@ -12,6 +12,7 @@
 #include "support/Console.h"
 #include "support/HostAnswer.h"
 #include "support/TsanAnnotations.h"
+#include "vocabulary/XRErrorCodes.h"
 
 QMutex mutexRxQueue;
 QMutex mutexTxQueue;
@@ -68,26 +69,19 @@ KT::int32 XR9ALEthernet::init() {
         udpSocket = new QUdpSocket();
         connect(udpSocket, &QUdpSocket::readyRead, this, &XR9ALEthernet::ReceivedBroadcastMsg);
     }
-    if (commandSocket) {
-        commandSocket->disconnectFromHost();
-    } else {
-        commandSocket = new QTcpSocket(this);
-        boundReadBuffer(commandSocket);
-        watchSocket(commandSocket);
-        connect(commandSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
-        connect(commandSocket, &QTcpSocket::connected, this, &XR9ALEthernet::commandSocketConnected);
-        connect(commandSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::commandSocketDisconnected);
-    }
-    if (streamSocket) {
-        streamSocket->disconnectFromHost();
-    } else {
-        streamSocket = new QTcpSocket(this);
-        boundReadBuffer(streamSocket);
-        watchSocket(streamSocket);
-        connect(streamSocket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
-        connect(streamSocket, &QTcpSocket::connected, this, &XR9ALEthernet::streamSocketConnected);
-        connect(streamSocket, &QTcpSocket::disconnected, this, &XR9ALEthernet::streamSocketDisconnected);
-    }
+    auto ownSocket = [this](QTcpSocket*& socket, auto readSlot, auto upSlot, auto downSlot) {
+        if (socket) return socket->disconnectFromHost();
+        socket = new QTcpSocket(this);
+        boundReadBuffer(socket);
+        watchSocket(socket);
+        connect(socket, &QTcpSocket::readyRead, this, readSlot);
+        connect(socket, &QTcpSocket::connected, this, upSlot);
+        connect(socket, &QTcpSocket::disconnected, this, downSlot);
+    };
+    ownSocket(commandSocket, &XR9ALEthernet::ReceivedCommandMsg, &XR9ALEthernet::commandSocketConnected,
+              &XR9ALEthernet::commandSocketDisconnected);
+    ownSocket(streamSocket, &XR9ALEthernet::ReceivedStreamMsg, &XR9ALEthernet::streamSocketConnected,
+              &XR9ALEthernet::streamSocketDisconnected);
     if (!commandServer) {
         commandServer = new XRTcpServer(this);
         commandServer->init(this, MSG_TYPE_COMMAND);
@@ -102,26 +96,15 @@ KT::int32 XR9ALEthernet::init() {
         // the emptying made.
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         txQueue->clear();
-        outbox.clear();
-        for (TxAccount& account : txAccounts) account.queued = 0;
-        ++txEpoch;
+        outbox_.clear();
+        for (TxAccount& account : txAccounts_) account.queued = 0;
+        ++txEpoch_;
     }
     noteSockets();  // wakes the senders let go
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
         if (!*queue) *queue = new EthernetQueue();
     }
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        commandRxQueue->clear();
-        broadcastRxQueue->clear();
-        streamRxQueue->clear();
-        commandRxAccount = RxAccount();
-        streamRxAccount = RxAccount();
-        broadcastRxAccount = RxAccount();
-        ++rxEpoch;  // receivers waiting now are let go
-    }
-    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
-        notifier->wakeAll();
+    receiveQueues_.reset({commandRxQueue, broadcastRxQueue, streamRxQueue});
     if (senderAddress) {
         senderAddress->setAddress(QStringLiteral("0.0.0.0"));
     } else {
@@ -131,13 +114,14 @@ KT::int32 XR9ALEthernet::init() {
     commandBuffer.clear();
     streamBuffer.clear();
     broadcastBuffer.clear();
-    for (EthernetFrameCutter* cutter : {&commandCutter, &streamCutter, &broadcastCutter}) cutter->reset();
-    return 0;
+    commandCollecting_ = streamCollecting_ = false;
+    for (EthernetFrameCutter* cutter : {&commandCutter_, &streamCutter_, &broadcastCutter_}) cutter->reset();
+    return XR_SUCCESS;
 }
 
 KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uint32) {
     if (settingsRecord && !settings) settings = static_cast<EthernetSettings*>(settingsRecord);
-    if (!settings) return -2;
+    if (!settings) return XR_INVALID_PARAMETER;
     const QString ip = EthernetUtilities::getIPStr(settings->ipAddress);
     const quint16 commandPort = quint16(settings->commandPort & 0xFFFFu);
     const quint16 streamPort = quint16(settings->streamPort & 0xFFFFu);
@@ -148,8 +132,9 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
             streamSocket->abort();
             commandBuffer.clear();
             streamBuffer.clear();
-            commandCutter.reset();
-            streamCutter.reset();
+            commandCollecting_ = streamCollecting_ = false;
+            commandCutter_.reset();
+            streamCutter_.reset();
             commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
             streamSocket->connectToHost(ip, streamPort, QIODevice::ReadWrite);
         }
@@ -174,24 +159,16 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
         settings->clientMode != 0 ? EthernetUtilities::getIPStr(settings->bindAddress) : QStringLiteral("0.0.0.0");
     const bool bound = udpSocket->bind(QHostAddress(bindText), quint16(settings->broadcastPort & 0xFFFFu),
                                        QAbstractSocket::ShareAddress);
-    return bound ? 0 : -1;
+    return bound ? XR_SUCCESS : XR_FAILURE;
 }
 
-KT::int32 XR9ALEthernet::ClosePort() {
-    return init();
-}
+KT::int32 XR9ALEthernet::ClosePort() { return init(); }
 
-KT::int32 XR9ALEthernet::GetDeviceList(InterfaceSetting*) {
-    return 0;
-}
+KT::int32 XR9ALEthernet::GetDeviceList(InterfaceSetting*) { return XR_SUCCESS; }
 
-KT::int32 XR9ALEthernet::ExitReceiveData() {
-    return 0;
-}
+KT::int32 XR9ALEthernet::ExitReceiveData() { return XR_SUCCESS; }
 
-KT::int32 XR9ALEthernet::ResetPort() {
-    return 0;
-}
+KT::int32 XR9ALEthernet::ResetPort() { return XR_SUCCESS; }
 
 void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     if (!socket || socket == commandSocket) return;
@@ -199,7 +176,8 @@ void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
     delete std::exchange(commandSocket, socket);
     boundReadBuffer(socket);
     commandBuffer.clear();
-    commandCutter.reset();
+    commandCollecting_ = false;
+    commandCutter_.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
     watchSocket(socket);
     noteSockets();
@@ -211,28 +189,19 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
     delete std::exchange(streamSocket, socket);
     boundReadBuffer(socket);
     streamBuffer.clear();
-    streamCutter.reset();
+    streamCollecting_ = false;
+    streamCutter_.reset();
     connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
     watchSocket(socket);
     noteSockets();
 }
 
-bool XR9ALEthernet::isConnected() {
-    return commandConnected && streamConnected;
-}
+bool XR9ALEthernet::isConnected() { return commandConnected && streamConnected; }
 
-void XR9ALEthernet::commandSocketConnected() {
-    commandConnected = true;
-}
+void XR9ALEthernet::commandSocketConnected() { commandConnected = true; }
 
-void XR9ALEthernet::streamSocketConnected() {
-    streamConnected = true;
-}
+void XR9ALEthernet::streamSocketConnected() { streamConnected = true; }
 
-void XR9ALEthernet::commandSocketDisconnected() {
-    commandConnected = false;
-}
+void XR9ALEthernet::commandSocketDisconnected() { commandConnected = false; }
 
-void XR9ALEthernet::streamSocketDisconnected() {
-    streamConnected = false;
-}
+void XR9ALEthernet::streamSocketDisconnected() { streamConnected = false; }

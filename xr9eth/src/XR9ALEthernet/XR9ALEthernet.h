@@ -7,63 +7,46 @@
 /// Threads. The transport belongs to the thread that created it (the owner):
 /// its sockets and servers live there and its readers run from that thread's
 /// Qt event loop, which the host must run. OpenPort, ClosePort and
-/// Xr9AlCloseHandle are called from the owner. Any thread may call SendData
-/// and the receive operations.
-///  - Every socket operation runs in the owner, and nothing waits for it.
-///    A send step (sendMessages) in another thread (the send thread, or a
-///    host thread pumping with MSG_TYPE_NONE) takes the head of the send
-///    queue, or leaves it there while its connection is down as the owner
-///    last saw it, and hands it to the owner to write (the outbox, served by
-///    the owner's event loop); in the owner it writes at once. Taking a head
-///    and handing it over is one step under mutexTxQueue, and the owner
-///    writes in the order taken, so the queue's order and its put-back and
-///    drop rules hold whichever thread steps; a message whose connection is
-///    found down when the owner writes goes back to the head with all behind
-///    it. Earlier versions had a stepping thread wait for the owner, so a
-///    host whose owner waited for that thread (a shutdown join) hung.
-///  - Waits that the transport's end releases: a receiver waiting in
-///    ReceiveData and a sender waiting for room (below) return XR_USER_ABORT
-///    (-503, "USER ABORT") when ClosePort or the destructor runs; the
-///    destructor waits until every one of them has left the object.
+/// Xr9AlCloseHandle are called from the owner; any thread may send and receive.
+/// Every socket operation runs in the owner, and nothing waits for it: a send
+/// step (sendMessages) in another thread takes the head of the send queue,
+/// or leaves it while its connection is down as the owner last saw it, and
+/// hands it to the owner (the outbox, served by its event loop); in the owner
+/// it writes at once. Taking a head and handing it over is one step under
+/// mutexTxQueue and the owner writes in the order taken, so the queue's order
+/// and its put-back and drop rules hold whichever thread steps; a message
+/// whose connection is found down when the owner writes goes back to the head
+/// with all behind it, and a connection whose socket Qt still holds bytes for
+/// keeps its messages in the outbox, in order. Earlier versions had a
+/// stepping thread wait for the owner, so a host whose owner joined that
+/// thread hung. A receiver or a sender waiting for room returns
+/// XR_USER_ABORT (-503) when ClosePort or the destructor runs; the destructor
+/// waits until every one of them has left the object.
 ///
-/// Locks: mutexRxQueue guards the three receive queues, mutexTxQueue the send
-/// queue, the outbox and the send accounts; each is held for one short
-/// operation (and released during a receiver's or sender's wait). Wait
-/// conditions are woken with wake-all after the lock is released.
+/// Locks: mutexRxQueue guards the receive queues (EthernetReceiveQueues.h:
+/// their budget, accounts and takers), mutexTxQueue the send queue, the
+/// outbox and the send accounts; each is held for one short operation (and
+/// released during a wait). Wait conditions are woken after the lock is
+/// released.
 ///
-/// Receive. Each endpoint has a reassembly buffer; a pass cuts every
-/// complete frame off its head (EthernetFrameCutter). A head that is no
-/// marker, a negative length or a frame of a channel that the endpoint does
-/// not carry empties the buffer. A buffer is also emptied when its socket is
-/// replaced and when the port is closed, so bytes of a dropped connection
-/// never complete a frame of the next one. SHM short frames are not queued:
-/// their value is posted as an update message (type 4, SHM_MODULE, event 102).
+/// Receive. Each endpoint has a reassembly buffer that a pass cuts
+/// (EthernetFrameCutter); a connection's payload of 4 KiB and more is read
+/// into an array of its own, which becomes the queued message. A buffer is
+/// emptied when its socket is replaced and when the port is closed, so bytes
+/// of a dropped connection never complete a frame of the next one. SHM short
+/// frames are posted as update messages (type 4, SHM_MODULE, event 102). A
+/// frame on a connection that announces more than the largest frame is
+/// passed over as it arrives; earlier versions stopped at 16 MiB and emptied
+/// the buffer, reading the rest of that payload as frames.
 ///
-/// Bounded memory (figures in EthernetLimits.h). Every queued message counts
-/// at its payload plus a fixed charge for the array and list around it, so a
-/// flood of empty frames is bounded like one of large frames. Each receive
-/// queue has a budget: a reader cuts only as many messages as the budget has
-/// room for; once the queue is full it leaves the rest in its buffer and the
-/// socket unread (Qt's buffer of the socket is one chunk, so TCP's flow
-/// control then holds the peer), and a taker that brings the queue back
-/// under the budget has the owner read on. Nothing accepted is dropped. A
-/// frame on a connection that announces more than the largest frame (by
-/// default no limit below the frame's own; a host may set one) is passed
-/// over as it arrives, its payload counted off and never stored, so the
-/// connection stays in step and nothing inside it is taken for a frame;
-/// earlier versions stopped at 16 MiB and emptied the buffer instead,
-/// reading the rest of that payload as frames. A datagram yields the bytes it
-/// carries whatever the limit.
-///
-/// Towards the peer, each endpoint (command connection with SHM, stream
-/// connection, broadcast socket) has a send bound on the bytes waiting for
-/// it: the cost of its messages in the send queue and the outbox plus what
-/// its socket has not yet handed to the system. A SendData past the bound
-/// waits in a host thread for room, as a blocking socket would, up to the
-/// host's send time-out, and is refused in the owner, which cannot wait for
-/// itself; either way nothing is queued. As documented before, SendData queued
-/// without limit, so a peer that read nothing made the terminal hold
-/// everything sent to it.
+/// Send. Each endpoint (command connection with SHM, stream connection,
+/// broadcast socket) has a bound on the bytes waiting for it: the cost of its
+/// messages in the send queue and the outbox plus what its socket has not yet
+/// handed to the system. A SendData past it waits in a host thread for room,
+/// as a blocking socket would, up to the send time-out, and is refused in the
+/// owner, which cannot wait for itself; either way nothing is queued. As
+/// documented before, SendData queued without limit, so a peer that read
+/// nothing made the terminal hold everything sent to it.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
@@ -73,12 +56,12 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QPair>
 #include <QString>
 #include <QWaitCondition>
 
 #include "XR9ALEthernet/EthernetFrameCutter.h"
 #include "XR9ALEthernet/EthernetLimits.h"
+#include "XR9ALEthernet/EthernetReceiveQueues.h"
 #include "XR9ALEthernet/EthernetSettings.h"
 #include "access/XR9AL.h"
 
@@ -86,9 +69,6 @@ class QHostAddress;
 class QTcpSocket;
 class QUdpSocket;
 class XRTcpServer;
-
-/// A queue of messages, each with its channel, oldest first.
-typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
 
 /// \name Queue locks and wait conditions, shared with hosts
 /// A host that takes one of the locks must not call the transport while it
@@ -265,16 +245,13 @@ private:
         qint64 queued = 0;    // cost of its messages in the send queue and the outbox
         qint64 inSocket = 0;  // what its socket has not yet handed to the system, as the owner last saw it
     };
-    // 0 command connection (command and SHM), 1 stream connection, 2 broadcast.
-    static int endpointOf(enMsgType type);
-    // Under mutexTxQueue: an endpoint may take a message of that cost.
-    bool hasRoom(int endpoint, qint64 cost) const;
+    static int endpointOf(enMsgType type);  // 0 command connection (with SHM), 1 stream, 2 broadcast
+    bool hasRoom(int endpoint, qint64 cost) const;  // under mutexTxQueue: the endpoint may take that cost
     // Queues (type, payload) within the send bound, waiting for room in a
     // host thread: XR_SUCCESS, XR9AL_QUEUE_FULL or XR_USER_ABORT. type is a
     // channel. Any thread.
     KT::int32 queueForPeer(enMsgType type, const QByteArray& payload);
-    // One send step; owner: whether this is the owner thread.
-    int sendStep(bool owner);
+    int sendStep(bool owner);  // one send step; owner: whether this is the owner thread
     // Writes one message to its endpoint: false, nothing written, when it is
     // a command or stream message and its connection is down. Owner thread.
     bool writeToPeer(enMsgType type, const QByteArray& payload);
@@ -285,49 +262,24 @@ private:
     void noteSockets();
     // Keeps noteSockets() up to date with a command or stream socket.
     void watchSocket(QTcpSocket* socket);
-    // As releaseReceivers, for senders waiting for room.
-    void releaseSenders();
+    void releaseSenders();  // as releaseReceivers, for senders waiting for room
 
-    // Takes the oldest message of type off its queue; one longer than
-    // sizeLimit (>= 0) is taken off but not appended (XR9AL_BUFFER_OVERFLOW).
+    // The receive side; its accounts and takers are receiveQueues_'s.
+    struct RxAccount : EthernetReceiveQueues::Account {};
+    struct RxRoute : EthernetReceiveQueues::Route {};
+    bool rxRoute(enMsgType type, RxRoute* route);  // false for a channel without a queue
     KT::int32 takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit);
-
-    // What a receive queue holds and whether its reader stopped for the
-    // budget. Guarded by mutexRxQueue.
-    struct RxAccount {
-        qint64 bytes = 0;
-        bool paused = false;
-    };
-    struct RxRoute {
-        EthernetQueue* queue = nullptr;
-        QWaitCondition* notifier = nullptr;  // null for SHM, which nobody waits for
-        RxAccount* account = nullptr;
-        enMsgType reader = MSG_TYPE_NONE;  // the channel whose reader fills the queue
-    };
-    // The route of a channel; false for a refused channel.
-    bool rxRoute(enMsgType type, RxRoute* route);
-    bool overBudget(const RxAccount& account) const;
-    // Takes mutexRxQueue: true, with the cost the queue may still take in
-    // *room (at least 1), when the reader may go on; otherwise marks the
-    // account paused. Owner thread.
-    bool admitRead(RxAccount* account, qint64* room);
-    // Has the owner run the reader of channel again (a posted event). Any
-    // thread, mutexRxQueue held or not.
-    void resumeReading(enMsgType channel);
-    // Runs the reader that a resume event names: true; false for another
-    // event. Owner thread.
-    bool serveResumeReading(QEvent* event);
+    bool serveResumeReading(QEvent* event);  // runs the reader a resume event names; owner thread
     // One pass of the reader of an endpoint (command, stream or broadcast):
     // what is buffered is cut, then reads (chunks, datagrams) are taken and
     // cut while the socket has bytes and the budget allows. Owner thread.
     KT::int32 readEndpoint(enMsgType type);
-    // Posts the SHM values and queues the messages of a pass, each message
-    // followed by suffix. The pass's status.
+    // Posts the SHM values and queues the messages of a pass, each followed by suffix: the pass's status.
     KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
-    // For the destructor: releases every waiting receiver (XR_USER_ABORT),
-    // refuses later ones and waits until every receiver has left. (ClosePort
-    // releases the waiting ones in the step that empties their queues.)
-    // Owner thread, mutexRxQueue not held.
+    // Forwarders to receiveQueues_, kept for hosts linked against them.
+    bool overBudget(const RxAccount& account) const;
+    bool admitRead(RxAccount* account, qint64* room);
+    void resumeReading(enMsgType channel);
     void releaseReceivers();
 
     QUdpSocket* udpSocket = nullptr;
@@ -341,6 +293,12 @@ private:
     EthernetQueue* txQueue = nullptr;
     bool commandConnected = false;
     bool streamConnected = false;
+    // The buffer of a connection collects the payload of one large frame,
+    // the frame's header kept at its end; false: it holds bytes as they came.
+    // Owner thread. (Both live in the record's padding on every target, so
+    // its size and the other members' offsets stay as hosts declare them.)
+    bool commandCollecting_ = false;
+    bool streamCollecting_ = false;
     QByteArray commandBuffer;
     QByteArray streamBuffer;
     QByteArray broadcastBuffer;
@@ -348,35 +306,28 @@ private:
     QHostAddress* senderAddress = nullptr;
     EthernetSettings* settings = nullptr;
 
-    RxAccount commandRxAccount;
-    RxAccount streamRxAccount;
-    RxAccount broadcastRxAccount;
-    // Receivers inside takeRxMsg and their release; guarded by mutexRxQueue.
-    quint64 rxEpoch = 0;           // moved on by every release: waiters of an older one leave
-    bool receiversClosed = false;  // the transport is going: no receiver may enter
-    int receiversInside = 0;
-    QWaitCondition receiversLeft;  // the last receiver of a closed transport has left
+    EthernetReceiveQueues receiveQueues_;
     // One per endpoint, owner thread: each remembers an oversized frame it is passing over.
-    EthernetFrameCutter commandCutter{EthernetFrameCutter::Endpoint::Command};
-    EthernetFrameCutter streamCutter{EthernetFrameCutter::Endpoint::Stream};
-    EthernetFrameCutter broadcastCutter{EthernetFrameCutter::Endpoint::Broadcast};
-    std::atomic<KT::uint32> maxFrameBytes{xr9eth::kDefaultMaxFrameLength};
-    std::atomic<KT::uint32> receiveBudgetBytes{xr9eth::kDefaultReceiveBudget};
+    EthernetFrameCutter commandCutter_{EthernetFrameCutter::Endpoint::Command};
+    EthernetFrameCutter streamCutter_{EthernetFrameCutter::Endpoint::Stream};
+    EthernetFrameCutter broadcastCutter_{EthernetFrameCutter::Endpoint::Broadcast};
+    std::atomic<KT::uint32> maxFrameBytes_{xr9eth::kDefaultMaxFrameLength};
+    std::atomic<KT::uint32> receiveBudgetBytes_{xr9eth::kDefaultReceiveBudget};
 
     // The send side's shared state, guarded by mutexTxQueue.
-    TxAccount txAccounts[3];
-    EthernetQueue outbox;       // taken by steps in other threads, for the owner to write in this order
-    bool outboxPosted = false;  // the owner has been asked to write the outbox
-    quint64 txEpoch = 0;        // moved on by every release: senders waiting since before leave
-    bool sendersClosed = false;
-    int sendersInside = 0;
-    QWaitCondition txRoom;       // an account went down, or a release
-    QWaitCondition sendersLeft;  // the last sender of a closed transport has left
+    TxAccount txAccounts_[3];
+    EthernetQueue outbox_;       // taken by steps in other threads, for the owner to write in this order
+    bool outboxPosted_ = false;  // the owner has been asked to write the outbox
+    quint64 txEpoch_ = 0;        // moved on by every release: senders waiting since before leave
+    bool sendersClosed_ = false;
+    int sendersInside_ = 0;
+    QWaitCondition txRoom_;       // an account went down, or a release
+    QWaitCondition sendersLeft_;  // the last sender of a closed transport has left
     // The connections as the owner last saw them, for steps in other threads.
-    std::atomic<bool> commandConnectedNow{false};
-    std::atomic<bool> streamConnectedNow{false};
-    std::atomic<KT::uint32> sendBoundBytes{xr9eth::kDefaultSendBound};
-    std::atomic<int> sendTimeoutMs{-1};
+    std::atomic<bool> commandConnectedNow_{false};
+    std::atomic<bool> streamConnectedNow_{false};
+    std::atomic<KT::uint32> sendBoundBytes_{xr9eth::kDefaultSendBound};
+    std::atomic<int> sendTimeoutMs_{-1};
 };
 
 #endif

@@ -1,15 +1,12 @@
 // The receive path of XR9ALEthernet: readers (owner thread) and takers (any thread).
-#include <climits>
 #include <cstring>
-#include <vector>
+#include <utility>
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
-#include "XR9ALEthernet/EthernetUtilities.h"
+#include "XR9ALEthernet/EthernetFrameCodec.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
 #include "vocabulary/XRErrorCodes.h"
@@ -22,18 +19,6 @@ void postShmValue(KT::int32 value) {
     (void)sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent, value, nullptr);
 }
 
-// Asks the owner to run the reader of a channel that a taker brought back
-// under its budget.
-class ResumeReadingEvent : public QEvent {
-public:
-    explicit ResumeReadingEvent(enMsgType readerChannel) : QEvent(eventType()), channel(readerChannel) {}
-    static QEvent::Type eventType() {
-        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
-    }
-    const enMsgType channel;
-};
-
 // a followed by b in one array of the exact size.
 QByteArray joined(const QByteArray& a, const QByteArray& b) {
     QByteArray both(a.size() + b.size(), Qt::Uninitialized);
@@ -42,18 +27,82 @@ QByteArray joined(const QByteArray& a, const QByteArray& b) {
     return both;
 }
 
-// Appends a read to a reassembly buffer. An empty buffer takes the read's
-// own array, a short remainder is joined into an array of the exact size,
-// and only a frame longer than a read grows the buffer the amortised way;
-// so a buffer holds little more than its bytes.
-void appendRead(QByteArray* buffer, const QByteArray& read) {
+// Appends a datagram to the broadcast buffer. An empty buffer takes the
+// datagram's own array; a remainder is joined to it in an array of the exact
+// size, so the buffer holds little more than its bytes.
+void appendDatagram(QByteArray* buffer, const QByteArray& datagram) {
+    *buffer = buffer->isEmpty() ? datagram : joined(*buffer, datagram);
+}
+
+// Reads what the socket has, at most a chunk, onto the end of a reassembly
+// buffer: one copy, out of Qt's buffer of the socket.
+void readOnto(QTcpSocket* socket, QByteArray* buffer) {
+    const int held = buffer->size();
+    const qint64 want = qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk);
+    buffer->resize(held + int(want));
+    const qint64 got = socket->read(buffer->data() + held, want);
+    buffer->resize(held + int(qMax<qint64>(got, 0)));
+}
+
+// A payload at least this large is collected in an array of its own, which
+// becomes the message: read into it straight from the socket, never cut out
+// of the reassembly buffer.
+constexpr int kCollectedPayload = 4096;
+
+// The payload length of a frame header that starts a collected payload on a
+// connection whose reader queues channel; -1 when the frame is to be left to
+// the frame cutter (another channel, SHM, malformed, small, over the limit).
+int collectedLength(const char* header, enMsgType channel, KT::uint32 maxFrameLength) {
+    if (xr9eth::decodeFrameType(header) != channel) return -1;
+    const int length = xr9eth::decodeFrameLength(header);
+    return length >= kCollectedPayload && KT::uint32(length) <= maxFrameLength ? length : -1;
+}
+
+// Turns the head of an empty buffer's socket, or of a buffer that holds one
+// unfinished frame, into a collected payload when the frame is large: the
+// buffer then holds the payload so far followed by the frame's 8-byte header
+// (kept for its length; a read moves it on, 8 bytes). The array holds the
+// bytes that came, never more than the announced length. true when it did.
+bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, KT::uint32 maxFrameLength) {
+    char header[xr9eth::kFrameHeaderSize];
     if (buffer->isEmpty()) {
-        *buffer = read;
-    } else if (buffer->size() < xr9eth::kSocketReadChunk) {
-        *buffer = joined(*buffer, read);
-    } else {
-        buffer->append(read);
+        if (socket->bytesAvailable() < xr9eth::kFrameHeaderSize ||
+            socket->peek(header, xr9eth::kFrameHeaderSize) != xr9eth::kFrameHeaderSize ||
+            collectedLength(header, channel, maxFrameLength) < 0)
+            return false;
+        socket->read(header, xr9eth::kFrameHeaderSize);
+        *buffer = QByteArray(header, xr9eth::kFrameHeaderSize);
+        return true;
     }
+    if (buffer->size() < xr9eth::kFrameHeaderSize || collectedLength(buffer->constData(), channel, maxFrameLength) < 0)
+        return false;
+    const int payload = buffer->size() - xr9eth::kFrameHeaderSize;  // fewer than the frame's: the cutter left it
+    QByteArray collected(buffer->size(), Qt::Uninitialized);
+    std::memcpy(collected.data(), buffer->constData() + xr9eth::kFrameHeaderSize, size_t(payload));
+    std::memcpy(collected.data() + payload, buffer->constData(), xr9eth::kFrameHeaderSize);
+    *buffer = collected;
+    return true;
+}
+
+// Reads more of a collected payload from the socket, no further than its
+// end: true when it is complete, the buffer then holding exactly the payload.
+// The array grows to twice what it holds at most, and never past the payload.
+bool collectPayload(QTcpSocket* socket, QByteArray* buffer) {
+    char header[xr9eth::kFrameHeaderSize];
+    const int held = buffer->size() - xr9eth::kFrameHeaderSize;
+    std::memcpy(header, buffer->constData() + held, xr9eth::kFrameHeaderSize);
+    const int length = xr9eth::decodeFrameLength(header);
+    const int want = int(qMin<qint64>(socket->bytesAvailable(), length - held));
+    const int whole = held + want + xr9eth::kFrameHeaderSize;
+    if (whole > buffer->capacity())
+        buffer->reserve(qMin(length + xr9eth::kFrameHeaderSize, qMax(whole, 2 * buffer->size())));
+    buffer->resize(whole);
+    const int got = int(qMax<qint64>(socket->read(buffer->data() + held, want), 0));
+    std::memcpy(buffer->data() + held + got, header, xr9eth::kFrameHeaderSize);
+    buffer->resize(held + got + xr9eth::kFrameHeaderSize);
+    if (held + got < length) return false;
+    buffer->resize(length);  // the header goes; the array stays
+    return true;
 }
 
 // After a cut: an emptied buffer lets its array go, and a large frame, once
@@ -69,113 +118,54 @@ void trimBuffer(QByteArray* buffer) {
 }  // namespace
 
 bool XR9ALEthernet::rxRoute(enMsgType type, RxRoute* route) {
+    auto to = [&](EthernetQueue* queue, QWaitCondition* notifier, enMsgType reader) {
+        *route = RxRoute{{queue, notifier, receiveQueues_.account(reader), reader}};
+        return true;
+    };
     switch (type) {
     case MSG_TYPE_COMMAND:
-        *route = RxRoute{commandRxQueue, &commandQueueNotifier, &commandRxAccount, MSG_TYPE_COMMAND};
-        return true;
+        return to(commandRxQueue, &commandQueueNotifier, MSG_TYPE_COMMAND);
     case MSG_TYPE_STREAM:
-        *route = RxRoute{streamRxQueue, &streamQueueNotifier, &streamRxAccount, MSG_TYPE_STREAM};
-        return true;
+        return to(streamRxQueue, &streamQueueNotifier, MSG_TYPE_STREAM);
     case MSG_TYPE_SHM:
-        *route = RxRoute{broadcastRxQueue, nullptr, &broadcastRxAccount, MSG_TYPE_BROADCAST};
-        return true;
+        return to(broadcastRxQueue, nullptr, MSG_TYPE_BROADCAST);
     case MSG_TYPE_BROADCAST:
-        *route = RxRoute{broadcastRxQueue, &broadcastQueueNotifier, &broadcastRxAccount, MSG_TYPE_BROADCAST};
-        return true;
+        return to(broadcastRxQueue, &broadcastQueueNotifier, MSG_TYPE_BROADCAST);
     default:
         return false;
     }
 }
 
-bool XR9ALEthernet::overBudget(const RxAccount& account) const {
-    // A queue that holds nothing never stops its reader, whatever the budget.
-    return account.bytes > 0 && account.bytes >= qint64(receiveBudgetBytes.load());
-}
-
-bool XR9ALEthernet::admitRead(RxAccount* account, qint64* room) {
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    if (overBudget(*account)) {
-        account->paused = true;
-        return false;
-    }
-    *room = qMax<qint64>(qint64(receiveBudgetBytes.load()) - account->bytes, 1);
-    return true;
-}
-
-void XR9ALEthernet::resumeReading(enMsgType channel) {
-    // Posted to the owner: the readers and their sockets are the owner's. An
-    // event still pending when the transport is destroyed goes with it.
-    QEvent* resume = new ResumeReadingEvent(channel);
-    xr9::tsanRelease(this);  // the event was built here and is read by the owner
-    QCoreApplication::postEvent(this, resume);
-}
+// Forwarders kept for the export table.
+bool XR9ALEthernet::overBudget(const RxAccount& a) const { return receiveQueues_.overBudget(a, receiveBudget()); }
+bool XR9ALEthernet::admitRead(RxAccount* a, qint64* room) { return receiveQueues_.admit(a, receiveBudget(), room); }
+void XR9ALEthernet::resumeReading(enMsgType channel) { EthernetReceiveQueues::postResume(this, channel); }
+void XR9ALEthernet::releaseReceivers() { receiveQueues_.release(); }
 
 bool XR9ALEthernet::serveResumeReading(QEvent* event) {
-    if (event->type() != ResumeReadingEvent::eventType()) return false;
-    switch (static_cast<ResumeReadingEvent*>(event)->channel) {
-    case MSG_TYPE_COMMAND:
-        receivedMsg(MSG_TYPE_COMMAND);
-        break;
-    case MSG_TYPE_STREAM:
-        ReceivedStreamMsg();
-        break;
-    case MSG_TYPE_BROADCAST:
-        ReceivedBroadcastMsg();
-        break;
-    default:
-        break;
-    }
+    enMsgType channel = MSG_TYPE_NONE;
+    if (!EthernetReceiveQueues::resumeOf(event, &channel)) return false;
+    readEndpoint(channel);
     return true;
 }
 
-void XR9ALEthernet::setMaxFrameLength(KT::uint32 bytes) {
-    maxFrameBytes.store(qMin<KT::uint32>(bytes, 0x7FFFFFFFu));
-}
+void XR9ALEthernet::setMaxFrameLength(KT::uint32 bytes) { maxFrameBytes_.store(qMin<KT::uint32>(bytes, 0x7FFFFFFFu)); }
 
-KT::uint32 XR9ALEthernet::maxFrameLength() const {
-    return maxFrameBytes.load();
-}
+KT::uint32 XR9ALEthernet::maxFrameLength() const { return maxFrameBytes_.load(); }
 
 void XR9ALEthernet::setReceiveBudget(KT::uint32 bytes) {
-    receiveBudgetBytes.store(bytes);
-    std::vector<enMsgType> resumed;
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        for (enMsgType channel : {MSG_TYPE_COMMAND, MSG_TYPE_STREAM, MSG_TYPE_BROADCAST}) {
-            RxRoute route;
-            rxRoute(channel, &route);
-            if (route.account->paused && !overBudget(*route.account)) {
-                route.account->paused = false;
-                resumed.push_back(channel);
-            }
-        }
-    }
-    for (enMsgType channel : resumed) resumeReading(channel);
+    receiveBudgetBytes_.store(bytes);
+    receiveQueues_.resumeUnder(bytes, this);
 }
 
-KT::uint32 XR9ALEthernet::receiveBudget() const {
-    return receiveBudgetBytes.load();
-}
+KT::uint32 XR9ALEthernet::receiveBudget() const { return receiveBudgetBytes_.load(); }
 
 qint64 XR9ALEthernet::bytesHeld(enMsgType type) {
-    const QByteArray* buffer = nullptr;
-    const QIODevice* socket = nullptr;
-    if (type == MSG_TYPE_COMMAND) {
-        buffer = &commandBuffer;
-        socket = commandSocket;
-    } else if (type == MSG_TYPE_STREAM) {
-        buffer = &streamBuffer;
-        socket = streamSocket;
-    } else if (type == MSG_TYPE_BROADCAST) {
-        buffer = &broadcastBuffer;
-    } else {
-        return 0;
-    }
-    RxRoute route;
-    rxRoute(type, &route);
-    qint64 held = buffer->capacity() + (socket ? socket->bytesAvailable() : 0);
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    return held + route.account->bytes;
+    if (type != MSG_TYPE_COMMAND && type != MSG_TYPE_STREAM && type != MSG_TYPE_BROADCAST) return 0;
+    const bool command = type == MSG_TYPE_COMMAND, stream = type == MSG_TYPE_STREAM;
+    const QByteArray& buffer = command ? commandBuffer : stream ? streamBuffer : broadcastBuffer;
+    const QIODevice* socket = command ? commandSocket : stream ? streamSocket : nullptr;
+    return buffer.capacity() + (socket ? socket->bytesAvailable() : 0) + receiveQueues_.held(type);
 }
 
 int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
@@ -183,20 +173,36 @@ int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
     if (!rxRoute(type, &route)) return 0;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        route.account->bytes += xr9eth::queuedCost(payload.size());
-        route.queue->append(qMakePair(type, payload));
+        EthernetReceiveQueues::add(route, type, payload);
     }
     if (route.notifier) route.notifier->wakeAll();
     return 1;
 }
 
 KT::int32 XR9ALEthernet::queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix) {
-    for (const EthernetFrameCutter::Piece& piece : pass.pieces) {
+    // The messages between SHM values go into their queue under one lock, with
+    // one wake-up: a pass of many small frames costs its waiters one wake.
+    size_t next = 0;
+    while (next < pass.pieces.size()) {
+        const EthernetFrameCutter::Piece& piece = pass.pieces[next];
         if (piece.type == MSG_TYPE_SHM) {
             postShmValue(piece.value);
-        } else {
-            enqueueRxMsg(piece.type, suffix.isEmpty() ? piece.payload : joined(piece.payload, suffix));
+            ++next;
+            continue;
         }
+        RxRoute route;
+        if (!rxRoute(piece.type, &route)) {
+            ++next;
+            continue;
+        }
+        {
+            xr9::AnnotatedLocker locker(&mutexRxQueue);
+            for (; next < pass.pieces.size() && pass.pieces[next].type == piece.type; ++next) {
+                const QByteArray& payload = pass.pieces[next].payload;
+                EthernetReceiveQueues::add(route, piece.type, suffix.isEmpty() ? payload : joined(payload, suffix));
+            }
+        }
+        if (route.notifier) route.notifier->wakeAll();
     }
     return pass.status;
 }
@@ -205,16 +211,33 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     const bool command = type == MSG_TYPE_COMMAND, stream = type == MSG_TYPE_STREAM;
     QTcpSocket* socket = command ? commandSocket : stream ? streamSocket : nullptr;
     QByteArray* buffer = command ? &commandBuffer : stream ? &streamBuffer : &broadcastBuffer;
-    EthernetFrameCutter* cutter = command ? &commandCutter : stream ? &streamCutter : &broadcastCutter;
+    EthernetFrameCutter* cutter = command ? &commandCutter_ : stream ? &streamCutter_ : &broadcastCutter_;
+    bool* collecting = command ? &commandCollecting_ : stream ? &streamCollecting_ : nullptr;
     RxRoute route;
     rxRoute(type, &route);
-    cutter->setMaxFrameLength(maxFrameBytes.load());
+    const KT::uint32 maxFrame = maxFrameBytes_.load();
+    cutter->setMaxFrameLength(maxFrame);
     // What is buffered is cut before anything more is read, so a queue that
     // reached its budget in the middle of a read resumes from its buffer.
-    KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? -1 : 0;
+    KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? XR_FAILURE : XR_SUCCESS;
     bool fresh = false;  // the buffer took a read since the last cut
+    bool collected = false;  // messages collected in this pass, their waiters not woken yet
     qint64 room = 0;
-    while (admitRead(route.account, &room)) {
+    while (receiveQueues_.admit(route.account, receiveBudgetBytes_.load(), &room)) {
+        if (collecting && *collecting) {
+            if (socket->bytesAvailable() <= 0) break;
+            status = XR_SUCCESS;
+            if (collectPayload(socket, buffer)) {
+                *collecting = false;
+                // Queued at once, woken for once at the end of the pass: a
+                // waiter woken per large message costs more than it gains.
+                const QByteArray message = std::exchange(*buffer, QByteArray());
+                xr9::AnnotatedLocker locker(&mutexRxQueue);
+                EthernetReceiveQueues::add(route, type, message);
+                collected = true;
+            }
+            continue;
+        }
         const EthernetFrameCutter::Pass pass = cutter->cut(buffer, room);
         trimBuffer(buffer);
         QByteArray suffix;  // client mode marks broadcasts with their sender
@@ -225,8 +248,12 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
         fresh = false;
         if (pass.full) continue;
         if (socket) {
+            if (cutter->skipRemaining() == 0 && beginCollecting(socket, buffer, type, maxFrame)) {
+                *collecting = true;
+                continue;
+            }
             if (socket->bytesAvailable() <= 0) break;
-            appendRead(buffer, socket->read(qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk)));
+            readOnto(socket, buffer);
         } else {
             // Every pending datagram is taken, so none waits for a further signal.
             if (!udpSocket->hasPendingDatagrams()) break;
@@ -236,10 +263,11 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
             if (got < 0) break;
             datagram.truncate(int(got));
             *senderAddress = sender;
-            appendRead(buffer, datagram);
+            appendDatagram(buffer, datagram);
         }
         fresh = true;
     }
+    if (collected) route.notifier->wakeAll();
     return status;
 }
 
@@ -248,37 +276,26 @@ KT::int32 XR9ALEthernet::receivedMsg(enMsgType type) {
     if (type == MSG_TYPE_STREAM && streamSocket && streamSocket->isOpen()) {
         enqueueRxMsg(MSG_TYPE_STREAM, streamSocket->read(streamSocket->bytesAvailable()));
     }
-    return -1;
+    return XR_FAILURE;
 }
 
-KT::int32 XR9ALEthernet::ReceivedCommandMsg() {
-    return receivedMsg(MSG_TYPE_COMMAND);
-}
+KT::int32 XR9ALEthernet::ReceivedCommandMsg() { return receivedMsg(MSG_TYPE_COMMAND); }
 
-KT::int32 XR9ALEthernet::ReceivedStreamMsg() {
-    return readEndpoint(MSG_TYPE_STREAM);
-}
+KT::int32 XR9ALEthernet::ReceivedStreamMsg() { return readEndpoint(MSG_TYPE_STREAM); }
 
-KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() {
-    return readEndpoint(MSG_TYPE_BROADCAST);
-}
+KT::int32 XR9ALEthernet::ReceivedBroadcastMsg() { return readEndpoint(MSG_TYPE_BROADCAST); }
 
 int XR9ALEthernet::readMessage(QByteArray* buffer, int length, enMsgType type) {
-    if (length < 0) {
-        buffer->clear();
-        return 0;
-    }
-    if (qint64(buffer->size()) < qint64(length) + xr9eth::kFrameHeaderSize) return 0;
-    QByteArray payload = buffer->mid(xr9eth::kFrameHeaderSize, length);
-    buffer->remove(0, xr9eth::kFrameHeaderSize + length);
-    enqueueRxMsg(type, payload);
+    EthernetFrameCutter::Piece piece;
+    if (!xr9eth::cutFrame(buffer, type, length, &piece)) return 0;
+    enqueueRxMsg(type, piece.payload);
     return 1;
 }
 
 int XR9ALEthernet::readSHMMessage(QByteArray* buffer) {
-    const KT::int32 value = xr9eth::readInt32Le(buffer->constData() + xr9eth::kMarkerSize);
-    buffer->remove(0, xr9eth::kFrameHeaderSize);
-    postShmValue(value);
+    // Fewer than 8 bytes (a caller that did not look first) post nothing.
+    EthernetFrameCutter::Piece piece;
+    if (xr9eth::cutFrame(buffer, MSG_TYPE_SHM, 0, &piece)) postShmValue(piece.value);
     return 1;
 }
 
@@ -287,51 +304,11 @@ bool XR9ALEthernet::isReceiveQueueEmpty() {
     return !commandRxQueue || commandRxQueue->isEmpty();
 }
 
-void XR9ALEthernet::releaseReceivers() {
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        ++rxEpoch;
-        receiversClosed = true;
-    }
-    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
-        notifier->wakeAll();
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    while (receiversInside > 0) locker.wait(&receiversLeft, ULONG_MAX);
-}
-
 KT::int32 XR9ALEthernet::takeRxMsg(enMsgType type, QByteArray* data, int timeout, int sizeLimit) {
     RxRoute route;
     // Shared-memory values are posted as update messages, never taken here.
     if (type == MSG_TYPE_SHM || !rxRoute(type, &route)) return XR_FAILURE;
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    if (receiversClosed) return XR_USER_ABORT;
-    const quint64 epoch = rxEpoch;
-    ++receiversInside;
-    KT::int32 result = XR_SUCCESS;
-    while (route.queue->isEmpty() && result == XR_SUCCESS) {
-        // A wake that finds the queue empty again (another taker was
-        // faster) waits a full time-out once more.
-        if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) result = XR_OS_ERROR_TIMEOUT;
-        if (rxEpoch != epoch) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
-    }
-    if (result == XR_SUCCESS) {
-        const QByteArray message = route.queue->takeFirst().second;
-        const int size = message.size();
-        if (sizeLimit < 0 || size <= sizeLimit) {
-            data->append(message);
-        } else {
-            result = XR9AL_BUFFER_OVERFLOW;
-        }
-        route.account->bytes -= xr9eth::queuedCost(size);
-        if (route.account->paused && !overBudget(*route.account)) {
-            route.account->paused = false;
-            resumeReading(route.reader);  // while still counted inside: the transport is alive
-        }
-    }
-    // The last touch of the transport: a destructor waiting for the
-    // receivers to leave goes on from here.
-    if (--receiversInside == 0 && receiversClosed) receiversLeft.wakeAll();
-    return result;
+    return receiveQueues_.take(route, data, timeout, sizeLimit, receiveBudgetBytes_, this);
 }
 
 KT::int32 XR9ALEthernet::ReceiveData(QByteArray* data, enMsgType type, int timeout) {

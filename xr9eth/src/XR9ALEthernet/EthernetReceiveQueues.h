@@ -1,0 +1,95 @@
+/// \file
+/// The Ethernet transport's receive queues (its documented members; a Route
+/// names one with its notifier and account): their accounts and takers. Each
+/// message counts at xr9eth::queuedCost, so empty frames are bounded like
+/// large ones. A reader cuts only what its queue's budget has room for, then
+/// leaves its socket unread (TCP's flow control holds the peer) and its
+/// account paused; a taker that brings the queue under the budget has the
+/// owner read on. Nothing accepted is dropped. mutexRxQueue guards the queues
+/// and all here, held for one short operation; notifiers are woken after it
+/// is released. ClosePort and the destructor let waiting takers go
+/// (XR_USER_ABORT); the destructor waits until every taker has left.
+#ifndef ETHERNETRECEIVEQUEUES_H
+#define ETHERNETRECEIVEQUEUES_H
+
+#include <atomic>
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QWaitCondition>
+
+#include "XR9ALEthernet/EthernetLimits.h"
+#include "access/XR9AL.h"
+
+class QEvent;
+class QObject;
+
+/// A queue of messages, each with its channel, oldest first.
+typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
+
+/// The receive queues' accounts and takers. Any thread unless said.
+class EthernetReceiveQueues {
+public:
+    /// What a receive queue holds and whether its reader stopped for the budget.
+    struct Account {
+        qint64 bytes = 0;     ///< the cost of its messages
+        bool paused = false;  ///< its reader stopped for the budget
+    };
+    /// A channel's queue, its waiters' notifier (null for SHM, which nobody
+    /// waits for), its account and the channel whose reader fills it.
+    struct Route {
+        EthernetQueue* queue;        ///< the queue
+        QWaitCondition* notifier;    ///< woken when a message is queued
+        Account* account;            ///< its account
+        enMsgType reader;            ///< the channel whose reader fills it
+    };
+
+    /// The account of the queue that reader's channel (command, stream or broadcast) fills.
+    Account* account(enMsgType reader) {
+        return &accounts_[reader == MSG_TYPE_COMMAND ? 0 : reader == MSG_TYPE_STREAM ? 1 : 2];
+    }
+    /// A queue that holds nothing never stops its reader, whatever the budget.
+    static bool overBudget(const Account& account, KT::uint32 budget) {
+        return account.bytes > 0 && account.bytes >= qint64(budget);
+    }
+    /// Takes mutexRxQueue: true, with the cost the queue may still take in
+    /// *room (at least 1), when the reader may go on; otherwise marks the
+    /// account paused. Owner thread.
+    bool admit(Account* account, KT::uint32 budget, qint64* room);
+    /// Queues message for type on route and counts it. mutexRxQueue held.
+    static void add(const Route& route, enMsgType type, const QByteArray& message) {
+        route.account->bytes += xr9eth::queuedCost(message.size());
+        route.queue->append(qMakePair(type, message));
+    }
+    /// The cost queued on reader's queue now.
+    qint64 held(enMsgType reader);
+    /// Has owner run the readers that a budget raised to budget lets go on.
+    void resumeUnder(KT::uint32 budget, QObject* owner);
+    /// Empties the queues and accounts in one step and lets waiting takers go.
+    void reset(EthernetQueue* const (&queues)[3]);
+    /// For the destructor: releases every waiting taker (XR_USER_ABORT),
+    /// refuses later ones and waits until every taker has left. Owner thread,
+    /// mutexRxQueue not held.
+    void release();
+    /// Appends the oldest message of route's queue to data, waiting up to
+    /// timeout ms; one longer than sizeLimit (>= 0) is taken off, not appended
+    /// (XR9AL_BUFFER_OVERFLOW). Resumes a paused reader brought under budget.
+    KT::int32 take(const Route& route, QByteArray* data, int timeout, int sizeLimit,
+                   const std::atomic<KT::uint32>& budget, QObject* owner);
+
+    /// Posts owner an event that runs the reader of channel. Any thread,
+    /// mutexRxQueue held or not; an event pending when owner goes goes with it.
+    static void postResume(QObject* owner, enMsgType channel);
+    /// The channel of a resume event into *channel: true; false for another event.
+    static bool resumeOf(const QEvent* event, enMsgType* channel);
+
+private:
+    Account accounts_[3];  // command, stream, broadcast (SHM values are posted, never queued)
+    quint64 epoch_ = 0;    // moved on by every release: takers waiting since before leave
+    bool closed_ = false;  // the transport is going: no taker may enter
+    int inside_ = 0;
+    QWaitCondition left_;  // the last taker of a closed transport has left
+};
+
+#endif
