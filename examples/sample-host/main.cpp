@@ -167,12 +167,20 @@ int main(int argc, char** argv) {
         }
     });
 
+    // The tool's thread only raises a flag; a timer of the loop's own thread
+    // ends the loop when it sees it (or after 10 s, if the tool never returns).
     std::string toolGot;
-    std::thread tool([&toolGot, &settings] {
+    std::atomic<bool> toolDone{false};
+    std::thread tool([&toolGot, &toolDone, &settings] {
         toolGot = remoteTool(static_cast<uint16_t>(settings.commandPort));
-        QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
+        toolDone = true;
     });
-    QTimer::singleShot(10000, &app, &QCoreApplication::quit);  // in case the tool never returns
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [&toolDone] {
+        if (toolDone) QCoreApplication::quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(10000, &app, &QCoreApplication::quit);
     app.exec();
     tool.join();
 
