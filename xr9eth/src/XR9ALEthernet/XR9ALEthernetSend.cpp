@@ -311,10 +311,12 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
 void XR9ALEthernet::serveSendRequests() {
     EthernetQueue batch;
     {
+        // Served, even when ClosePort has emptied the outbox meanwhile: a
+        // flag left set would keep every later hand-over from asking again.
         xr9::AnnotatedLocker locker(&mutexTxQueue);
+        outboxPosted_ = false;
         if (outbox_.isEmpty()) return;
         batch.swap(outbox_);
-        outboxPosted_ = false;
     }
     auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
         return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
