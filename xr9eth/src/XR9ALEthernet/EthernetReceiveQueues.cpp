@@ -24,12 +24,21 @@ public:
     const enMsgType channel;
 };
 
-void wakeTakers() {
-    for (QWaitCondition* notifier : {&commandQueueNotifier, &streamQueueNotifier, &broadcastQueueNotifier})
-        notifier->wakeAll();
-}
+const std::initializer_list<QWaitCondition*> kTakersNotifiers = {&commandQueueNotifier, &streamQueueNotifier,
+                                                                  &broadcastQueueNotifier};
 
 }  // namespace
+
+void EthernetWaiterGate::close(QMutex* lock, std::initializer_list<QWaitCondition*> wake) {
+    {
+        xr9::AnnotatedLocker locker(lock);
+        ++epoch_;
+        closed_ = true;
+    }
+    for (QWaitCondition* condition : wake) condition->wakeAll();
+    xr9::AnnotatedLocker locker(lock);
+    while (inside_ > 0) locker.wait(&left_, ULONG_MAX);
+}
 
 bool EthernetReceiveQueues::admit(Account* account, KT::uint32 budget, qint64* room) {
     xr9::AnnotatedLocker locker(&mutexRxQueue);
@@ -66,34 +75,24 @@ void EthernetReceiveQueues::reset(EthernetQueue* const (&queues)[3]) {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
         for (EthernetQueue* queue : queues) queue->clear();
         for (Account& emptied : accounts_) emptied = Account();
-        ++epoch_;  // takers waiting now are let go
+        gate_.releaseAll();
     }
-    wakeTakers();
+    for (QWaitCondition* notifier : kTakersNotifiers) notifier->wakeAll();
 }
 
-void EthernetReceiveQueues::release() {
-    {
-        xr9::AnnotatedLocker locker(&mutexRxQueue);
-        ++epoch_;
-        closed_ = true;
-    }
-    wakeTakers();
-    xr9::AnnotatedLocker locker(&mutexRxQueue);
-    while (inside_ > 0) locker.wait(&left_, ULONG_MAX);
-}
+void EthernetReceiveQueues::release() { gate_.close(&mutexRxQueue, kTakersNotifiers); }
 
 KT::int32 EthernetReceiveQueues::take(const Route& route, QByteArray* data, int timeout, int sizeLimit,
                                       const std::atomic<KT::uint32>& budget, QObject* owner) {
     xr9::AnnotatedLocker locker(&mutexRxQueue);
-    if (closed_) return XR_USER_ABORT;
-    const quint64 epoch = epoch_;
-    ++inside_;
+    quint64 epoch = 0;
+    if (!gate_.enter(&epoch)) return XR_USER_ABORT;
     KT::int32 result = XR_SUCCESS;
     while (route.queue->isEmpty() && result == XR_SUCCESS) {
         // A wake that finds the queue empty again (another taker was
         // faster) waits a full time-out once more.
         if (!locker.wait(route.notifier, static_cast<unsigned long>(timeout))) result = XR_OS_ERROR_TIMEOUT;
-        if (epoch_ != epoch) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
+        if (gate_.released(epoch)) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
     }
     if (result == XR_SUCCESS) {
         const QByteArray message = route.queue->takeFirst().second;
@@ -109,9 +108,7 @@ KT::int32 EthernetReceiveQueues::take(const Route& route, QByteArray* data, int 
             postResume(owner, route.reader);  // while still counted inside: the transport is alive
         }
     }
-    // The last touch of the transport: a destructor waiting for the takers
-    // to leave goes on from here.
-    if (--inside_ == 0 && closed_) left_.wakeAll();
+    gate_.leave();
     return result;
 }
 

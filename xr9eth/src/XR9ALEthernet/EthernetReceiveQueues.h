@@ -7,12 +7,12 @@
 /// account paused; a taker that brings the queue under the budget has the
 /// owner read on. Nothing accepted is dropped. mutexRxQueue guards the queues
 /// and all here, held for one short operation; notifiers are woken after it
-/// is released. ClosePort and the destructor let waiting takers go
-/// (XR_USER_ABORT); the destructor waits until every taker has left.
+/// is released. Waiting takers go through an EthernetWaiterGate.
 #ifndef ETHERNETRECEIVEQUEUES_H
 #define ETHERNETRECEIVEQUEUES_H
 
 #include <atomic>
+#include <initializer_list>
 
 #include <QByteArray>
 #include <QList>
@@ -23,10 +23,42 @@
 #include "access/XR9AL.h"
 
 class QEvent;
+class QMutex;
 class QObject;
 
 /// A queue of messages, each with its channel, oldest first.
 typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
+
+/// The gate of a transport's waiters (takers, senders) on one lock: ClosePort
+/// and the destructor let them go (XR_USER_ABORT); the destructor also
+/// refuses later ones and waits until every one has left. Lock held unless said.
+class EthernetWaiterGate {
+public:
+    /// Counts the caller in, with the epoch it begins in into *epoch: false,
+    /// not counted, when the transport is going.
+    bool enter(quint64* epoch) {
+        if (closed_) return false;
+        *epoch = epoch_;
+        ++inside_;
+        return true;
+    }
+    bool released(quint64 epoch) const { return epoch_ != epoch; }  ///< the caller, in since epoch, was let go
+    /// The caller's last touch of the transport: a destructor waiting for the
+    /// waiters to leave goes on from here.
+    void leave() {
+        if (--inside_ == 0 && closed_) left_.wakeAll();
+    }
+    void releaseAll() { ++epoch_; }  ///< lets every waiter in now go
+    /// For the destructor, lock not held: lets every waiter go, refuses later
+    /// ones, wakes wake and waits until every waiter has left.
+    void close(QMutex* lock, std::initializer_list<QWaitCondition*> wake);
+
+private:
+    quint64 epoch_ = 0;
+    bool closed_ = false;
+    int inside_ = 0;
+    QWaitCondition left_;  // the last waiter of a closed transport has left
+};
 
 /// The receive queues' accounts and takers. Any thread unless said.
 class EthernetReceiveQueues {
@@ -68,10 +100,7 @@ public:
     void resumeUnder(KT::uint32 budget, QObject* owner);
     /// Empties the queues and accounts in one step and lets waiting takers go.
     void reset(EthernetQueue* const (&queues)[3]);
-    /// For the destructor: releases every waiting taker (XR_USER_ABORT),
-    /// refuses later ones and waits until every taker has left. Owner thread,
-    /// mutexRxQueue not held.
-    void release();
+    void release();  ///< for the destructor (EthernetWaiterGate::close); owner thread
     /// Appends the oldest message of route's queue to data, waiting up to
     /// timeout ms; one longer than sizeLimit (>= 0) is taken off, not appended
     /// (XR9AL_BUFFER_OVERFLOW). Resumes a paused reader brought under budget.
@@ -86,10 +115,7 @@ public:
 
 private:
     Account accounts_[3];  // command, stream, broadcast (SHM values are posted, never queued)
-    quint64 epoch_ = 0;    // moved on by every release: takers waiting since before leave
-    bool closed_ = false;  // the transport is going: no taker may enter
-    int inside_ = 0;
-    QWaitCondition left_;  // the last taker of a closed transport has left
+    EthernetWaiterGate gate_;
 };
 
 #endif

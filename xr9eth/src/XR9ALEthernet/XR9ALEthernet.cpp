@@ -11,7 +11,6 @@
 #include "XrTcpServer/XRTcpServer.h"
 #include "support/Console.h"
 #include "support/HostAnswer.h"
-#include "support/TsanAnnotations.h"
 #include "vocabulary/XRErrorCodes.h"
 
 QMutex mutexRxQueue;
@@ -31,10 +30,23 @@ constexpr unsigned short kApplyIndex = 20;
 
 using xr9::hostAccepted;
 
-// Qt reads a socket into a buffer of its own whether or not we read it;
-// bounded, it stops and leaves the peer to TCP's flow control.
-void boundReadBuffer(QTcpSocket* socket) {
-    socket->setReadBufferSize(xr9eth::kSocketReadChunk);
+// An endpoint's reassembly starts afresh: no byte of an earlier connection
+// completes a frame of the next one.
+void emptyReassembly(QByteArray* buffer, bool* collecting, EthernetFrameCutter* cutter) {
+    buffer->clear();
+    *collecting = false;
+    cutter->reset();
+}
+
+// Has socket take held's place, the previous one deleted at once, with the
+// endpoint's reassembly emptied: false for null and for the socket held.
+bool replaceSocket(QTcpSocket*& held, QTcpSocket* socket, QByteArray* buffer, bool* collecting,
+                   EthernetFrameCutter* cutter) {
+    if (!socket || socket == held) return false;
+    // Replaced before the old one goes: it reports its end while it is deleted.
+    delete std::exchange(held, socket);
+    emptyReassembly(buffer, collecting, cutter);
+    return true;
 }
 
 }  // namespace
@@ -69,19 +81,15 @@ KT::int32 XR9ALEthernet::init() {
         udpSocket = new QUdpSocket();
         connect(udpSocket, &QUdpSocket::readyRead, this, &XR9ALEthernet::ReceivedBroadcastMsg);
     }
-    auto ownSocket = [this](QTcpSocket*& socket, auto readSlot, auto upSlot, auto downSlot) {
+    auto ownSocket = [this](QTcpSocket*& socket, auto upSlot, auto downSlot) {
         if (socket) return socket->disconnectFromHost();
         socket = new QTcpSocket(this);
-        boundReadBuffer(socket);
         watchSocket(socket);
-        connect(socket, &QTcpSocket::readyRead, this, readSlot);
         connect(socket, &QTcpSocket::connected, this, upSlot);
         connect(socket, &QTcpSocket::disconnected, this, downSlot);
     };
-    ownSocket(commandSocket, &XR9ALEthernet::ReceivedCommandMsg, &XR9ALEthernet::commandSocketConnected,
-              &XR9ALEthernet::commandSocketDisconnected);
-    ownSocket(streamSocket, &XR9ALEthernet::ReceivedStreamMsg, &XR9ALEthernet::streamSocketConnected,
-              &XR9ALEthernet::streamSocketDisconnected);
+    ownSocket(commandSocket, &XR9ALEthernet::commandSocketConnected, &XR9ALEthernet::commandSocketDisconnected);
+    ownSocket(streamSocket, &XR9ALEthernet::streamSocketConnected, &XR9ALEthernet::streamSocketDisconnected);
     if (!commandServer) {
         commandServer = new XRTcpServer(this);
         commandServer->init(this, MSG_TYPE_COMMAND);
@@ -91,16 +99,7 @@ KT::int32 XR9ALEthernet::init() {
         streamServer->init(this, MSG_TYPE_STREAM);
     }
     if (!txQueue) txQueue = new EthernetQueue();
-    {
-        // One step with the release: a sender let go must not find the room
-        // the emptying made.
-        xr9::AnnotatedLocker locker(&mutexTxQueue);
-        txQueue->clear();
-        outbox_.clear();
-        for (TxAccount& account : txAccounts_) account.queued = 0;
-        ++txEpoch_;
-    }
-    noteSockets();  // wakes the senders let go
+    sendHandover_.reset(txQueue, commandSocket, streamSocket);
     for (EthernetQueue** queue : {&commandRxQueue, &broadcastRxQueue, &streamRxQueue}) {
         if (!*queue) *queue = new EthernetQueue();
     }
@@ -111,11 +110,10 @@ KT::int32 XR9ALEthernet::init() {
         senderAddress = new QHostAddress(QStringLiteral("0.0.0.0"));
     }
     broadcastIPs = EthernetUtilities::GetAllBroadcastIPs();
-    commandBuffer.clear();
-    streamBuffer.clear();
+    emptyReassembly(&commandBuffer, &commandCollecting_, &commandCutter_);
+    emptyReassembly(&streamBuffer, &streamCollecting_, &streamCutter_);
     broadcastBuffer.clear();
-    commandCollecting_ = streamCollecting_ = false;
-    for (EthernetFrameCutter* cutter : {&commandCutter_, &streamCutter_, &broadcastCutter_}) cutter->reset();
+    broadcastCutter_.reset();
     return XR_SUCCESS;
 }
 
@@ -130,11 +128,8 @@ KT::int32 XR9ALEthernet::OpenPort(enInterfaceType, void* settingsRecord, KT::uin
         if (commandSocket->peerAddress().toString() != ip) {
             commandSocket->abort();
             streamSocket->abort();
-            commandBuffer.clear();
-            streamBuffer.clear();
-            commandCollecting_ = streamCollecting_ = false;
-            commandCutter_.reset();
-            streamCutter_.reset();
+            emptyReassembly(&commandBuffer, &commandCollecting_, &commandCutter_);
+            emptyReassembly(&streamBuffer, &streamCollecting_, &streamCutter_);
             commandSocket->connectToHost(ip, commandPort, QIODevice::ReadWrite);
             streamSocket->connectToHost(ip, streamPort, QIODevice::ReadWrite);
         }
@@ -171,28 +166,25 @@ KT::int32 XR9ALEthernet::ExitReceiveData() { return XR_SUCCESS; }
 KT::int32 XR9ALEthernet::ResetPort() { return XR_SUCCESS; }
 
 void XR9ALEthernet::setCommandSocket(QTcpSocket* socket) {
-    if (!socket || socket == commandSocket) return;
-    // Replaced before the old one goes: it reports its end while it is deleted.
-    delete std::exchange(commandSocket, socket);
-    boundReadBuffer(socket);
-    commandBuffer.clear();
-    commandCollecting_ = false;
-    commandCutter_.reset();
-    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedCommandMsg);
-    watchSocket(socket);
-    noteSockets();
+    if (replaceSocket(commandSocket, socket, &commandBuffer, &commandCollecting_, &commandCutter_)) watchSocket(socket);
 }
 
 void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
-    if (!socket || socket == streamSocket) return;
-    // Replaced before the old one goes: it reports its end while it is deleted.
-    delete std::exchange(streamSocket, socket);
-    boundReadBuffer(socket);
-    streamBuffer.clear();
-    streamCollecting_ = false;
-    streamCutter_.reset();
-    connect(socket, &QTcpSocket::readyRead, this, &XR9ALEthernet::ReceivedStreamMsg);
-    watchSocket(socket);
+    if (replaceSocket(streamSocket, socket, &streamBuffer, &streamCollecting_, &streamCutter_)) watchSocket(socket);
+}
+
+void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
+    // Qt reads a socket into a buffer of its own whether or not we read it;
+    // bounded, it stops and leaves the peer to TCP's flow control.
+    socket->setReadBufferSize(xr9eth::kSocketReadChunk);
+    connect(socket, &QTcpSocket::readyRead, this,
+            socket == streamSocket ? &XR9ALEthernet::ReceivedStreamMsg : &XR9ALEthernet::ReceivedCommandMsg);
+    // Both keep the send account and the connected state other threads see,
+    // and have messages held for a socket's room served (through the event
+    // loop: never from inside a write of the outbox's).
+    auto changed = [this] { sendHandover_.note(commandSocket, streamSocket, this); };
+    connect(socket, &QTcpSocket::bytesWritten, this, changed);
+    connect(socket, &QTcpSocket::stateChanged, this, changed);
     noteSockets();
 }
 

@@ -8,26 +8,14 @@
 /// its sockets and servers live there and its readers run from that thread's
 /// Qt event loop, which the host must run. OpenPort, ClosePort and
 /// Xr9AlCloseHandle are called from the owner; any thread may send and receive.
-/// Every socket operation runs in the owner, and nothing waits for it: a send
-/// step (sendMessages) in another thread takes the head of the send queue,
-/// or leaves it while its connection is down as the owner last saw it, and
-/// hands it to the owner (the outbox, served by its event loop); in the owner
-/// it writes at once. Taking a head and handing it over is one step under
-/// mutexTxQueue and the owner writes in the order taken, so the queue's order
-/// and its put-back and drop rules hold whichever thread steps; a message
-/// whose connection is found down when the owner writes goes back to the head
-/// with all behind it, and a connection whose socket Qt still holds bytes for
-/// keeps its messages in the outbox, in order. Earlier versions had a
-/// stepping thread wait for the owner, so a host whose owner joined that
-/// thread hung. A receiver or a sender waiting for room returns
-/// XR_USER_ABORT (-503) when ClosePort or the destructor runs; the destructor
-/// waits until every one of them has left the object.
+/// Every socket operation runs in the owner, and nothing waits for it: send
+/// steps in other threads hand their messages over (EthernetSendHandover.h).
+/// A receiver or a sender waiting for room returns XR_USER_ABORT (-503) when
+/// ClosePort or the destructor runs; the destructor waits until every one of
+/// them has left the object.
 ///
-/// Locks: mutexRxQueue guards the receive queues (EthernetReceiveQueues.h:
-/// their budget, accounts and takers), mutexTxQueue the send queue, the
-/// outbox and the send accounts; each is held for one short operation (and
-/// released during a wait). Wait conditions are woken after the lock is
-/// released.
+/// Locks: mutexRxQueue guards the receive queues (EthernetReceiveQueues.h),
+/// mutexTxQueue the send side (EthernetSendHandover.h).
 ///
 /// Receive. Each endpoint has a reassembly buffer that a pass cuts
 /// (EthernetFrameCutter); a connection's payload of 4 KiB and more is read
@@ -38,15 +26,6 @@
 /// frame on a connection that announces more than the largest frame is
 /// passed over as it arrives; earlier versions stopped at 16 MiB and emptied
 /// the buffer, reading the rest of that payload as frames.
-///
-/// Send. Each endpoint (command connection with SHM, stream connection,
-/// broadcast socket) has a bound on the bytes waiting for it: the cost of its
-/// messages in the send queue and the outbox plus what its socket has not yet
-/// handed to the system. A SendData past it waits in a host thread for room,
-/// as a blocking socket would, up to the send time-out, and is refused in the
-/// owner, which cannot wait for itself; either way nothing is queued. As
-/// documented before, SendData queued without limit, so a peer that read
-/// nothing made the terminal hold everything sent to it.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
@@ -62,6 +41,7 @@
 #include "XR9ALEthernet/EthernetFrameCutter.h"
 #include "XR9ALEthernet/EthernetLimits.h"
 #include "XR9ALEthernet/EthernetReceiveQueues.h"
+#include "XR9ALEthernet/EthernetSendHandover.h"
 #include "XR9ALEthernet/EthernetSettings.h"
 #include "access/XR9AL.h"
 
@@ -240,29 +220,21 @@ public slots:
     ///@}
 
 private:
-    // The send account of an endpoint, guarded by mutexTxQueue.
-    struct TxAccount {
-        qint64 queued = 0;    // cost of its messages in the send queue and the outbox
-        qint64 inSocket = 0;  // what its socket has not yet handed to the system, as the owner last saw it
-    };
-    static int endpointOf(enMsgType type);  // 0 command connection (with SHM), 1 stream, 2 broadcast
-    bool hasRoom(int endpoint, qint64 cost) const;  // under mutexTxQueue: the endpoint may take that cost
-    // Queues (type, payload) within the send bound, waiting for room in a
-    // host thread: XR_SUCCESS, XR9AL_QUEUE_FULL or XR_USER_ABORT. type is a
-    // channel. Any thread.
-    KT::int32 queueForPeer(enMsgType type, const QByteArray& payload);
-    int sendStep(bool owner);  // one send step; owner: whether this is the owner thread
     // Writes one message to its endpoint: false, nothing written, when it is
     // a command or stream message and its connection is down. Owner thread.
     bool writeToPeer(enMsgType type, const QByteArray& payload);
-    // The sockets' backlog and connected state into the send accounts and
-    // the flags other threads step by: under mutexTxQueue, or taking it and
-    // waking waiting senders. Owner thread.
+    // Forwarders to sendHandover_ (its accounts, outbox and waiting senders),
+    // kept for hosts linked against them; sendStep(owner): one step.
+    static int endpointOf(enMsgType type);
+    bool hasRoom(int endpoint, qint64 cost) const;
+    KT::int32 queueForPeer(enMsgType type, const QByteArray& payload);
+    int sendStep(bool owner);
     void noteSocketBacklogLocked();
     void noteSockets();
-    // Keeps noteSockets() up to date with a command or stream socket.
+    void releaseSenders();
+    // Readies a command or stream socket its member holds: a bounded read
+    // buffer, its reader, noteSockets() now and on each of its changes.
     void watchSocket(QTcpSocket* socket);
-    void releaseSenders();  // as releaseReceivers, for senders waiting for room
 
     // The receive side; its accounts and takers are receiveQueues_'s.
     struct RxAccount : EthernetReceiveQueues::Account {};
@@ -314,20 +286,7 @@ private:
     std::atomic<KT::uint32> maxFrameBytes_{xr9eth::kDefaultMaxFrameLength};
     std::atomic<KT::uint32> receiveBudgetBytes_{xr9eth::kDefaultReceiveBudget};
 
-    // The send side's shared state, guarded by mutexTxQueue.
-    TxAccount txAccounts_[3];
-    EthernetQueue outbox_;       // taken by steps in other threads, for the owner to write in this order
-    bool outboxPosted_ = false;  // the owner has been asked to write the outbox
-    quint64 txEpoch_ = 0;        // moved on by every release: senders waiting since before leave
-    bool sendersClosed_ = false;
-    int sendersInside_ = 0;
-    QWaitCondition txRoom_;       // an account went down, or a release
-    QWaitCondition sendersLeft_;  // the last sender of a closed transport has left
-    // The connections as the owner last saw them, for steps in other threads.
-    std::atomic<bool> commandConnectedNow_{false};
-    std::atomic<bool> streamConnectedNow_{false};
-    std::atomic<KT::uint32> sendBoundBytes_{xr9eth::kDefaultSendBound};
-    std::atomic<int> sendTimeoutMs_{-1};
+    EthernetSendHandover sendHandover_;
 };
 
 #endif

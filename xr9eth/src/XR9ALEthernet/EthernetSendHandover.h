@@ -1,0 +1,107 @@
+/// \file
+/// The Ethernet transport's hand-over of send work to its owner thread.
+///
+/// Every socket operation runs in the owner, and nothing waits for it: a send
+/// step in another thread takes the head of the send queue, or leaves it while
+/// its connection is down as the owner last saw it, and hands it to the owner
+/// (the outbox, served by its event loop); in the owner it writes at once.
+/// Taking a head and handing it over is one step under mutexTxQueue and the
+/// owner writes in the order taken, so the queue's order and its put-back and
+/// drop rules hold whichever thread steps; a message whose connection is found
+/// down when the owner writes goes back to the head with all behind it, and a
+/// connection whose socket Qt still holds bytes for keeps its messages in the
+/// outbox, in order. Earlier versions had a stepping thread wait for the
+/// owner, so a host whose owner joined that thread hung.
+///
+/// Each endpoint (command connection with SHM, stream connection, broadcast
+/// socket) has a bound on the bytes waiting for it: the cost of its messages
+/// in the send queue and the outbox plus what its socket has not yet handed to
+/// the system. A sender past it waits in a host thread for room, as a blocking
+/// socket would, up to the send time-out, and is refused in the owner, which
+/// cannot wait for itself; either way nothing is queued. (SendData used to
+/// queue without limit, so a peer that read nothing made the terminal hold
+/// everything sent to it.) mutexTxQueue guards the send queue and all here,
+/// held for one short operation (released during a wait); senders are woken
+/// after it is released. Waiting senders go through an EthernetWaiterGate.
+#ifndef ETHERNETSENDHANDOVER_H
+#define ETHERNETSENDHANDOVER_H
+
+#include <atomic>
+
+#include <QWaitCondition>
+
+#include "XR9ALEthernet/EthernetLimits.h"
+#include "XR9ALEthernet/EthernetReceiveQueues.h"
+
+class QEvent;
+class QObject;
+class QTcpSocket;
+
+/// The send accounts, the outbox and the waiting senders. Each operation takes
+/// mutexTxQueue unless said; queue is the send queue, command and stream the
+/// sockets (null: none); an operation on the sockets runs in the owner.
+class EthernetSendHandover {
+public:
+    static bool isUp(QTcpSocket* socket);  ///< a socket that is there and connected
+    static int endpointOf(enMsgType type);  ///< 0 command connection (with SHM), 1 stream, 2 broadcast
+    bool hasRoom(int endpoint, qint64 cost) const;  ///< the endpoint may take that cost; mutexTxQueue held
+    /// Queues (type, payload) within the send bound, waiting for room unless
+    /// owner: XR_SUCCESS, XR9AL_QUEUE_FULL or XR_USER_ABORT. type is a channel.
+    KT::int32 queueWithin(EthernetQueue* queue, enMsgType type, const QByteArray& payload, bool owner);
+    void add(EthernetQueue* queue, enMsgType type, const QByteArray& payload);  ///< queues, whatever the bound
+    /// Takes the head of queue into *head: false when there is none.
+    bool takeHead(EthernetQueue* queue, QPair<enMsgType, QByteArray>* head);
+    bool idle(const EthernetQueue* queue);  ///< nothing waits in queue or in the outbox
+    /// Up to maxSteps heads of queue into the outbox while their connection
+    /// is up, an SHM message without its connection dropped; a command or
+    /// stream message whose connection is down holds up the queue. The number
+    /// taken. From another thread (moved null) by what the owner last saw,
+    /// posting owner one write event; in the owner by command and stream now,
+    /// *moved telling whether the outbox holds messages for it to write.
+    int handOver(EthernetQueue* queue, int maxSteps, QObject* owner, QTcpSocket* command = nullptr,
+                 QTcpSocket* stream = nullptr, bool* moved = nullptr);
+    EthernetQueue takeOutbox();  ///< the outbox, emptied
+    /// After the owner wrote batch up to (not including) next but for held,
+    /// which waits for its socket's room: puts back what was not written and
+    /// notes the sockets.
+    void settle(EthernetQueue* queue, const EthernetQueue& batch, int next, const EthernetQueue& held,
+                QTcpSocket* command, QTcpSocket* stream);
+    /// The sockets' backlog and state into the accounts and for other threads'
+    /// steps, mutexTxQueue held.
+    void noteLocked(QTcpSocket* command, QTcpSocket* stream);
+    /// As noteLocked, and wakes waiting senders; posts owner (unless null) a
+    /// write event when the outbox holds messages and none is pending.
+    void note(QTcpSocket* command, QTcpSocket* stream, QObject* owner = nullptr);
+    /// Empties queue, the outbox and the accounts, lets waiting senders go
+    /// and notes the sockets, in one step.
+    void reset(EthernetQueue* queue, QTcpSocket* command, QTcpSocket* stream);
+    void release();  ///< for the destructor (EthernetWaiterGate::close); owner thread
+    qint64 waiting(int endpoint);  ///< the bytes waiting towards the peer on endpoint
+    void setBound(KT::uint32 bytes);  ///< in bytes; a larger bound lets waiting senders in
+    KT::uint32 bound() const { return boundBytes_.load(); }  ///< as set
+    /// The wait for room in ms; negative (kept as -1): without limit.
+    void setTimeout(int milliseconds) { timeoutMs_.store(milliseconds < 0 ? -1 : milliseconds); }
+    int timeout() const { return timeoutMs_.load(); }  ///< as set
+    static bool isWriteEvent(const QEvent* event);  ///< the event has the owner write the outbox
+
+private:
+    static void post(QObject* owner);
+    // Adds (sign 1) or takes off (-1) a message's cost on its endpoint's account.
+    void charge(const QPair<enMsgType, QByteArray>& message, int sign);
+    struct Account {
+        qint64 queued = 0;    // cost of its messages in the send queue and the outbox
+        qint64 inSocket = 0;  // what its socket has not yet handed to the system, as the owner last saw it
+    };
+    Account accounts_[3];
+    EthernetQueue outbox_;       // taken by steps in other threads, for the owner to write in this order
+    bool outboxPosted_ = false;  // the owner has been asked to write the outbox
+    EthernetWaiterGate gate_;
+    QWaitCondition room_;  // an account went down, or a release
+    // The connections as the owner last saw them, for steps in other threads.
+    std::atomic<bool> commandUp_{false};
+    std::atomic<bool> streamUp_{false};
+    std::atomic<KT::uint32> boundBytes_{xr9eth::kDefaultSendBound};
+    std::atomic<int> timeoutMs_{-1};
+};
+
+#endif
