@@ -291,6 +291,20 @@ TEST_F(CanLoad, UnpacedBurstsNeverDeliverAMessageGatheredFromTwo) {
         }
         ASSERT_EQ(0, can->ClosePort());
     }
+    // The task held off a cut queue: a message's head, a gap, then another's data frames and a
+    // whole message queue up behind, to be read together; the gap must end the head's message.
+    open();
+    bus.dropWhenFull(16384);
+    const KT::uint32 droppedBefore = XR9ALCANWrapper::droppedMessages();
+    osMutSemTake(mutexCAN);  // the task waits for it before its next read
+    sendFrames(streamFrames(pattern(kLargest, 1)));  // more than the cut queue holds
+    bus.dropWhenFull(1 << 20);
+    const std::vector<can_frame> other = streamFrames(pattern(kLargest, 2));
+    sendFrames(std::vector<can_frame>(other.begin() + 1, other.end()));
+    sendFrames(streamFrames(pattern(kLargest, 3)));
+    osMutSemGive(mutexCAN);
+    EXPECT_EQ(pattern(kLargest, 3), receive(MSG_TYPE_STREAM)) << "the first message delivered";
+    EXPECT_GT(XR9ALCANWrapper::droppedMessages(), droppedBefore);
 }
 
 // With the task held off the socket, one second of a saturated 1 Mbit/s bus waits in the queue
