@@ -285,7 +285,9 @@ TEST_F(CanLoad, UnpacedBurstsNeverDeliverAMessageGatheredFromTwo) {
         EXPECT_EQ(0, corrupted) << (cut ? "cut queue" : "own queue");
         if (cut) {
             EXPECT_GT(dropped, 0) << "the cut queue overflowed";
-            EXPECT_GT(counted, 0) << "and the task counted what it gave up";
+            // A gap that falls between two messages leaves nothing half gathered to give up, so
+            // how many are counted depends on where the task was when the queue filled (below).
+            EXPECT_LE(counted, dropped) << "the task counts only messages that never arrived";
         } else {
             EXPECT_EQ(0, dropped) << "the port's own queue holds a burst";
         }
@@ -304,7 +306,7 @@ TEST_F(CanLoad, UnpacedBurstsNeverDeliverAMessageGatheredFromTwo) {
     sendFrames(streamFrames(pattern(kLargest, 3)));
     osMutSemGive(mutexCAN);
     EXPECT_EQ(pattern(kLargest, 3), receive(MSG_TYPE_STREAM)) << "the first message delivered";
-    EXPECT_GT(XR9ALCANWrapper::droppedMessages(), droppedBefore);
+    EXPECT_EQ(droppedBefore + 1, XR9ALCANWrapper::droppedMessages()) << "the cut message, counted once";
 }
 
 // With the task held off the socket, one second of a saturated 1 Mbit/s bus waits in the queue
