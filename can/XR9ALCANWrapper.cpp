@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "KTDEI.h"
@@ -127,25 +128,40 @@ WriteResult writeWithRetries(const can_frame& frame, KT::uint32 gapMs, const cha
     return written;
 }
 
-// One frame read without waiting, under mutexCAN, and the kernel's count of
-// frames it dropped on this socket before it queued this one (SO_RXQ_OVFL;
-// the kernel leaves the count out while it is 0). The read's result.
-ssize_t readFrame(int sock, can_frame* frame, KT::uint32* kernelDrops, int* error) {
-    iovec part = {frame, sizeof *frame};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(KT::uint32))];
-    msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = recvmsg(sock, &message, MSG_DONTWAIT);
-    *error = errno;
-    *kernelDrops = 0;
-    for (cmsghdr* c = n >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof *kernelDrops))
-            std::memcpy(kernelDrops, CMSG_DATA(c), sizeof *kernelDrops);
+// Frames taken from the socket by one system call, each with its own room
+// for the kernel's drop count. Taken from the heap once per receive task.
+struct FrameBatch {
+    static constexpr unsigned kFrames = 64;
+    can_frame frames[kFrames];
+    iovec parts[kFrames];
+    alignas(cmsghdr) char control[kFrames][CMSG_SPACE(sizeof(KT::uint32))];
+    mmsghdr messages[kFrames];
+};
+
+// Every frame that is ready, up to kFrames, read without waiting; mutexCAN is
+// held by the caller. The count read, or -1 with errno.
+int readFrames(int sock, FrameBatch* batch) {
+    for (unsigned i = 0; i < FrameBatch::kFrames; ++i) {
+        batch->parts[i] = {&batch->frames[i], sizeof batch->frames[i]};
+        msghdr& message = batch->messages[i].msg_hdr;
+        message = {};
+        message.msg_iov = &batch->parts[i];
+        message.msg_iovlen = 1;
+        message.msg_control = batch->control[i];
+        message.msg_controllen = sizeof batch->control[i];
     }
-    return n;
+    return recvmmsg(sock, batch->messages, FrameBatch::kFrames, MSG_DONTWAIT, nullptr);
+}
+
+// The kernel's count of frames it dropped on the socket before it queued the
+// frame of message (SO_RXQ_OVFL; left out while it is 0).
+KT::uint32 kernelDropsBefore(msghdr& message) {
+    KT::uint32 drops = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof drops))
+            std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+    }
+    return drops;
 }
 
 // The kernel's drop count on each frame, and the receive queue sized for
@@ -162,8 +178,9 @@ void prepareReceiveQueue(int sock) {
 }  // namespace
 
 void ReadDataFunc() {
-    CanMessageAssembler stream;   // both buffers taken once, for the life of the task
+    CanMessageAssembler stream;   // the buffers and the batch taken once, for the life of the task
     CanMessageAssembler command;
+    const std::unique_ptr<FrameBatch> batch(new FrameBatch);
     int nRetVal = -1;
     KT::uint32 kernelDrops = 0;   // the socket's drop count on the last frame read
     int selectError = 0, readError = 0;  // of the last failure; 0 after a success
@@ -195,15 +212,13 @@ void ReadDataFunc() {
         selectError = 0;
         if (ready == 0 || !FD_ISSET(sock, &readable)) continue;
 
-        // Everything that is ready, a frame at a time, so the queue is emptied
-        // at each wake-up.
-        while (loadShared(runCANRxThread)) {
-            can_frame frame;
-            KT::uint32 drops = 0;
-            int error = 0;
+        // Everything that is ready, many frames a read, so the queue is
+        // emptied at each wake-up; a short batch found it empty.
+        for (int count = FrameBatch::kFrames; count == FrameBatch::kFrames && loadShared(runCANRxThread);) {
             osMutSemTake(loadShared(mutexCAN));
-            nRetVal = static_cast<int>(readFrame(sock, &frame, &drops, &error));
+            count = nRetVal = readFrames(sock, batch.get());
             if (nRetVal < 0) {
+                const int error = errno;
                 const bool drained = error == EAGAIN || error == EWOULDBLOCK;
                 if (!drained && error != readError)
                     XR9_LOG(xr9::kLogSetup, "SocketCAN::read(): %d => %s", nRetVal, std::strerror(error));
@@ -216,52 +231,56 @@ void ReadDataFunc() {
             }
             osMutSemGive(loadShared(mutexCAN));
             readError = 0;
-            if (drops != kernelDrops) {
-                // Frames were lost before this one: what is half gathered
-                // could only be completed with bytes of another message.
-                kernelDrops = drops;
-                for (CanMessageAssembler* channel : {&stream, &command}) {
-                    if (channel->lost() == CanMessageAssembler::Outcome::Dropped)
-                        __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
+            for (int i = 0; i < count; ++i) {
+                const can_frame& frame = batch->frames[i];
+                const KT::uint32 drops = kernelDropsBefore(batch->messages[i].msg_hdr);
+                if (drops != kernelDrops) {
+                    // Frames were lost before this one: what is half gathered
+                    // could only be completed with bytes of another message.
+                    kernelDrops = drops;
+                    for (CanMessageAssembler* channel : {&stream, &command}) {
+                        if (channel->lost() == CanMessageAssembler::Outcome::Dropped)
+                            __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
+                    }
                 }
-            }
-            if (nRetVal != static_cast<int>(xr9can::kFrameBytes)) continue;
+                if (batch->messages[i].msg_len != xr9can::kFrameBytes) continue;
 
-            CanMessageAssembler::Outcome outcome = CanMessageAssembler::Outcome::Ignored;
-            switch (xr9can::classifyFrame(frame, currentIds())) {
-            case xr9can::FrameKind::StreamLength:
-                outcome = stream.announce(xr9can::frameValue(frame));
-                XR9_LOG(xr9::kLogTrace, "STREAM_LENGTH uiStreamMsgLength  = %d",
-                        static_cast<int>(xr9can::frameValue(frame)));
-                break;
-            case xr9can::FrameKind::StreamData:
-                outcome = stream.add(frame.data, xr9can::dataLength(frame));
-                if (outcome == CanMessageAssembler::Outcome::Complete) {
-                    nRetVal = osQueuePut(uiFTQueueId, stream.message(), stream.messageSize());
-                    XR9_LOG(xr9::kLogTrace, "STREAM osQueuePut nRetVal = %d", nRetVal);
+                CanMessageAssembler::Outcome outcome = CanMessageAssembler::Outcome::Ignored;
+                switch (xr9can::classifyFrame(frame, currentIds())) {
+                case xr9can::FrameKind::StreamLength:
+                    outcome = stream.announce(xr9can::frameValue(frame));
+                    XR9_LOG(xr9::kLogTrace, "STREAM_LENGTH uiStreamMsgLength  = %d",
+                            static_cast<int>(xr9can::frameValue(frame)));
+                    break;
+                case xr9can::FrameKind::StreamData:
+                    outcome = stream.add(frame.data, xr9can::dataLength(frame));
+                    if (outcome == CanMessageAssembler::Outcome::Complete) {
+                        nRetVal = osQueuePut(uiFTQueueId, stream.message(), stream.messageSize());
+                        XR9_LOG(xr9::kLogTrace, "STREAM osQueuePut nRetVal = %d", nRetVal);
+                    }
+                    break;
+                case xr9can::FrameKind::ShmNotice:
+                    sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent,
+                                      static_cast<int>(xr9can::frameValue(frame)), nullptr);
+                    break;
+                case xr9can::FrameKind::CommandLength:
+                    outcome = command.announce(xr9can::frameValue(frame));
+                    XR9_LOG(xr9::kLogTrace, "uiCommandMsgLength = %x", xr9can::frameValue(frame));
+                    break;
+                case xr9can::FrameKind::CommandData:
+                    outcome = command.add(frame.data, xr9can::dataLength(frame));
+                    if (outcome == CanMessageAssembler::Outcome::Complete) {
+                        osQueuePut(uiCCQueueId, command.message(), command.messageSize());
+                        XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: COMMAND received");
+                    }
+                    break;
+                case xr9can::FrameKind::Foreign:
+                    break;
                 }
-                break;
-            case xr9can::FrameKind::ShmNotice:
-                sendUpdateMessage(kShmNoticeType, SHM_MODULE, kShmNoticeEvent,
-                                  static_cast<int>(xr9can::frameValue(frame)), nullptr);
-                break;
-            case xr9can::FrameKind::CommandLength:
-                outcome = command.announce(xr9can::frameValue(frame));
-                XR9_LOG(xr9::kLogTrace, "uiCommandMsgLength = %x", xr9can::frameValue(frame));
-                break;
-            case xr9can::FrameKind::CommandData:
-                outcome = command.add(frame.data, xr9can::dataLength(frame));
-                if (outcome == CanMessageAssembler::Outcome::Complete) {
-                    osQueuePut(uiCCQueueId, command.message(), command.messageSize());
-                    XR9_LOG(xr9::kLogSetup, "CAN RX THREAD: COMMAND received");
-                }
-                break;
-            case xr9can::FrameKind::Foreign:
-                break;
+                // Counted, not logged: the log holds only its documented lines.
+                if (outcome == CanMessageAssembler::Outcome::Dropped)
+                    __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
             }
-            // Counted, not logged: the log holds only its documented lines.
-            if (outcome == CanMessageAssembler::Outcome::Dropped)
-                __atomic_add_fetch(&uiCANRxDroppedMsgs, 1u, __ATOMIC_RELAXED);
         }
     }
     XR9_LOG(xr9::kLogSetup, "Exiting can rx thread");

@@ -6,7 +6,8 @@
 ///
 /// All port state is process-wide (the globals below): there is one CAN port
 /// per process. The receive task is the only reader of canSock; mutexCAN
-/// ("CAN_Mutex") is held around each single read or write of it.
+/// ("CAN_Mutex") is held around each single read (one system call taking
+/// every frame ready, up to 64) or write of it.
 ///
 /// Where a real socketCAN stack asks more of the transport than its frames:
 ///  - Overflow. The port asks the kernel for a receive queue of one second of

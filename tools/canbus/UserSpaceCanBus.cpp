@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <net/if.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -18,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -361,14 +363,17 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
     return real(nfds, readfds, writefds, exceptfds, timeout);
 }
 
-// The drop count the kernel would give with the record the CAN socket in
-// slot has just read (user-space bus).
-unsigned dropsOnRecordRead(int slot) {
+// The drop counts the kernel would give with the count records the CAN
+// socket in slot has just read (user-space bus): 0 while SO_RXQ_OVFL is off.
+void dropsOnRecordsRead(int slot, unsigned* drops, int count) {
     std::lock_guard<std::mutex> g(stateLock);
     Queue& q = queues[slot];
-    const unsigned long long record = q.read++;
-    while (q.marks.size() > 1 && q.marks[1].first <= record) q.marks.pop_front();
-    return !q.marks.empty() && q.marks.front().first <= record ? q.marks.front().second : 0;
+    for (int i = 0; i < count; ++i) {
+        const unsigned long long record = q.read++;
+        while (q.marks.size() > 1 && q.marks[1].first <= record) q.marks.pop_front();
+        const bool dropped = q.reportDrops && !q.marks.empty() && q.marks.front().first <= record;
+        drops[i] = dropped ? q.marks.front().second : 0;
+    }
 }
 
 ssize_t read(int fd, void* buffer, size_t size) {
@@ -382,41 +387,55 @@ ssize_t read(int fd, void* buffer, size_t size) {
     }
     const ssize_t n = real(fd, buffer, size);
     if (slot >= 0) capture(buffer, n);
-    if (slot >= 0 && n >= 0 && !kernelBus()) dropsOnRecordRead(slot);
+    unsigned drops;
+    if (slot >= 0 && n >= 0 && !kernelBus()) dropsOnRecordsRead(slot, &drops, 1);
     return n;
 }
 
-ssize_t recvmsg(int fd, msghdr* message, int flags) {
-    static const auto real = next<ssize_t (*)(int, msghdr*, int)>("recvmsg");
+int recvmmsg(int fd, mmsghdr* messages, unsigned count, int flags, timespec* timeout) {
+    static const auto real = next<int (*)(int, mmsghdr*, unsigned, int, timespec*)>("recvmmsg");
+    const int slot = slotOf(fd);
+    if (slot < 0) return real(fd, messages, count, flags, timeout);
     int result = -1;
     int err = 0;
-    const int slot = slotOf(fd);
-    if (slot >= 0 && takeFault(&Faults::read, &result, &err)) {
+    if (takeFault(&Faults::read, &result, &err)) {
         errno = err;
         return -1;
     }
-    const size_t room = message ? message->msg_controllen : 0;
-    const ssize_t n = real(fd, message, flags);
-    if (slot >= 0 && n > 0 && message->msg_iovlen > 0) capture(message->msg_iov[0].iov_base, n);
-    if (slot < 0 || n < 0 || kernelBus()) return n;
-    const unsigned drops = dropsOnRecordRead(slot);
-    bool report;
-    {
-        std::lock_guard<std::mutex> g(stateLock);
-        report = queues[slot].reportDrops;
+    count = std::min(count, static_cast<unsigned>(IOV_MAX));  // as the kernel caps it
+    size_t room[IOV_MAX];
+    for (unsigned i = 0; i < count; ++i) room[i] = messages[i].msg_hdr.msg_controllen;
+    const int n = real(fd, messages, count, flags, timeout);
+    for (int i = 0; i < n; ++i) {
+        if (messages[i].msg_hdr.msg_iovlen > 0) capture(messages[i].msg_hdr.msg_iov[0].iov_base, messages[i].msg_len);
     }
-    // As the kernel: the count goes with the record, and only once it is not 0.
-    if (report && drops != 0 && message->msg_control && message->msg_controllen == 0 &&
-        room >= CMSG_SPACE(sizeof drops)) {
-        message->msg_controllen = room;
-        cmsghdr* c = CMSG_FIRSTHDR(message);
+    if (n <= 0 || kernelBus()) return n;
+    unsigned drops[IOV_MAX];
+    dropsOnRecordsRead(slot, drops, n);
+    for (int i = 0; i < n; ++i) {
+        // As the kernel: the count goes with the record, and only once it is not 0.
+        msghdr& m = messages[i].msg_hdr;
+        if (drops[i] == 0 || !m.msg_control || m.msg_controllen != 0 || room[i] < CMSG_SPACE(sizeof drops[i]))
+            continue;
+        m.msg_controllen = room[i];
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SO_RXQ_OVFL;
-        c->cmsg_len = CMSG_LEN(sizeof drops);
-        memcpy(CMSG_DATA(c), &drops, sizeof drops);
-        message->msg_controllen = CMSG_SPACE(sizeof drops);
+        c->cmsg_len = CMSG_LEN(sizeof drops[i]);
+        memcpy(CMSG_DATA(c), &drops[i], sizeof drops[i]);
+        m.msg_controllen = CMSG_SPACE(sizeof drops[i]);
     }
     return n;
+}
+
+// On a CAN socket, a batch of one.
+ssize_t recvmsg(int fd, msghdr* message, int flags) {
+    static const auto real = next<ssize_t (*)(int, msghdr*, int)>("recvmsg");
+    if (!isCan(fd) || !message) return real(fd, message, flags);
+    mmsghdr one = {*message, 0};
+    const int n = recvmmsg(fd, &one, 1, flags, nullptr);
+    *message = one.msg_hdr;
+    return n == 1 ? static_cast<ssize_t>(one.msg_len) : n;
 }
 
 // A write fault or a held transmit queue (user-space bus) on a CAN socket:

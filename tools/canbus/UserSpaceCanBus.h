@@ -3,7 +3,7 @@
 // kernel with CAN and the interfaces can0..can3, as in tools/vm).
 //
 // This unit defines socket, ioctl, bind, setsockopt, select, read, recvmsg,
-// write, send and close. Linked into an executable (or preloaded) its
+// recvmmsg, write, send and close. Linked into an executable (or preloaded) its
 // definitions come before the C library's. Every call on any other
 // descriptor, and every other socket(), goes to the C library unchanged
 // (through dlsym(RTLD_NEXT)).
@@ -19,12 +19,13 @@
 //  - setsockopt(SOL_SOCKET, SO_RCVBUF or SO_RCVBUFFORCE) sizes what the bus
 //    holds on its way to the socket (the bus end's send buffer: the owner's
 //    send waits when it is full, unless dropWhenFull); SO_RXQ_OVFL makes
-//    recvmsg report the frames dropped before each one, as the kernel does;
-//    CAN_RAW options are taken and have no effect.
-//  - write, send, read, recvmsg and select behave as on the socket pair,
-//    unless a fault is armed; close ends the CAN socket (its bus end stays
-//    readable until the next CAN socket is created or reset() is called, and
-//    while a send or receive of the bus's owner is using it).
+//    recvmsg and recvmmsg report the frames dropped before each one, as the
+//    kernel does; CAN_RAW options are taken and have no effect.
+//  - write, send, read, recvmsg, recvmmsg (a read fault fails one call, of
+//    any batch) and select behave as on the socket pair, unless a fault is
+//    armed; close ends the CAN socket (its bus end stays readable until the
+//    next CAN socket is created or reset() is called, and while a send or
+//    receive of the bus's owner is using it).
 // On the kernel's bus the CAN socket is the kernel's, and its bus end is a
 // second raw socket bound to the same interface, through which the owner
 // sends and receives; faults apply all the same.
