@@ -31,9 +31,7 @@ enum enMsgType : int {
     MSG_TYPE_BROADCAST = 4  ///< UDP broadcast (Ethernet only)
 };
 
-/// Device-list record owned by the caller. The two leading words belong to the
-/// host; no transport reads or writes them. XR9ALMM writes the mount path of a
-/// detected memory drive into device.
+/// Device-list record owned by the caller.
 struct InterfaceSetting {
     KT::uint32 uiHostWord1;  ///< the host's; untouched
     KT::uint32 uiHostWord2;  ///< the host's; untouched

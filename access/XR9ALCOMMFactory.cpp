@@ -11,14 +11,9 @@ XR9AL* pUSBhandle = nullptr;
 
 namespace {
 
-// The slot is written only once the constructor has returned, so a throwing
-// constructor leaves it null and a later call tries again.
 template <typename Transport>
 XR9AL* slotOrNew(XR9AL*& slot) {
-    if (!slot) {
-        XR9AL* created = new Transport();
-        slot = created;
-    }
+    if (!slot) slot = new Transport();
     return slot;
 }
 

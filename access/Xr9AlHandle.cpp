@@ -13,8 +13,6 @@ XR9AL* Xr9AlGetHandle(enInterfaceType type) {
 }
 
 KT::int32 Xr9AlCloseHandle(XR9AL* handle) {
-    // The registry knows every live handle: anything else (null, a handle
-    // closed before, an object the host made itself) must not be deleted.
     for (XR9AL** slot : {&pCANhandle, &pETHhandle, &pUSBhandle}) {
         if (handle && *slot == handle) {
             *slot = nullptr;

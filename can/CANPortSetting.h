@@ -1,7 +1,6 @@
 /// \file
-/// The settings record that the host passes to the CAN transport's OpenPort,
-/// and its two enumerations. The host owns the record; OpenPort reads it once
-/// and keeps no pointer to it. Host and library share this layout.
+/// The CAN transport's settings record and its two enumerations; host and
+/// library share this layout.
 #ifndef CANPORTSETTING_H
 #define CANPORTSETTING_H
 
@@ -32,8 +31,9 @@ enum enCANMode : int {
     CAN_MODE_EXTENDED = 2
 };
 
-/// What the CAN transport's OpenPort reads: bit rate, identifier width and
-/// the four identifiers, which the host always supplies (there are no defaults).
+/// What the host passes to the CAN transport's OpenPort, which reads it once
+/// and keeps no pointer to it: bit rate, identifier width and the four
+/// identifiers (there are no defaults).
 struct CANPortSetting {
     enBaudRate baudRate;         ///< handed to the host's data-exchange service in bit/s
     enCANMode canMode;           ///< CAN_MODE_EXTENDED sets bit 31 on every identifier

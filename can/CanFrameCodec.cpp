@@ -16,6 +16,11 @@ void startFrame(uint32_t id, uint8_t dlc, can_frame* frame) {
     frame->can_dlc = dlc;
 }
 
+bool isShmNotice(const can_frame& frame) {
+    return frame.can_dlc == kMaxData && frame.data[0] == kShmMarker && frame.data[1] == kShmMarker &&
+           frame.data[2] == kShmMarker && frame.data[3] == kShmMarker;
+}
+
 }  // namespace
 
 void encodeLengthFrame(uint32_t id, uint32_t length, can_frame* frame) {
@@ -41,17 +46,8 @@ uint8_t encodeDataFrame(uint32_t id, const uint8_t* message, uint32_t length, ui
     return piece;
 }
 
-uint32_t dataFrameCount(uint32_t length) {
-    return length / kMaxData + (length % kMaxData != 0 ? 1 : 0);
-}
-
 uint32_t frameValue(const can_frame& frame) {
     return xr9::decodeBigEndian32(frame.data + 4);
-}
-
-bool isShmNotice(const can_frame& frame) {
-    return frame.can_dlc == kMaxData && frame.data[0] == kShmMarker && frame.data[1] == kShmMarker &&
-           frame.data[2] == kShmMarker && frame.data[3] == kShmMarker;
 }
 
 uint8_t dataLength(const can_frame& frame) {

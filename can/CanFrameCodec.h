@@ -42,14 +42,10 @@ void encodeShmFrame(uint32_t id, const uint8_t value[4], can_frame* frame);
 // them; returns their count (0 when offset is not below length).
 uint8_t encodeDataFrame(uint32_t id, const uint8_t* message, uint32_t length, uint32_t offset,
                         can_frame* frame);
-// Data frames a message of length bytes needs: ceil(length / 8).
-uint32_t dataFrameCount(uint32_t length);
 
 // Bytes 4..7 of a frame as an unsigned number, byte 4 most significant
 // (the length of a length frame, the value of a notice), whatever its dlc.
 uint32_t frameValue(const can_frame& frame);
-// A notice frame: dlc 8 and A1 A1 A1 A1 in bytes 0..3.
-bool isShmNotice(const can_frame& frame);
 // Data bytes a received frame carries: its dlc, at most 8 (a classic dlc
 // of 9..15 means 8).
 uint8_t dataLength(const can_frame& frame);
@@ -58,8 +54,8 @@ enum class FrameKind { StreamLength, StreamData, ShmNotice, CommandLength, Comma
 
 // What a received frame is on a port with ids: its identifier word, bit 31
 // included, is compared with streamLength, stream, commandLength, command in
-// that order and the first equal one decides; a frame on commandLength is a
-// notice when isShmNotice holds. Foreign when none is equal.
+// that order and the first equal one decides; on commandLength a frame of dlc
+// 8 with A1 A1 A1 A1 in bytes 0..3 is a notice. Foreign when none is equal.
 FrameKind classifyFrame(const can_frame& frame, const CanChannelIds& ids);
 
 }  // namespace xr9can

@@ -41,12 +41,10 @@ public:
 
     // A length frame announcing length bytes.
     Outcome announce(uint32_t length);
-    // A data frame carrying count bytes (at most 8 are expected; any count is
-    // safe).
+    // A data frame carrying count bytes (any count is safe).
     Outcome add(const uint8_t* bytes, uint32_t count);
-    // Frames of this channel may have been lost since the last one: Dropped
-    // when a message was in progress, otherwise Ignored (a data frame that
-    // follows then has no message to join).
+    // Frames of this channel were lost: Dropped when a message was in
+    // progress, otherwise Ignored.
     Outcome lost();
 
     // After Complete: the message, valid until the next announce or add.

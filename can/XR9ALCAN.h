@@ -1,7 +1,5 @@
 /// \file
-/// The CAN transport as the host sees it: the XR9AL implementation for
-/// IF_TYPE_CAN. It forwards to its XR9ALCANWrapper, which holds the
-/// process-wide port; the receive task starts with the object.
+/// The CAN transport as the host sees it; XR9ALCANWrapper holds the process-wide port.
 #ifndef XR9ALCAN_H
 #define XR9ALCAN_H
 

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "vocabulary/XRErrorCodes.h"
 
@@ -24,11 +23,10 @@ std::string bitrateFileOf(unsigned int channel) {
     return "/sys/class/net/" + interfaceName(channel) + "/can_bitrate";
 }
 
-// The interface state change is best effort: its outcome shows in the rate
-// read back, so the shell's status is not looked at.
+// Best effort: the rate read back shows whether the state changed.
 void runInterfaceCommand(unsigned int channel, const char* state) {
     const std::string command = "ifconfig " + interfaceName(channel) + " " + state;
-    const int status = std::system(command.c_str());
+    const int status = std::system(command.c_str());  // a bare cast does not silence warn_unused_result
     static_cast<void>(status);
 }
 
@@ -65,15 +63,12 @@ int XR9Flexcan::readBaudrateInternal(unsigned int rate, bool* matches) {
     if (matches) *matches = false;
     const int fd = openAttribute(m_BitrateFile);
     if (fd <= 0) return XR_FAILURE;
-    char text[kRateTextMax + 1];
-    std::memset(text, 0, sizeof text);
-    if (::read(fd, text, kRateTextMax) == -1) {
-        ::close(fd);
-        return XR_FAILURE;
-    }
+    char text[kRateTextMax + 1] = {};
+    const ssize_t got = ::read(fd, text, kRateTextMax);
+    ::close(fd);
+    if (got == -1) return XR_FAILURE;
     const unsigned int current = static_cast<unsigned int>(std::strtol(text, nullptr, 10));
     if (matches && withinTolerance(current, rate)) *matches = true;
-    ::close(fd);
     return XR_SUCCESS;
 }
 

@@ -51,8 +51,7 @@ int XR9ALMM::checkMountedDevice() {
 
 KT::int32 XR9ALMM::GetDeviceList(InterfaceSetting* setting) {
     const KT::int32 before = m_DeviceState;
-    checkMountedDevice();
-    const KT::int32 after = m_DeviceState;
+    const KT::int32 after = checkMountedDevice();
     if (before == 0 && after == 1) {
         if (setting) setting->device = m_MountPoint;
         return XR_SUCCESS;

@@ -7,26 +7,6 @@
 std::string HAL::terminalModel;
 bool HAL::conversionRequired = true;
 
-namespace {
-
-// Reverses each 4-byte word of the rounded buffer; a trailing part of 1 or 2
-// bytes swaps as a pair instead.
-void convertWords(const unsigned char* source, unsigned char* destination, unsigned int length) {
-    for (unsigned int p = 0; p < length; p += 4) {
-        if (length - p >= 3) {
-            destination[p] = source[p + 3];
-            destination[p + 1] = source[p + 2];
-            destination[p + 2] = source[p + 1];
-            destination[p + 3] = source[p];
-        } else {
-            destination[p] = source[p + 1];
-            destination[p + 1] = source[p];
-        }
-    }
-}
-
-}  // namespace
-
 KT::int32 HAL::SetTerminalModel(std::string model) {
     terminalModel = std::move(model);
     conversionRequired = false;
@@ -48,16 +28,24 @@ unsigned int HAL::GetBufferSize(unsigned int size) {
 }
 
 KT::int32 HAL::HALConversion(unsigned char* source, unsigned char* destination, unsigned int length) {
+    if (conversionRequired) return HALForceConversion(source, destination, length);
     if (!source || !destination) return XR_FAILURE;
-    if (conversionRequired)
-        convertWords(source, destination, length);
-    else if (length > 0)
-        std::memcpy(destination, source, length);
+    std::memcpy(destination, source, length);
     return XR_SUCCESS;
 }
 
 KT::int32 HAL::HALForceConversion(unsigned char* source, unsigned char* destination, unsigned int length) {
     if (!source || !destination) return XR_FAILURE;
-    convertWords(source, destination, length);
+    for (unsigned int p = 0; p < length; p += 4) {
+        if (length - p >= 3) {
+            destination[p] = source[p + 3];
+            destination[p + 1] = source[p + 2];
+            destination[p + 2] = source[p + 1];
+            destination[p + 3] = source[p];
+        } else {
+            destination[p] = source[p + 1];
+            destination[p + 1] = source[p];
+        }
+    }
     return XR_SUCCESS;
 }

@@ -34,15 +34,11 @@ const char* shown(const char* text) {
     return text ? text : "(null)";
 }
 
-bool isSeparator(char c) {
-    return c == '/' || c == '\\';
-}
-
 // The last '/' or '\\' of path, or null when it has none.
 const char* lastSeparator(const char* path) {
     for (const char* p = path + std::strlen(path); p != path;) {
         --p;
-        if (isSeparator(*p)) return p;
+        if (*p == '/' || *p == '\\') return p;
     }
     return nullptr;
 }
@@ -67,13 +63,11 @@ KT::int32 Utilities::GetXmlFileName(char* pchFileName, const char* pchFilePath) 
     XR9_LOG_AT(kXmlNameEntryLine, xr9::kLogTrace, "Params pchFileName = %s,pchFilePath = %s", shown(pchFileName),
                shown(pchFilePath));
     if (!pchFileName || !pchFilePath) XR9_RETURN_AT(kXmlNameReturnLine, xr9::kLogTrace, XR_FAILURE);
-    char work[kMaxFileNamePart + 1];
     const char* name = fileNamePart(pchFilePath);
     const size_t length = strnlen(name, kMaxFileNamePart);
-    std::memcpy(work, name, length);
-    work[length] = '\0';
-    const size_t stem = std::strcspn(work, ".");
-    std::memcpy(pchFileName, work, stem);
+    const void* dot = std::memchr(name, '.', length);
+    const size_t stem = dot ? static_cast<size_t>(static_cast<const char*>(dot) - name) : length;
+    std::memmove(pchFileName, name, stem);
     std::memcpy(pchFileName + stem, ".xml", sizeof ".xml");
     XR9_RETURN_AT(kXmlNameReturnLine, xr9::kLogTrace, XR_SUCCESS);
 }

@@ -101,13 +101,6 @@ size_t writeAll(int fd, iovec* parts, int count) {
     return done;
 }
 
-// The size of an open file, kSizeUnknown when it cannot be read: its end
-// offset, which is the size fstat reports, at about half fstat's cost.
-long long sizeOf(int fd) {
-    const off_t end = lseek(fd, 0, SEEK_END);
-    return end >= 0 ? static_cast<long long>(end) : kSizeUnknown;
-}
-
 // Best effort: when it fails the next line is appended all the same.
 bool cutBack(int fd, long long size) {
     return ftruncate(fd, static_cast<off_t>(size)) == 0;
@@ -145,7 +138,9 @@ long long appendLine(int line, char* function, char* message) {
     if (streamFd < 0) streamFd = open(Xr9Log::m_Logfile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (streamFd < 0) return kSizeUnknown;  // missing directory, no permission: the line is lost
     const size_t written = writeAll(streamFd, parts, count);
-    long long size = sizeOf(streamFd);
+    // The end offset is the size fstat reports, at about half fstat's cost.
+    const off_t fileEnd = lseek(streamFd, 0, SEEK_END);
+    long long size = fileEnd >= 0 ? static_cast<long long>(fileEnd) : kSizeUnknown;
     if (written != length) {
         // A disk that fills up mid-line must not leave a torn line for the
         // next one to be glued to: cut the file back to where it was. The

@@ -1,6 +1,6 @@
-// The library's log call sites. A site compares LOG_LEVEL with its threshold
-// before it formats anything, then writes through Xr9Log::WriteLogMsg with its
-// source line and its pretty-function text.
+// The library's log call sites. A site writes only when LOG_LEVEL is above its
+// threshold, checked before it formats anything, through Xr9Log::WriteLogMsg
+// with its source line and its pretty-function text.
 #ifndef XR9LOGCALL_H
 #define XR9LOGCALL_H
 
@@ -8,7 +8,6 @@
 
 namespace xr9 {
 
-// Thresholds: a message is written when LOG_LEVEL is above the value.
 constexpr int kLogSetup = 3;   // set-up steps and faults
 constexpr int kLogTrace = 4;   // parameters, return values, per-message data
 constexpr int kLogAlways = -1; // errors, silenced only by a negative level

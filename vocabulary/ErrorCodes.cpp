@@ -3,12 +3,13 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 struct Entry {
     int code;
-    const char* text;
+    std::string_view text;
 };
 
 // The complete table: every code with a message, highest first.
@@ -174,45 +175,34 @@ constexpr Entry kEntries[] = {
     {-503, "USER ABORT"},
 };
 
-constexpr const char kUnknown[] = "UNKOWN ERROR";
+constexpr std::string_view kUnknown = "UNKOWN ERROR";
 constexpr int kPositions = -XR_LOWEST_STATUS_CODE + 1;
 
-struct Text {
-    const char* text;
-    unsigned char length;
-};
-
-constexpr unsigned char lengthOf(const char* text) {
-    unsigned char n = 0;
-    while (text[n] != '\0') ++n;
-    return n;
-}
-
 // One position per code in -503..0, indexed by -code; positions without a
-// message hold the unknown text. Built by the compiler.
-constexpr std::array<Text, kPositions> buildIndex() {
-    std::array<Text, kPositions> index{};
-    for (int i = 0; i < kPositions; ++i) index[i] = Text{kUnknown, lengthOf(kUnknown)};
-    for (const Entry& e : kEntries) index[-e.code] = Text{e.text, lengthOf(e.text)};
+// message hold the unknown text. Built by the compiler. Every text is a
+// literal, so each view ends in its terminating zero.
+constexpr std::array<std::string_view, kPositions> buildIndex() {
+    std::array<std::string_view, kPositions> index{};
+    for (std::string_view& text : index) text = kUnknown;
+    for (const Entry& e : kEntries) index[-e.code] = e.text;
     return index;
 }
 
-constexpr std::array<Text, kPositions> kIndex = buildIndex();
-constexpr Text kUnknownText{kUnknown, lengthOf(kUnknown)};
+constexpr std::array<std::string_view, kPositions> kIndex = buildIndex();
 
 static_assert(sizeof kEntries / sizeof kEntries[0] == 159, "the table holds 159 codes");
 
 constexpr bool everyTextFits() {
     for (const Entry& e : kEntries)
-        if (lengthOf(e.text) >= XR_STATUS_TEXT_BUFFER_SIZE) return false;
+        if (e.text.size() >= XR_STATUS_TEXT_BUFFER_SIZE) return false;
     return true;
 }
 static_assert(everyTextFits(), "every message leaves room for its terminating zero");
 
-inline const Text& lookup(int code) {
+inline std::string_view lookup(int code) {
     // One comparison covers both ends: codes above 0 wrap to large values.
     const unsigned int position = 0u - static_cast<unsigned int>(code);
-    return position < static_cast<unsigned int>(kPositions) ? kIndex[position] : kUnknownText;
+    return position < static_cast<unsigned int>(kPositions) ? kIndex[position] : kUnknown;
 }
 
 }  // namespace
@@ -220,7 +210,7 @@ inline const Text& lookup(int code) {
 namespace xr9 {
 
 const char* statusText(int code) {
-    return lookup(code).text;
+    return lookup(code).data();
 }
 
 }  // namespace xr9
@@ -228,8 +218,8 @@ const char* statusText(int code) {
 char* getErrorString(int code) {
     char* buffer = static_cast<char*>(std::malloc(XR_STATUS_TEXT_BUFFER_SIZE));
     if (!buffer) return nullptr;
-    const Text& t = lookup(code);
-    std::memcpy(buffer, t.text, t.length);
-    std::memset(buffer + t.length, 0, XR_STATUS_TEXT_BUFFER_SIZE - t.length);
+    const std::string_view text = lookup(code);
+    std::memcpy(buffer, text.data(), text.size());
+    std::memset(buffer + text.size(), 0, XR_STATUS_TEXT_BUFFER_SIZE - text.size());
     return buffer;
 }

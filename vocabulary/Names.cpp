@@ -23,6 +23,10 @@ std::string named(string_view name, string_view fallback) {
     return std::string(orElse(name, fallback));
 }
 
+// Indexed by the state minus XR_STATE_INIT.
+constexpr string_view kMainStates[] = {"XR_STATE_INIT", "XR_STATE_RUN", "XR_STATE_STOP", "XR_STATE_EXIT", {}, {}, {},
+                                       "XR_STATE_ERROR"};
+
 constexpr string_view kUpdateStates[] = {
     "STATE_IDLE",          "STATE_CONNECTED",    "STATE_CONNECTING",       "STATE_UPLOADING",
     "STATE_UPLOADED",      "STATE_INSTALLING",   "STATE_INSTALLED",        "STATE_RESTARTING",
@@ -49,17 +53,6 @@ constexpr string_view kRequestStatus[] = {"REQUEST_ACCEPTED",
 
 constexpr string_view kInterfaces[] = {"UNDEFINED INTERFACE", "CAN INTERFACE", "ETHERNET INTERFACE",
                                        "RS232 INTERFACE", "MEMORY MEDIA INTERFACE"};
-
-string_view mainStateName(int state) {
-    switch (state) {
-        case XR_STATE_INIT: return "XR_STATE_INIT";
-        case XR_STATE_RUN: return "XR_STATE_RUN";
-        case XR_STATE_STOP: return "XR_STATE_STOP";
-        case XR_STATE_EXIT: return "XR_STATE_EXIT";
-        case XR_STATE_ERROR: return "XR_STATE_ERROR";
-        default: return string_view();
-    }
-}
 
 string_view moduleName(int module) {
     const unsigned int bits = static_cast<unsigned int>(module);
@@ -91,7 +84,7 @@ constexpr string_view kRule = "\n ################";
 }  // namespace
 
 std::string getXRMainStateString(enXRMainState state) {
-    return named(mainStateName(state), "XR_STATE_UNKNOWN");
+    return named(denseName(kMainStates, XR_STATE_INIT, state), "XR_STATE_UNKNOWN");
 }
 
 std::string getXRUpdateStateString(enXRUpdateState state) {

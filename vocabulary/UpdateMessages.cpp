@@ -21,8 +21,7 @@ constexpr Route kRoutes[] = {{4, 0x23}, {3, 0x22}, {6, 0x24}, {2, 0x24}};
 int sendUpdateMessage(XRMessageType type, unsigned int module, unsigned int event, int result, std::string* text) {
     if (type < 1 || type > 4) return XR_FAILURE;
     const Route& route = kRoutes[type - 1];
-    XRUpdateMessage record;
-    std::memset(&record, 0, sizeof record);
+    XRUpdateMessage record{};
     record.module = module;
     record.messageId = route.messageId;
     record.event = event;

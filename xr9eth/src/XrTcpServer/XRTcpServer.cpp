@@ -23,7 +23,6 @@ XRTcpServer::XRTcpServer(QObject* parent) : QObject(nullptr), m_server(new QTcpS
 
 XRTcpServer::~XRTcpServer() {
     delete m_server;
-    m_server = nullptr;
 }
 
 void XRTcpServer::init(XR9ALEthernet* ethernet, enMsgType type) {
