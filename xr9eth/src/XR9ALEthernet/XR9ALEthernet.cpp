@@ -7,6 +7,7 @@
 #include <QUdpSocket>
 
 #include "KTDEI.h"
+#include "XR9ALEthernet/EthernetFrameCodec.h"
 #include "XR9ALEthernet/EthernetUtilities.h"
 #include "XrTcpServer/XRTcpServer.h"
 #include "support/Console.h"
@@ -174,9 +175,10 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
 }
 
 void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
-    // Qt reads a socket into a buffer of its own whether or not we read it;
-    // bounded, it stops and leaves the peer to TCP's flow control.
-    socket->setReadBufferSize(xr9eth::kSocketReadChunk);
+    // Qt reads a socket into a buffer of its own before it signals; kept to
+    // a header, it costs little and leaves the rest to the reader's own read
+    // (and, unread, the peer to TCP's flow control).
+    socket->setReadBufferSize(xr9eth::kFrameHeaderSize);
     connect(socket, &QTcpSocket::readyRead, this,
             socket == streamSocket ? &XR9ALEthernet::ReceivedStreamMsg : &XR9ALEthernet::ReceivedCommandMsg);
     // Both keep the send account and the connected state other threads see,
