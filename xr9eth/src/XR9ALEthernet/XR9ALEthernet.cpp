@@ -7,7 +7,6 @@
 #include <QUdpSocket>
 
 #include "KTDEI.h"
-#include "XR9ALEthernet/EthernetFrameCodec.h"
 #include "XR9ALEthernet/EthernetUtilities.h"
 #include "XrTcpServer/XRTcpServer.h"
 #include "support/Console.h"
@@ -175,10 +174,10 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
 }
 
 void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
-    // Qt reads a socket into a buffer of its own before it signals; kept to
-    // a header, it costs little and leaves the rest to the reader's own read
-    // (and, unread, the peer to TCP's flow control).
-    socket->setReadBufferSize(xr9eth::kFrameHeaderSize);
+    // Qt reads a socket into a buffer of its own before it signals; bounded,
+    // it holds a small arrival whole and leaves the rest of a large one to the
+    // reader's own read (and, unread, the peer to TCP's flow control).
+    socket->setReadBufferSize(xr9eth::kQtReadBuffer);
     connect(socket, &QTcpSocket::readyRead, this,
             socket == streamSocket ? &XR9ALEthernet::ReceivedStreamMsg : &XR9ALEthernet::ReceivedCommandMsg);
     // Both keep the send account and the connected state other threads see,

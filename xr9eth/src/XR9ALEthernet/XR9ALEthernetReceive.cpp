@@ -37,20 +37,20 @@ void appendDatagram(QByteArray* buffer, const QByteArray& datagram) {
     *buffer = buffer->isEmpty() ? datagram : joined(*buffer, datagram);
 }
 
-// What the socket holds for us: Qt's buffer of it, then the system's.
-qint64 available(QTcpSocket* socket) {
+// What the socket holds for us: Qt's buffer of it, and with direct the system's.
+qint64 available(QTcpSocket* socket, bool direct) {
     int system = 0;
-    if (::ioctl(int(socket->socketDescriptor()), FIONREAD, &system) != 0) system = 0;
+    if (direct && ::ioctl(int(socket->socketDescriptor()), FIONREAD, &system) != 0) system = 0;
     return socket->bytesAvailable() + system;
 }
 
 // Reads at most max bytes to to, without waiting: first what Qt's buffer of
-// the socket holds (kept to a few bytes), then straight from its descriptor,
-// so that most bytes are copied once. The end or a failure of the connection
-// is left for Qt's own read to find. The bytes read.
-qint64 readSocket(QTcpSocket* socket, char* to, qint64 max) {
+// the socket holds, then, with direct, straight from its descriptor, so that
+// the bytes of a large arrival are copied once. The end or a failure of the
+// connection is left for Qt's own read to find. The bytes read.
+qint64 readSocket(QTcpSocket* socket, char* to, qint64 max, bool direct) {
     qint64 got = qMax<qint64>(socket->read(to, max), 0);
-    if (got < max && socket->bytesAvailable() == 0) {
+    if (direct && got < max && socket->bytesAvailable() == 0) {
         const ssize_t direct = ::recv(int(socket->socketDescriptor()), to + got, size_t(max - got), MSG_DONTWAIT);
         got += qMax<ssize_t>(direct, 0);
     }
@@ -59,15 +59,15 @@ qint64 readSocket(QTcpSocket* socket, char* to, qint64 max) {
 
 // Reads what the socket has, at most max bytes, onto the end of a
 // reassembly buffer: the bytes read.
-qint64 readOnto(QTcpSocket* socket, QByteArray* buffer, qint64 max) {
+qint64 readOnto(QTcpSocket* socket, QByteArray* buffer, qint64 max, bool direct) {
     const int held = buffer->size();
-    const qint64 want = qMin(available(socket), max);
+    const qint64 want = qMin(available(socket, direct), max);
     if (want <= 0) return 0;
     // Reserved, so that a cut that empties it keeps the array for the next
     // read of the pass.
     if (held + want > buffer->capacity()) buffer->reserve(held + int(want));
     buffer->resize(held + int(want));
-    const qint64 got = readSocket(socket, buffer->data() + held, want);
+    const qint64 got = readSocket(socket, buffer->data() + held, want, direct);
     buffer->resize(held + int(got));
     return got;
 }
@@ -92,10 +92,11 @@ int collectedLength(const char* header, enMsgType channel, KT::uint32 maxFrameLe
 // buffer then holds the payload so far followed by the frame's 8-byte header
 // (kept for its length; a read moves it on, 8 bytes). The array holds the
 // bytes that came, never more than the announced length. true when it did.
-bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, KT::uint32 maxFrameLength) {
+bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, KT::uint32 maxFrameLength,
+                     bool direct) {
     if (buffer->isEmpty()) {
         char header[xr9eth::kFrameHeaderSize];
-        buffer->append(header, int(readSocket(socket, header, xr9eth::kFrameHeaderSize)));
+        buffer->append(header, int(readSocket(socket, header, xr9eth::kFrameHeaderSize, direct)));
     }
     if (buffer->size() < xr9eth::kFrameHeaderSize || collectedLength(buffer->constData(), channel, maxFrameLength) < 0)
         return false;
@@ -111,18 +112,18 @@ bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, 
 // end: the bytes read; *complete when it is complete, the buffer then holding
 // exactly the payload. The array grows to twice what it holds at most, and
 // never past the payload.
-qint64 collectPayload(QTcpSocket* socket, QByteArray* buffer, bool* complete) {
+qint64 collectPayload(QTcpSocket* socket, QByteArray* buffer, bool* complete, bool direct) {
     char header[xr9eth::kFrameHeaderSize];
     const int held = buffer->size() - xr9eth::kFrameHeaderSize;
     std::memcpy(header, buffer->constData() + held, xr9eth::kFrameHeaderSize);
     const int length = xr9eth::decodeFrameLength(header);
-    const int want = int(qMin<qint64>(available(socket), length - held));
+    const int want = int(qMin<qint64>(available(socket, direct), length - held));
     if (want <= 0) return 0;
     const int whole = held + want + xr9eth::kFrameHeaderSize;
     if (whole > buffer->capacity())
         buffer->reserve(qMin(length + xr9eth::kFrameHeaderSize, qMax(whole, 2 * buffer->size())));
     buffer->resize(whole);
-    const int got = int(readSocket(socket, buffer->data() + held, want));
+    const int got = int(readSocket(socket, buffer->data() + held, want, direct));
     std::memcpy(buffer->data() + held + got, header, xr9eth::kFrameHeaderSize);
     buffer->resize(held + got + xr9eth::kFrameHeaderSize);
     *complete = held + got == length;
@@ -243,6 +244,9 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? XR_FAILURE : XR_SUCCESS;
     bool fresh = false;  // the buffer took a read since the last cut
     bool collected = false;  // messages collected in this pass, their waiters not woken yet
+    // Qt's buffer full: more waits in the system, read past Qt. Otherwise
+    // Qt's buffer holds all that came, read without asking the system.
+    const bool direct = socket && socket->bytesAvailable() >= socket->readBufferSize();
     // A pass reads a chunk at most, so that its waiters are woken while the
     // peer sends and other sockets get their turn; Qt's buffer is empty by
     // then, and Qt signals again for what the system still holds.
@@ -251,7 +255,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     while (receiveQueues_.admit(route.account, receiveBudgetBytes_.load(), &room)) {
         if (collecting && *collecting) {
             bool complete = false;
-            const qint64 got = taken < xr9eth::kSocketReadChunk ? collectPayload(socket, buffer, &complete) : 0;
+            const qint64 got = taken < xr9eth::kSocketReadChunk ? collectPayload(socket, buffer, &complete, direct) : 0;
             if (got == 0) break;
             taken += got;
             status = XR_SUCCESS;
@@ -277,11 +281,11 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
         if (socket) {
             const int before = buffer->size();
             if (taken >= xr9eth::kSocketReadChunk) break;
-            if (cutter->skipRemaining() == 0 && beginCollecting(socket, buffer, type, maxFrame)) {
+            if (cutter->skipRemaining() == 0 && beginCollecting(socket, buffer, type, maxFrame, direct)) {
                 *collecting = true;
                 continue;
             }
-            readOnto(socket, buffer, xr9eth::kSocketReadChunk);
+            readOnto(socket, buffer, xr9eth::kSocketReadChunk, direct);
             taken += buffer->size() - before;
             if (buffer->size() == before) break;
         } else {
