@@ -51,8 +51,8 @@ qint64 available(QTcpSocket* socket, bool direct) {
 qint64 readSocket(QTcpSocket* socket, char* to, qint64 max, bool direct) {
     qint64 got = qMax<qint64>(socket->read(to, max), 0);
     if (direct && got < max && socket->bytesAvailable() == 0) {
-        const ssize_t direct = ::recv(int(socket->socketDescriptor()), to + got, size_t(max - got), MSG_DONTWAIT);
-        got += qMax<ssize_t>(direct, 0);
+        const ssize_t past = ::recv(int(socket->socketDescriptor()), to + got, size_t(max - got), MSG_DONTWAIT);
+        got += qMax<ssize_t>(past, 0);
     }
     return got;
 }
