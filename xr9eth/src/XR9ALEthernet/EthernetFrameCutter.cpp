@@ -34,6 +34,12 @@ EthernetFrameCutter::Pass EthernetFrameCutter::cut(QByteArray* buffer, qint64 ro
     skipRemaining_ -= offset;
     pass.skipped = offset;
     if (size - offset < xr9eth::kFrameHeaderSize) pass.status = XR_FAILURE;
+    if (size - offset >= xr9eth::kFrameHeaderSize) {
+        // As many pieces as frames like the first would make, up to a few
+        // pages of them: one allocation where growing one at a time makes several.
+        const qint64 first = qMax(xr9eth::decodeFrameLength(base + offset), 0);
+        pass.pieces.reserve(size_t(qMin<qint64>((size - offset) / (xr9eth::kFrameHeaderSize + first) + 1, 1024)));
+    }
     qint64 cost = 0;
     while (size - offset >= xr9eth::kFrameHeaderSize && cost < room) {
         const char* frame = base + offset;

@@ -10,7 +10,7 @@
 /// sent whole or in part: the queued messages (they pass the budget by at
 /// most one message), the reassembly buffer (an unfinished frame and a read,
 /// twice that while a frame longer than a read grows) and Qt's buffer of the
-/// socket (a read). A peer that stalls inside a frame holds only what it has
+/// socket (4 KiB). A peer that stalls inside a frame holds only what it has
 /// sent; a frame above the largest frame is never held at all. The kernel's
 /// socket buffers come on top; they are the system's own and bounded by it.
 #ifndef ETHERNETLIMITS_H
@@ -52,9 +52,12 @@ constexpr KT::uint32 kDefaultReceiveBudget = 16u << 20;
 /// SendData past it waits for room (host threads) or is refused (owner).
 constexpr KT::uint32 kDefaultSendBound = 16u << 20;
 
-/// The most the transport takes off a socket in one read, and the size of
-/// Qt's buffer of an own or accepted TCP socket.
+/// The most the transport takes off a socket in one read.
 constexpr int kSocketReadChunk = 256 * 1024;
+
+/// The size of Qt's buffer of an own or accepted TCP socket: a small arrival
+/// is read whole into it; the rest of a larger one the transport reads itself.
+constexpr int kQtReadBuffer = 4096;
 
 }  // namespace xr9eth
 

@@ -95,10 +95,16 @@ KT::int32 EthernetReceiveQueues::take(const Route& route, QByteArray* data, int 
         if (gate_.released(epoch)) result = XR_USER_ABORT;  // ClosePort or the destructor let go of us
     }
     if (result == XR_SUCCESS) {
-        const QByteArray message = route.queue->takeFirst().second;
+        QByteArray message;  // swapped out and to an empty data, as add swaps in
+        message.swap(route.queue->first().second);
+        route.queue->removeFirst();
         const int size = message.size();
         if (sizeLimit < 0 || size <= sizeLimit) {
-            data->append(message);
+            if (data->isEmpty()) {
+                data->swap(message);
+            } else {
+                data->append(message);
+            }
         } else {
             result = XR9AL_BUFFER_OVERFLOW;
         }

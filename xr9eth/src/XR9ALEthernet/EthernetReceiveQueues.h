@@ -90,9 +90,12 @@ public:
     /// account paused. Owner thread.
     bool admit(Account* account, KT::uint32 budget, qint64* room);
     /// Queues message for type on route and counts it. mutexRxQueue held.
-    static void add(const Route& route, enMsgType type, const QByteArray& message) {
+    /// Swapped in: its count is not touched again where the taker's thread
+    /// touches it next.
+    static void add(const Route& route, enMsgType type, QByteArray message) {
         route.account->bytes += xr9eth::queuedCost(message.size());
-        route.queue->append(qMakePair(type, message));
+        route.queue->append(qMakePair(type, QByteArray()));
+        route.queue->last().second.swap(message);
     }
     /// The cost queued on reader's queue now.
     qint64 held(enMsgType reader);

@@ -174,9 +174,10 @@ void XR9ALEthernet::setStreamSocket(QTcpSocket* socket) {
 }
 
 void XR9ALEthernet::watchSocket(QTcpSocket* socket) {
-    // Qt reads a socket into a buffer of its own whether or not we read it;
-    // bounded, it stops and leaves the peer to TCP's flow control.
-    socket->setReadBufferSize(xr9eth::kSocketReadChunk);
+    // Qt reads a socket into a buffer of its own before it signals; bounded,
+    // it holds a small arrival whole and leaves the rest of a large one to the
+    // reader's own read (and, unread, the peer to TCP's flow control).
+    socket->setReadBufferSize(xr9eth::kQtReadBuffer);
     connect(socket, &QTcpSocket::readyRead, this,
             socket == streamSocket ? &XR9ALEthernet::ReceivedStreamMsg : &XR9ALEthernet::ReceivedCommandMsg);
     // Both keep the send account and the connected state other threads see,

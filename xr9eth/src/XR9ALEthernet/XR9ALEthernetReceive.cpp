@@ -1,4 +1,7 @@
 // The receive path of XR9ALEthernet: readers (owner thread) and takers (any thread).
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <cstring>
 #include <utility>
 
@@ -34,14 +37,39 @@ void appendDatagram(QByteArray* buffer, const QByteArray& datagram) {
     *buffer = buffer->isEmpty() ? datagram : joined(*buffer, datagram);
 }
 
-// Reads what the socket has, at most a chunk, onto the end of a reassembly
-// buffer: one copy, out of Qt's buffer of the socket.
-void readOnto(QTcpSocket* socket, QByteArray* buffer) {
+// What the socket holds for us: Qt's buffer of it, and with direct the system's.
+qint64 available(QTcpSocket* socket, bool direct) {
+    int system = 0;
+    if (direct && ::ioctl(int(socket->socketDescriptor()), FIONREAD, &system) != 0) system = 0;
+    return socket->bytesAvailable() + system;
+}
+
+// Reads at most max bytes to to, without waiting: first what Qt's buffer of
+// the socket holds, then, with direct, straight from its descriptor, so that
+// the bytes of a large arrival are copied once. The end or a failure of the
+// connection is left for Qt's own read to find. The bytes read.
+qint64 readSocket(QTcpSocket* socket, char* to, qint64 max, bool direct) {
+    qint64 got = qMax<qint64>(socket->read(to, max), 0);
+    if (direct && got < max && socket->bytesAvailable() == 0) {
+        const ssize_t past = ::recv(int(socket->socketDescriptor()), to + got, size_t(max - got), MSG_DONTWAIT);
+        got += qMax<ssize_t>(past, 0);
+    }
+    return got;
+}
+
+// Reads what the socket has, at most max bytes, onto the end of a
+// reassembly buffer: the bytes read.
+qint64 readOnto(QTcpSocket* socket, QByteArray* buffer, qint64 max, bool direct) {
     const int held = buffer->size();
-    const qint64 want = qMin<qint64>(socket->bytesAvailable(), xr9eth::kSocketReadChunk);
+    const qint64 want = qMin(available(socket, direct), max);
+    if (want <= 0) return 0;
+    // Reserved, so that a cut that empties it keeps the array for the next
+    // read of the pass.
+    if (held + want > buffer->capacity()) buffer->reserve(held + int(want));
     buffer->resize(held + int(want));
-    const qint64 got = socket->read(buffer->data() + held, want);
-    buffer->resize(held + int(qMax<qint64>(got, 0)));
+    const qint64 got = readSocket(socket, buffer->data() + held, want, direct);
+    buffer->resize(held + int(got));
+    return got;
 }
 
 // A payload at least this large is collected in an array of its own, which
@@ -58,21 +86,17 @@ int collectedLength(const char* header, enMsgType channel, KT::uint32 maxFrameLe
     return length >= kCollectedPayload && KT::uint32(length) <= maxFrameLength ? length : -1;
 }
 
-// Turns the head of an empty buffer's socket, or of a buffer that holds one
-// unfinished frame, into a collected payload when the frame is large: the
+// Turns a buffer that holds one unfinished frame into a collected payload
+// when the frame is large; an empty buffer first takes the next header off
+// the socket (what came of it stays when the frame is not collected). The
 // buffer then holds the payload so far followed by the frame's 8-byte header
 // (kept for its length; a read moves it on, 8 bytes). The array holds the
 // bytes that came, never more than the announced length. true when it did.
-bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, KT::uint32 maxFrameLength) {
-    char header[xr9eth::kFrameHeaderSize];
+bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, KT::uint32 maxFrameLength,
+                     bool direct) {
     if (buffer->isEmpty()) {
-        if (socket->bytesAvailable() < xr9eth::kFrameHeaderSize ||
-            socket->peek(header, xr9eth::kFrameHeaderSize) != xr9eth::kFrameHeaderSize ||
-            collectedLength(header, channel, maxFrameLength) < 0)
-            return false;
-        socket->read(header, xr9eth::kFrameHeaderSize);
-        *buffer = QByteArray(header, xr9eth::kFrameHeaderSize);
-        return true;
+        char header[xr9eth::kFrameHeaderSize];
+        buffer->append(header, int(readSocket(socket, header, xr9eth::kFrameHeaderSize, direct)));
     }
     if (buffer->size() < xr9eth::kFrameHeaderSize || collectedLength(buffer->constData(), channel, maxFrameLength) < 0)
         return false;
@@ -85,34 +109,32 @@ bool beginCollecting(QTcpSocket* socket, QByteArray* buffer, enMsgType channel, 
 }
 
 // Reads more of a collected payload from the socket, no further than its
-// end: true when it is complete, the buffer then holding exactly the payload.
-// The array grows to twice what it holds at most, and never past the payload.
-bool collectPayload(QTcpSocket* socket, QByteArray* buffer) {
+// end: the bytes read; *complete when it is complete, the buffer then holding
+// exactly the payload. The array grows to twice what it holds at most, and
+// never past the payload.
+qint64 collectPayload(QTcpSocket* socket, QByteArray* buffer, bool* complete, bool direct) {
     char header[xr9eth::kFrameHeaderSize];
     const int held = buffer->size() - xr9eth::kFrameHeaderSize;
     std::memcpy(header, buffer->constData() + held, xr9eth::kFrameHeaderSize);
     const int length = xr9eth::decodeFrameLength(header);
-    const int want = int(qMin<qint64>(socket->bytesAvailable(), length - held));
+    const int want = int(qMin<qint64>(available(socket, direct), length - held));
+    if (want <= 0) return 0;
     const int whole = held + want + xr9eth::kFrameHeaderSize;
     if (whole > buffer->capacity())
         buffer->reserve(qMin(length + xr9eth::kFrameHeaderSize, qMax(whole, 2 * buffer->size())));
     buffer->resize(whole);
-    const int got = int(qMax<qint64>(socket->read(buffer->data() + held, want), 0));
+    const int got = int(readSocket(socket, buffer->data() + held, want, direct));
     std::memcpy(buffer->data() + held + got, header, xr9eth::kFrameHeaderSize);
     buffer->resize(held + got + xr9eth::kFrameHeaderSize);
-    if (held + got < length) return false;
-    buffer->resize(length);  // the header goes; the array stays
-    return true;
+    *complete = held + got == length;
+    if (*complete) buffer->resize(length);  // the header goes; the array stays
+    return got;
 }
 
-// After a cut: an emptied buffer lets its array go, and a large frame, once
-// cut, leaves no more than twice what is still held behind.
+// After a cut: a large frame, once cut, leaves no more than twice what is
+// still held behind.
 void trimBuffer(QByteArray* buffer) {
-    if (buffer->isEmpty()) {
-        buffer->clear();
-    } else if (buffer->capacity() > 2 * qMax(buffer->size(), xr9eth::kSocketReadChunk)) {
-        buffer->squeeze();
-    }
+    if (buffer->capacity() > 2 * qMax(buffer->size(), xr9eth::kSocketReadChunk)) buffer->squeeze();
 }
 
 }  // namespace
@@ -173,7 +195,7 @@ int XR9ALEthernet::enqueueRxMsg(enMsgType type, QByteArray payload) {
     if (!rxRoute(type, &route)) return 0;
     {
         xr9::AnnotatedLocker locker(&mutexRxQueue);
-        EthernetReceiveQueues::add(route, type, payload);
+        EthernetReceiveQueues::add(route, type, std::move(payload));
     }
     if (route.notifier) route.notifier->wakeAll();
     return 1;
@@ -222,18 +244,27 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
     KT::int32 status = buffer->size() < xr9eth::kFrameHeaderSize ? XR_FAILURE : XR_SUCCESS;
     bool fresh = false;  // the buffer took a read since the last cut
     bool collected = false;  // messages collected in this pass, their waiters not woken yet
+    // Qt's buffer full: more waits in the system, read past Qt. Otherwise
+    // Qt's buffer holds all that came, read without asking the system.
+    const bool direct = socket && socket->bytesAvailable() >= socket->readBufferSize();
+    // A pass reads a chunk at most, so that its waiters are woken while the
+    // peer sends and other sockets get their turn; Qt's buffer is empty by
+    // then, and Qt signals again for what the system still holds.
+    qint64 taken = 0;
     qint64 room = 0;
     while (receiveQueues_.admit(route.account, receiveBudgetBytes_.load(), &room)) {
         if (collecting && *collecting) {
-            if (socket->bytesAvailable() <= 0) break;
+            bool complete = false;
+            const qint64 got = taken < xr9eth::kSocketReadChunk ? collectPayload(socket, buffer, &complete, direct) : 0;
+            if (got == 0) break;
+            taken += got;
             status = XR_SUCCESS;
-            if (collectPayload(socket, buffer)) {
+            if (complete) {
                 *collecting = false;
                 // Queued at once, woken for once at the end of the pass: a
                 // waiter woken per large message costs more than it gains.
-                const QByteArray message = std::exchange(*buffer, QByteArray());
                 xr9::AnnotatedLocker locker(&mutexRxQueue);
-                EthernetReceiveQueues::add(route, type, message);
+                EthernetReceiveQueues::add(route, type, std::exchange(*buffer, QByteArray()));
                 collected = true;
             }
             continue;
@@ -248,12 +279,15 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
         fresh = false;
         if (pass.full) continue;
         if (socket) {
-            if (cutter->skipRemaining() == 0 && beginCollecting(socket, buffer, type, maxFrame)) {
+            const int before = buffer->size();
+            if (taken >= xr9eth::kSocketReadChunk) break;
+            if (cutter->skipRemaining() == 0 && beginCollecting(socket, buffer, type, maxFrame, direct)) {
                 *collecting = true;
                 continue;
             }
-            if (socket->bytesAvailable() <= 0) break;
-            readOnto(socket, buffer);
+            readOnto(socket, buffer, xr9eth::kSocketReadChunk, direct);
+            taken += buffer->size() - before;
+            if (buffer->size() == before) break;
         } else {
             // Every pending datagram is taken, so none waits for a further signal.
             if (!udpSocket->hasPendingDatagrams()) break;
@@ -267,6 +301,7 @@ KT::int32 XR9ALEthernet::readEndpoint(enMsgType type) {
         }
         fresh = true;
     }
+    if (buffer->isEmpty()) buffer->clear();  // an emptied buffer lets its array go
     if (collected) route.notifier->wakeAll();
     return status;
 }
