@@ -196,7 +196,7 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
 }
 
 void XR9ALEthernet::serveSendRequests() {
-    const EthernetQueue batch = sendHandover_.takeOutbox();
+    EthernetQueue batch = sendHandover_.takeOutbox();
     if (batch.isEmpty()) return;
     auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
         return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
@@ -204,23 +204,32 @@ void XR9ALEthernet::serveSendRequests() {
     // Messages for a connection whose socket still holds bytes in Qt's buffer
     // wait here, in order, until Qt has handed those to the system (its
     // bytesWritten has the outbox served again); they then go out from their
-    // own arrays. Other connections' messages go on meanwhile.
-    EthernetQueue held;
-    int next = 0;
+    // own arrays. Other connections' messages go on meanwhile. Those that
+    // stay gather at the head of the batch, in order, by swapping nodes: none
+    // is copied, however many wait.
+    qint64 written[3] = {};  // the cost written (or dropped), per endpoint
+    int kept = 0, next = 0;
     while (next < batch.size()) {
         QTcpSocket* socket = tcpSocketOf(batch[next].first);
-        if (!EthernetSendHandover::isUp(socket)) {
-            if (!writeToPeer(batch[next].first, batch[next].second)) break;
-            ++next;
-            continue;
+        int end = next + 1, handed = 1;
+        if (EthernetSendHandover::isUp(socket)) {
+            while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
+            handed = writeFrames(socket, batch, next, end - next);
+        } else if (!writeToPeer(batch[next].first, batch[next].second)) {
+            break;
         }
-        int end = next;
-        while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
-        const int handed = writeFrames(socket, batch, next, end - next);
-        held += batch.mid(next + handed, end - next - handed);
-        next = end;
+        for (handed += next; next < end; ++next) {
+            if (next < handed) {
+                written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
+            } else {
+                batch.swapItemsAt(kept++, next);
+            }
+        }
     }
-    sendHandover_.settle(txQueue, batch, next, held, commandSocket, streamSocket);
+    const int held = kept;
+    while (next < batch.size()) batch.swapItemsAt(kept++, next++);
+    batch.erase(batch.begin() + kept, batch.end());
+    sendHandover_.settle(txQueue, &batch, held, written, commandSocket, streamSocket);
 }
 
 void XR9ALEthernet::noteSocketBacklogLocked() { sendHandover_.noteLocked(commandSocket, streamSocket); }
