@@ -204,11 +204,11 @@ void XR9ALEthernet::serveSendRequests() {
     // Messages for a connection whose socket still holds bytes in Qt's buffer
     // wait here, in order, until Qt has handed those to the system (its
     // bytesWritten has the outbox served again); they then go out from their
-    // own arrays. Other connections' messages go on meanwhile. Those that
-    // stay gather at the head of the batch, in order, by swapping nodes: none
-    // is copied, however many wait.
+    // own arrays. Other connections' messages go on meanwhile. What is written
+    // leaves the batch as it goes, so what stays is never copied, however
+    // much waits.
     qint64 written[3] = {};  // the cost written (or dropped), per endpoint
-    int kept = 0, next = 0;
+    int next = 0;
     while (next < batch.size()) {
         QTcpSocket* socket = tcpSocketOf(batch[next].first);
         int end = next + 1, handed = 1;
@@ -218,18 +218,12 @@ void XR9ALEthernet::serveSendRequests() {
         } else if (!writeToPeer(batch[next].first, batch[next].second)) {
             break;
         }
-        for (handed += next; next < end; ++next) {
-            if (next < handed) {
-                written[endpointOf(batch[next].first)] += xr9eth::queuedCost(batch[next].second.size());
-            } else {
-                batch.swapItemsAt(kept++, next);
-            }
-        }
+        for (int i = next; i < next + handed; ++i)
+            written[endpointOf(batch[i].first)] += xr9eth::queuedCost(batch[i].second.size());
+        if (handed > 0) batch.erase(batch.begin() + next, batch.begin() + next + handed);
+        next = end - handed;
     }
-    const int held = kept;
-    while (next < batch.size()) batch.swapItemsAt(kept++, next++);
-    batch.erase(batch.begin() + kept, batch.end());
-    sendHandover_.settle(txQueue, &batch, held, written, commandSocket, streamSocket);
+    sendHandover_.settle(txQueue, &batch, next, written, commandSocket, streamSocket);
 }
 
 void XR9ALEthernet::noteSocketBacklogLocked() { sendHandover_.noteLocked(commandSocket, streamSocket); }
