@@ -101,16 +101,14 @@ int EthernetSendHandover::handOver(EthernetQueue* queue, int maxSteps, QObject* 
         const bool commandUp = moved ? isUp(command) : commandUp_.load();
         const bool streamUp = moved ? isUp(stream) : streamUp_.load();
         if (commandUp && streamUp && queue->size() <= maxSteps) {
-            // All of it may go, moved whole: only the nodes of the shorter
-            // of the two lists are copied (none when the outbox is empty).
+            // All of it may go: into an empty outbox it moves whole.
             taken = queue->size();
-            if (outbox_.size() < taken) {
-                queue->swap(outbox_);
-                for (int i = queue->size(); i-- > 0;) outbox_.prepend(queue->at(i));
+            if (outbox_.isEmpty()) {
+                outbox_.swap(*queue);
             } else {
                 outbox_ += *queue;
+                queue->erase(queue->begin(), queue->end());  // its array stays for the next ones
             }
-            queue->clear();
         }
         for (; taken < maxSteps && !queue->isEmpty(); ++taken) {
             const QPair<enMsgType, QByteArray>& head = queue->first();
