@@ -28,10 +28,6 @@ bool EthernetSendHandover::isUp(QTcpSocket* socket) {
     return socket && socket->state() == QAbstractSocket::ConnectedState;
 }
 
-int EthernetSendHandover::endpointOf(enMsgType type) {
-    return type == MSG_TYPE_STREAM ? 1 : type == MSG_TYPE_BROADCAST ? 2 : 0;  // SHM rides the command connection
-}
-
 void EthernetSendHandover::charge(const QPair<enMsgType, QByteArray>& message, int sign) {
     accounts_[endpointOf(message.first)].queued += sign * xr9eth::queuedCost(message.second.size());
 }
@@ -53,7 +49,6 @@ KT::int32 EthernetSendHandover::queueWithin(EthernetQueue* queue, enMsgType type
     if (!gate_.enter(&epoch)) return XR_USER_ABORT;
     KT::int32 result = XR_SUCCESS;
     while (result == XR_SUCCESS && !hasRoom(endpoint, cost)) {
-        // The owner drains the sockets: it cannot wait for itself.
         if (owner || deadline.hasExpired()) {
             result = XR9AL_QUEUE_FULL;
         } else {

@@ -13,16 +13,12 @@
 /// outbox, in order. Earlier versions had a stepping thread wait for the
 /// owner, so a host whose owner joined that thread hung.
 ///
-/// Each endpoint (command connection with SHM, stream connection, broadcast
-/// socket) has a bound on the bytes waiting for it: the cost of its messages
-/// in the send queue and the outbox plus what its socket has not yet handed to
-/// the system. A sender past it waits in a host thread for room, as a blocking
-/// socket would, up to the send time-out, and is refused in the owner, which
-/// cannot wait for itself; either way nothing is queued. (SendData used to
-/// queue without limit, so a peer that read nothing made the terminal hold
-/// everything sent to it.) mutexTxQueue guards the send queue and all here,
-/// held for one short operation (released during a wait); senders are woken
-/// after it is released. Waiting senders go through an EthernetWaiterGate.
+/// Each endpoint's send bound (EthernetLimits.h) counts the cost of its
+/// messages in the send queue and the outbox and its socket's backlog; a
+/// sender past it waits for room in a host thread and is refused in the owner,
+/// which cannot wait for itself. mutexTxQueue guards the send queue and all
+/// here, held for one short operation (released during a wait); senders are
+/// woken after it is released and wait through an EthernetWaiterGate.
 #ifndef ETHERNETSENDHANDOVER_H
 #define ETHERNETSENDHANDOVER_H
 
@@ -43,7 +39,8 @@ class QTcpSocket;
 class EthernetSendHandover {
 public:
     static bool isUp(QTcpSocket* socket);  ///< a socket that is there and connected
-    static int endpointOf(enMsgType type);  ///< 0 command connection (with SHM), 1 stream, 2 broadcast
+    /// 0 command connection (with SHM, which rides it), 1 stream, 2 broadcast.
+    static int endpointOf(enMsgType type) { return type == MSG_TYPE_STREAM ? 1 : type == MSG_TYPE_BROADCAST ? 2 : 0; }
     bool hasRoom(int endpoint, qint64 cost) const;  ///< the endpoint may take that cost; mutexTxQueue held
     /// Queues (type, payload) within the send bound, waiting for room unless
     /// owner: XR_SUCCESS, XR9AL_QUEUE_FULL or XR_USER_ABORT. type is a channel.
@@ -52,12 +49,11 @@ public:
     /// Takes the head of queue into *head: false when there is none.
     bool takeHead(EthernetQueue* queue, QPair<enMsgType, QByteArray>* head);
     bool idle(const EthernetQueue* queue);  ///< nothing waits in queue or in the outbox
-    /// Up to maxSteps heads of queue into the outbox while their connection
-    /// is up, an SHM message without its connection dropped; a command or
-    /// stream message whose connection is down holds up the queue. The number
-    /// taken. From another thread (moved null) by what the owner last saw,
-    /// posting owner one write event; in the owner by command and stream now,
-    /// *moved telling whether the outbox holds messages for it to write.
+    /// Up to maxSteps heads of queue into the outbox (SHM without its
+    /// connection dropped), as above: the number taken. From another thread
+    /// (moved null) by the connections the owner last saw, posting owner one
+    /// write event; in the owner by command and stream now, *moved telling
+    /// whether the outbox holds messages for it to write.
     int handOver(EthernetQueue* queue, int maxSteps, QObject* owner, QTcpSocket* command = nullptr,
                  QTcpSocket* stream = nullptr, bool* moved = nullptr);
     EthernetQueue takeOutbox();  ///< the outbox, emptied

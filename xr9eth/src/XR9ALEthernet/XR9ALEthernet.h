@@ -2,30 +2,19 @@
 /// The Ethernet transport: command and SHM messages on one TCP connection,
 /// stream messages on a second, broadcast messages as UDP datagrams, in
 /// server mode (two listening servers accept the peer's connections) or client
-/// mode (the terminal connects out).
+/// mode (the terminal connects out). SHM values from the peer are posted as
+/// update messages (type 4, SHM_MODULE, event 102), never queued.
 ///
 /// Threads. The transport belongs to the thread that created it (the owner):
 /// its sockets and servers live there and its readers run from that thread's
-/// Qt event loop, which the host must run. OpenPort, ClosePort and
-/// Xr9AlCloseHandle are called from the owner; any thread may send and receive.
-/// Every socket operation runs in the owner, and nothing waits for it: send
-/// steps in other threads hand their messages over (EthernetSendHandover.h).
-/// A receiver or a sender waiting for room returns XR_USER_ABORT (-503) when
-/// ClosePort or the destructor runs; the destructor waits until every one of
-/// them has left the object.
+/// Qt event loop, which the host must run. Every socket operation runs in the
+/// owner and nothing waits for it (EthernetSendHandover.h). A receiver or a
+/// sender waiting for room returns XR_USER_ABORT (-503) when ClosePort or the
+/// destructor runs; the destructor waits until every one of them has left.
 ///
-/// Locks: mutexRxQueue guards the receive queues (EthernetReceiveQueues.h),
-/// mutexTxQueue the send side (EthernetSendHandover.h).
-///
-/// Receive. Each endpoint has a reassembly buffer that a pass cuts
-/// (EthernetFrameCutter); a connection's payload of 4 KiB and more is read
-/// into an array of its own, which becomes the queued message. A buffer is
-/// emptied when its socket is replaced and when the port is closed, so bytes
-/// of a dropped connection never complete a frame of the next one. SHM short
-/// frames are posted as update messages (type 4, SHM_MODULE, event 102). A
-/// frame on a connection that announces more than the largest frame is
-/// passed over as it arrives; earlier versions stopped at 16 MiB and emptied
-/// the buffer, reading the rest of that payload as frames.
+/// The readers' frames: EthernetFrameCutter.h; the receive queues and their
+/// budget: EthernetReceiveQueues.h; what the transport may hold for and
+/// towards the peer: EthernetLimits.h.
 #ifndef XR9ALETHERNET_H
 #define XR9ALETHERNET_H
 
@@ -223,8 +212,7 @@ private:
     // Writes one message to its endpoint: false, nothing written, when it is
     // a command or stream message and its connection is down. Owner thread.
     bool writeToPeer(enMsgType type, const QByteArray& payload);
-    // Forwarders to sendHandover_ (its accounts, outbox and waiting senders),
-    // kept for hosts linked against them; sendStep(owner): one step.
+    // Forwarders to sendHandover_, kept for the export table; sendStep(owner): one step.
     static int endpointOf(enMsgType type);
     bool hasRoom(int endpoint, qint64 cost) const;
     KT::int32 queueForPeer(enMsgType type, const QByteArray& payload);
@@ -236,7 +224,6 @@ private:
     // buffer, its reader, noteSockets() now and on each of its changes.
     void watchSocket(QTcpSocket* socket);
 
-    // The receive side; its accounts and takers are receiveQueues_'s.
     struct RxAccount : EthernetReceiveQueues::Account {};
     struct RxRoute : EthernetReceiveQueues::Route {};
     bool rxRoute(enMsgType type, RxRoute* route);  // false for a channel without a queue
@@ -248,7 +235,7 @@ private:
     KT::int32 readEndpoint(enMsgType type);
     // Posts the SHM values and queues the messages of a pass, each followed by suffix: the pass's status.
     KT::int32 queuePieces(const EthernetFrameCutter::Pass& pass, const QByteArray& suffix);
-    // Forwarders to receiveQueues_, kept for hosts linked against them.
+    // Forwarders to receiveQueues_, kept for the export table.
     bool overBudget(const RxAccount& account) const;
     bool admitRead(RxAccount* account, qint64* room);
     void resumeReading(enMsgType channel);

@@ -173,26 +173,19 @@ int XR9ALEthernet::sendStep(bool owner) {
 }
 
 bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
-    switch (type) {
-    case MSG_TYPE_COMMAND:
-    case MSG_TYPE_STREAM:
-    case MSG_TYPE_SHM: {
-        QTcpSocket* socket = type == MSG_TYPE_STREAM ? streamSocket : commandSocket;
-        if (!EthernetSendHandover::isUp(socket)) return type == MSG_TYPE_SHM;  // SHM is lost, the others wait
-        const EthernetQueue only{qMakePair(type, payload)};
-        if (writeFrames(socket, only, 0, 1) == 0) bufferFrames(socket, only, 0, 1);
-        return true;
-    }
-    case MSG_TYPE_BROADCAST:
+    if (type == MSG_TYPE_BROADCAST) {
         // Without a kept record there is no port to send to: dropped, as in client mode.
-        if (settings && settings->clientMode == 0) {
+        if (settings && settings->clientMode == 0)
             udpSocket->writeDatagram(frameOf(type, payload), *senderAddress,
                                      quint16(settings->broadcastPort & 0xFFFFu));
-        }
-        return true;
-    default:
         return true;
     }
+    if (!isChannel(type)) return true;
+    QTcpSocket* socket = type == MSG_TYPE_STREAM ? streamSocket : commandSocket;
+    if (!EthernetSendHandover::isUp(socket)) return type == MSG_TYPE_SHM;  // SHM is lost, the others wait
+    const EthernetQueue only{qMakePair(type, payload)};
+    if (writeFrames(socket, only, 0, 1) == 0) bufferFrames(socket, only, 0, 1);
+    return true;
 }
 
 void XR9ALEthernet::serveSendRequests() {

@@ -7,6 +7,16 @@
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/Console.h"
 
+namespace {
+
+// Gives the transport socket for its connection of type (another type: nobody).
+void handToTransport(XR9ALEthernet* ethernet, enMsgType type, QTcpSocket* socket) {
+    if (ethernet && type == MSG_TYPE_COMMAND) ethernet->setCommandSocket(socket);
+    if (ethernet && type == MSG_TYPE_STREAM) ethernet->setStreamSocket(socket);
+}
+
+}  // namespace
+
 XRTcpServer::XRTcpServer(QObject* parent) : QObject(nullptr), m_server(new QTcpServer(parent)) {
     connect(m_server, &QTcpServer::newConnection, this, &XRTcpServer::newConnection);
 }
@@ -42,23 +52,12 @@ void XRTcpServer::setEthernetSettings(QString address, quint16 port) {
 void XRTcpServer::newConnection() {
     if (!m_server->hasPendingConnections()) return;
     m_socket = m_server->nextPendingConnection();
-    if (!m_ethernet) return;
-    if (m_msgType == MSG_TYPE_COMMAND) {
-        m_ethernet->setCommandSocket(m_socket);
-    } else if (m_msgType == MSG_TYPE_STREAM) {
-        m_ethernet->setStreamSocket(m_socket);
-    }
+    handToTransport(m_ethernet, m_msgType, m_socket);
 }
 
 void XRTcpServer::disconnect() {
     if (!m_socket) return;
-    if (m_ethernet) {
-        if (m_msgType == MSG_TYPE_COMMAND) {
-            m_ethernet->setCommandSocket(nullptr);
-        } else if (m_msgType == MSG_TYPE_STREAM) {
-            m_ethernet->setStreamSocket(nullptr);
-        }
-    }
+    handToTransport(m_ethernet, m_msgType, nullptr);
     m_socket = nullptr;
     m_port = 0;
     m_address.clear();
