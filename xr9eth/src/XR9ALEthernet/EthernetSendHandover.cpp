@@ -95,6 +95,16 @@ int EthernetSendHandover::handOver(EthernetQueue* queue, int maxSteps, QObject* 
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         const bool commandUp = moved ? isUp(command) : commandUp_.load();
         const bool streamUp = moved ? isUp(stream) : streamUp_.load();
+        if (commandUp && streamUp && queue->size() <= maxSteps) {
+            // All of it may go: into an empty outbox it moves whole.
+            taken = queue->size();
+            if (outbox_.isEmpty()) {
+                outbox_.swap(*queue);
+            } else {
+                outbox_ += *queue;
+                queue->erase(queue->begin(), queue->end());  // its array stays for the next ones
+            }
+        }
         for (; taken < maxSteps && !queue->isEmpty(); ++taken) {
             const QPair<enMsgType, QByteArray>& head = queue->first();
             if ((head.first == MSG_TYPE_COMMAND && !commandUp) || (head.first == MSG_TYPE_STREAM && !streamUp)) break;
@@ -125,22 +135,22 @@ EthernetQueue EthernetSendHandover::takeOutbox() {
     return batch;
 }
 
-void EthernetSendHandover::settle(EthernetQueue* queue, const EthernetQueue& batch, int next,
-                                  const EthernetQueue& held, QTcpSocket* command, QTcpSocket* stream) {
+void EthernetSendHandover::settle(EthernetQueue* queue, EthernetQueue* rest, int held, const qint64 (&written)[3],
+                                  QTcpSocket* command, QTcpSocket* stream) {
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
-        // What was written leaves its account; the held and the rest stay counted.
-        for (int i = 0; i < next; ++i) charge(batch[i], -1);
-        for (const QPair<enMsgType, QByteArray>& message : held) charge(message, 1);
-        if (next < batch.size()) {
-            // Its connection went down after the step took it: it goes back to
-            // the head with all behind it (the held ones came before it), the
-            // ones taken meanwhile included.
-            EthernetQueue back = held + batch.mid(next) + outbox_;
-            outbox_.clear();
-            *queue = back + *queue;
-        } else if (!held.isEmpty()) {
-            outbox_ = held + outbox_;
+        for (int endpoint = 0; endpoint < 3; ++endpoint) accounts_[endpoint].queued -= written[endpoint];
+        const bool down = rest->size() > held;
+        *rest += outbox_;  // the ones taken meanwhile come after: only they are copied
+        outbox_.clear();
+        if (down) {
+            // A connection went down after the step took its message: that
+            // goes back to the head with all behind it (the held ones came
+            // before it), the ones taken meanwhile included.
+            *rest += *queue;
+            queue->swap(*rest);
+        } else {
+            outbox_.swap(*rest);
         }
         noteLocked(command, stream);
     }

@@ -57,11 +57,12 @@ public:
     int handOver(EthernetQueue* queue, int maxSteps, QObject* owner, QTcpSocket* command = nullptr,
                  QTcpSocket* stream = nullptr, bool* moved = nullptr);
     EthernetQueue takeOutbox();  ///< the outbox, emptied
-    /// After the owner wrote batch up to (not including) next but for held,
-    /// which waits for its socket's room: puts back what was not written and
-    /// notes the sockets.
-    void settle(EthernetQueue* queue, const EthernetQueue& batch, int next, const EthernetQueue& held,
-                QTcpSocket* command, QTcpSocket* stream);
+    /// After the owner wrote a batch, written being the cost it wrote per
+    /// endpoint: rest holds, in order, the held messages that wait for their
+    /// socket's room, then the ones from one whose connection went down; both
+    /// go back (rest is emptied) and the sockets are noted.
+    void settle(EthernetQueue* queue, EthernetQueue* rest, int held, const qint64 (&written)[3], QTcpSocket* command,
+                QTcpSocket* stream);
     /// The sockets' backlog and state into the accounts and for other threads'
     /// steps, mutexTxQueue held.
     void noteLocked(QTcpSocket* command, QTcpSocket* stream);

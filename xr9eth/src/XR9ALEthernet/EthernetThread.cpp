@@ -20,6 +20,7 @@ constexpr unsigned long kIdleSleepMs = 100;
 constexpr unsigned long kStopSliceMs = 10;
 // Steps per turn of the loop: the stop request is seen after each batch.
 constexpr int kStepsPerTurn = 64;
+constexpr unsigned char kWakePending = 1, kSleeping = 2;  // the bits of wake_
 }  // namespace
 
 EthernetThread::EthernetThread(std::string threadName, bool isDisabled, XR9ALEthernet* transport)
@@ -31,9 +32,10 @@ EthernetThread::~EthernetThread() {
 
 void EthernetThread::notify() {
     // The flag keeps a notify() that comes just before the loop waits from
-    // being lost (a message would otherwise wait out the 100 ms).
-    wakePending_ = true;
-    condition.wakeAll();
+    // being lost (a message would otherwise wait out the 100 ms); only a loop
+    // that sleeps, or is about to, needs the wake: a host that notifies each
+    // message it queues pays for a wake only when the loop is idle.
+    if (wake_.fetch_or(kWakePending) & kSleeping) condition.wakeAll();
 }
 
 void EthernetThread::stop() {
@@ -64,8 +66,10 @@ void EthernetThread::run() {
     if (disabled) return;
     xr9::AnnotatedLocker locker(&mutex);
     while (!stopped && !stopRequested_) {
-        wakePending_ = false;
-        if (ethernet->sendQueuedMessages(kStepsPerTurn) == 0 && !stopped && !wakePending_)
-            locker.wait(&condition, kIdleSleepMs);
+        wake_.fetch_and(static_cast<unsigned char>(~kWakePending));
+        if (ethernet->sendQueuedMessages(kStepsPerTurn) == 0 && !stopped) {
+            if (!(wake_.fetch_or(kSleeping) & kWakePending)) locker.wait(&condition, kIdleSleepMs);
+            wake_.fetch_and(static_cast<unsigned char>(~kSleeping));
+        }
     }
 }

@@ -30,7 +30,8 @@ public:
     /// Stops the loop and waits for it (see stop()).
     ~EthernetThread() override;
 
-    /// Wakes a sleeping loop so it tries to send at once. Any thread; takes no lock.
+    /// Wakes a sleeping loop so it tries to send at once; a running loop
+    /// tries again before it sleeps. Any thread; takes no lock.
     void notify();
     /// Ends the loop after its current batch of steps and waits for the
     /// thread; a later start() runs the loop again. Any thread but this one;
@@ -49,7 +50,7 @@ private:
     bool disabled;
     std::atomic<bool> stopped{true};
     std::atomic<bool> stopRequested_{false};  // a stop that came before run() began
-    std::atomic<bool> wakePending_{false};    // a notify() the loop has not seen yet
+    std::atomic<unsigned char> wake_{0};      // kWakePending: a notify() the loop has not seen yet; kSleeping
     XR9ALEthernet* ethernet;
     QMutex mutex;
     QWaitCondition condition;

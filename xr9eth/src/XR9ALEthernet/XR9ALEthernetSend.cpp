@@ -189,7 +189,7 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
 }
 
 void XR9ALEthernet::serveSendRequests() {
-    const EthernetQueue batch = sendHandover_.takeOutbox();
+    EthernetQueue batch = sendHandover_.takeOutbox();
     if (batch.isEmpty()) return;
     auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
         return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
@@ -197,23 +197,26 @@ void XR9ALEthernet::serveSendRequests() {
     // Messages for a connection whose socket still holds bytes in Qt's buffer
     // wait here, in order, until Qt has handed those to the system (its
     // bytesWritten has the outbox served again); they then go out from their
-    // own arrays. Other connections' messages go on meanwhile.
-    EthernetQueue held;
+    // own arrays. Other connections' messages go on meanwhile. What is written
+    // leaves the batch as it goes, so what stays is never copied, however
+    // much waits.
+    qint64 written[3] = {};  // the cost written (or dropped), per endpoint
     int next = 0;
     while (next < batch.size()) {
         QTcpSocket* socket = tcpSocketOf(batch[next].first);
-        if (!EthernetSendHandover::isUp(socket)) {
-            if (!writeToPeer(batch[next].first, batch[next].second)) break;
-            ++next;
-            continue;
+        int end = next + 1, handed = 1;
+        if (EthernetSendHandover::isUp(socket)) {
+            while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
+            handed = writeFrames(socket, batch, next, end - next);
+        } else if (!writeToPeer(batch[next].first, batch[next].second)) {
+            break;
         }
-        int end = next;
-        while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
-        const int handed = writeFrames(socket, batch, next, end - next);
-        held += batch.mid(next + handed, end - next - handed);
-        next = end;
+        for (int i = next; i < next + handed; ++i)
+            written[endpointOf(batch[i].first)] += xr9eth::queuedCost(batch[i].second.size());
+        if (handed > 0) batch.erase(batch.begin() + next, batch.begin() + next + handed);
+        next = end - handed;
     }
-    sendHandover_.settle(txQueue, batch, next, held, commandSocket, streamSocket);
+    sendHandover_.settle(txQueue, &batch, next, written, commandSocket, streamSocket);
 }
 
 void XR9ALEthernet::noteSocketBacklogLocked() { sendHandover_.noteLocked(commandSocket, streamSocket); }
