@@ -25,6 +25,11 @@ bool isChannel(enMsgType type) {
     return type == MSG_TYPE_COMMAND || type == MSG_TYPE_STREAM || type == MSG_TYPE_SHM || type == MSG_TYPE_BROADCAST;
 }
 
+// The connection a message of type goes on: null for a broadcast.
+QTcpSocket* connectionOf(enMsgType type, QTcpSocket* command, QTcpSocket* stream) {
+    return type == MSG_TYPE_STREAM ? stream : type == MSG_TYPE_BROADCAST ? nullptr : command;
+}
+
 // The whole frame in one array, for a write that takes one array.
 QByteArray frameOf(enMsgType type, const QByteArray& payload) {
     char header[xr9eth::kFrameHeaderSize];
@@ -181,7 +186,7 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
         return true;
     }
     if (!isChannel(type)) return true;
-    QTcpSocket* socket = type == MSG_TYPE_STREAM ? streamSocket : commandSocket;
+    QTcpSocket* socket = connectionOf(type, commandSocket, streamSocket);
     if (!EthernetSendHandover::isUp(socket)) return type == MSG_TYPE_SHM;  // SHM is lost, the others wait
     const EthernetQueue only{qMakePair(type, payload)};
     if (writeFrames(socket, only, 0, 1) == 0) bufferFrames(socket, only, 0, 1);
@@ -191,9 +196,6 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
 void XR9ALEthernet::serveSendRequests() {
     EthernetQueue batch = sendHandover_.takeOutbox();
     if (batch.isEmpty()) return;
-    auto tcpSocketOf = [this](enMsgType type) -> QTcpSocket* {
-        return type == MSG_TYPE_STREAM ? streamSocket : type == MSG_TYPE_BROADCAST ? nullptr : commandSocket;
-    };
     // Messages for a connection whose socket still holds bytes in Qt's buffer
     // wait here, in order, until Qt has handed those to the system (its
     // bytesWritten has the outbox served again); they then go out from their
@@ -203,10 +205,10 @@ void XR9ALEthernet::serveSendRequests() {
     qint64 written[3] = {};  // the cost written (or dropped), per endpoint
     int next = 0;
     while (next < batch.size()) {
-        QTcpSocket* socket = tcpSocketOf(batch[next].first);
+        QTcpSocket* socket = connectionOf(batch[next].first, commandSocket, streamSocket);
         int end = next + 1, handed = 1;
         if (EthernetSendHandover::isUp(socket)) {
-            while (end < batch.size() && tcpSocketOf(batch[end].first) == socket) ++end;
+            while (end < batch.size() && connectionOf(batch[end].first, commandSocket, streamSocket) == socket) ++end;
             handed = writeFrames(socket, batch, next, end - next);
         } else if (!writeToPeer(batch[next].first, batch[next].second)) {
             break;
