@@ -1,8 +1,4 @@
-#include <gtest/gtest.h>
-
 #include <random>
-#include <string>
-#include <vector>
 
 #include "EthernetHarness.h"
 #include "XR9ALEthernet/EthernetFrameCutter.h"

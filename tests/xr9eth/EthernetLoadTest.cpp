@@ -18,9 +18,6 @@ namespace {
 using namespace ethtest;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kCommandMarker = 0xA5;
-constexpr uint8_t kStreamMarker = 0xA7;
-
 // A numbered message whose size follows from its origin and sequence.
 std::string varied(uint8_t origin, uint32_t sequence) {
     return numbered(origin, sequence, 5 + (sequence * 7u + origin * 13u) % 200u);
@@ -103,8 +100,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
         flows.push_back(std::make_unique<Ledger>(i < 2 * kSenders ? perSender : perPeer));
     std::atomic<unsigned long long> outOfOrder{0}, bytes{0}, peerFramingErrors{0};
     const enMsgType channels[2] = {MSG_TYPE_COMMAND, MSG_TYPE_STREAM};
-    const uint8_t markers[2] = {kCommandMarker, kStreamMarker};
-    // Records a message taken on channel c (by the peer when fromHost); last: the taker's last number per flow.
+        // Records a message taken on channel c (by the peer when fromHost); last: the taker's last number per flow.
     auto take = [&](const std::string& m, int c, bool fromHost, std::vector<long long>& last) {
         uint8_t origin = 0;
         uint32_t sequence = 0;
@@ -135,12 +131,12 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
             size_t taken = 0;
             auto onMessage = [&](const std::string& m) { bytes += m.size() + 8, ++taken, take(m, c, true, last); };
             auto done = [&] { return taken >= kSenders * perSender || workers.timeIsUp(); };
-            peerFramingErrors += !readFrames(peers[c], markers[c], done, onMessage, workers.deadline);
+            peerFramingErrors += !readFrames(peers[c], markerOf(channels[c]), done, onMessage, workers.deadline);
         });
         workers.add([&, c] {  // the peer's sender, in batches
             std::string batch;
             for (uint32_t n = 0; n < perPeer && !workers.timeIsUp(); ++n) {
-                batch += frame(markers[c], varied(uint8_t(2 * kSenders + c), n));
+                batch += frame(markerOf(channels[c]), varied(uint8_t(2 * kSenders + c), n));
                 if (batch.size() > 16384 || n + 1 == perPeer) {
                     if (!peers[c].sendAll(batch, kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
                     bytes += batch.size();
@@ -201,7 +197,7 @@ TEST_F(EthernetLoad, GibibyteStreamFromThePeerArrivesIntact) {
         uint64_t state = 0x5EED0001;
         for (unsigned long long sent = 0; sent < total && !workers.timeIsUp();) {
             const std::string message = nextMessage(state);
-            if (!stream.sendAll(frame(kStreamMarker, message), kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
+            if (!stream.sendAll(frame(0xA7, message), kPhaseMs, nullptr, &workers.abort)) workers.abort = true;
             sent += message.size();
         }
     });
@@ -240,8 +236,8 @@ TEST_F(EthernetLoad, HandleLifetimesUnderTrafficReleaseWaitersAndLeaveNothingBeh
         ASSERT_TRUE(command.connectTo(uint16_t(record.commandPort))) << "cycle " << i;
         ASSERT_NO_FATAL_FAILURE(exchange(handle, command, "cycle " + std::to_string(i)));
         // In flight when the handle goes: a stream burst maybe not read yet, a late command, a queued message.
-        ASSERT_TRUE(stream.connectTo(uint16_t(record.streamPort)) && command.sendAll(frame(kCommandMarker, "late")) &&
-                    stream.sendAll(frame(kStreamMarker, std::string(8192, 'b'))));
+        ASSERT_TRUE(stream.connectTo(uint16_t(record.streamPort)) && command.sendAll(frame(0xA5, "late")) &&
+                    stream.sendAll(frame(0xA7, std::string(8192, 'b'))));
         QByteArray late = "unsent";
         ASSERT_EQ(0, handle->SendData(&late, MSG_TYPE_STREAM));
         if (i % 3 == 0) command.reset();
@@ -297,7 +293,7 @@ TEST_F(EthernetLoad, OpenCloseCyclesWhilePeersConnectKeepMessagesWhole) {
             for (uint32_t n = 0; !peers.timeIsUp(); ++n) {
                 auto peer = std::make_unique<TcpPeer>();
                 const bool connected = peer->connectTo(uint16_t(commandPort.load()));
-                if (connected) peer->sendAll(frame(kCommandMarker, varied(uint8_t(0x40 + p), n)), 1000);
+                if (connected) peer->sendAll(frame(0xA5, varied(uint8_t(0x40 + p), n)), 1000);
                 // Paced: reusing a pair of ports still in TIME_WAIT waits for the kernel.
                 std::this_thread::sleep_for(std::chrono::microseconds(connected ? 500 : 1000));
                 n % 4 == 0 ? peer->reset() : n % 4 == 1 ? peer->close() : held.push_back(std::move(peer));
@@ -368,7 +364,7 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
                 const bool toStream = k % 2 == 1;
                 auto peer = std::make_unique<TcpPeer>();
                 made += peer->connectTo(portOf(toStream ? MSG_TYPE_STREAM : MSG_TYPE_COMMAND)) &&
-                        peer->sendAll(partials[size_t(k / 2) % 6](toStream ? kStreamMarker : kCommandMarker));
+                        peer->sendAll(partials[size_t(k / 2) % 6](toStream ? 0xA7 : 0xA5));
                 const int end = int((k / 12) % 3);  // stall, close, reset
                 end == 0 ? stalled[p].push_back(std::move(peer)) : end == 1 ? peer->close() : peer->reset();
             }
@@ -382,7 +378,7 @@ TEST_F(EthernetLoad, StalledPartialFramesFromManyConnectionsAreNeverDelivered) {
     // While the stalled peers hold their connections, good ones are served whole.
     const std::string payload(70000, 'S');
     TcpPeer goodStream;
-    ASSERT_TRUE(connect(&goodStream, MSG_TYPE_STREAM) && goodStream.sendAll(frame(kStreamMarker, payload)));
+    ASSERT_TRUE(connect(&goodStream, MSG_TYPE_STREAM) && goodStream.sendAll(frame(0xA7, payload)));
     EXPECT_TRUE(next(MSG_TYPE_STREAM) == payload) << "a stream payload not delivered whole";
     carriesBothWays("after the partial frames");
 

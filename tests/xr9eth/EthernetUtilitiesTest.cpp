@@ -38,6 +38,10 @@ TEST_P(FrameReaders, ReportTypeAndLengthOfTheHead) {
     EXPECT_EQ(c.infoResult, EthernetUtilities::GetMessageInfo(c.data, &type, infoLength));
     EXPECT_EQ(c.type, type);
     EXPECT_EQ(c.infoResult == 0 ? c.length : 777, infoLength);
+    // A null type is an invalid parameter whatever the bytes, and the length stays untouched.
+    EXPECT_EQ(-2, EthernetUtilities::GetMessageType(c.data, nullptr));
+    EXPECT_EQ(-2, EthernetUtilities::GetMessageInfo(c.data, nullptr, length = 9));
+    EXPECT_EQ(9, length);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -56,13 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
                    MSG_TYPE_COMMAND, 0, -2, 0},
         ReaderCase{"Empty", QByteArray(), -2, MSG_TYPE_NONE, -2, 777, -2}),
     [](const ::testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
-
-TEST(FrameReaderArguments, NullTypeIsAnInvalidParameter) {
-    EXPECT_EQ(-2, EthernetUtilities::GetMessageType(bytes({0xA5, 0xA5, 0xA5, 0xA5, 0, 0, 0, 0}), nullptr));
-    int length = 9;
-    EXPECT_EQ(-2, EthernetUtilities::GetMessageInfo(bytes({0xA5, 0xA5, 0xA5, 0xA5, 0, 0, 0, 0}), nullptr, length));
-    EXPECT_EQ(9, length);
-}
 
 struct IpCase {
     const char* text;
