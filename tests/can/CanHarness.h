@@ -79,6 +79,13 @@ inline Bytes frameData(const can_frame& frame) {
     return Bytes(frame.data, frame.data + std::min<int>(frame.can_dlc, 8));
 }
 
+// How many frames from the start of a and b agree in identifier and data.
+inline size_t sameFrames(const std::vector<can_frame>& a, const std::vector<can_frame>& b) {
+    size_t n = 0;
+    while (n < a.size() && n < b.size() && a[n].can_id == b[n].can_id && frameData(a[n]) == frameData(b[n])) ++n;
+    return n;
+}
+
 // How often what occurs in text, without overlaps.
 inline int countOf(const std::string& text, const std::string& what) {
     int n = 0;

@@ -33,12 +33,16 @@ constexpr size_t kTagSize = 6;
 
 uint32_t mix(uint32_t x) { return (x * 0x9E3779B1u) ^ (x * 0x9E3779B1u >> 15); }
 
-Bytes taggedMessage(uint8_t sender, uint32_t counter, size_t maxLength) {
-    Bytes m = pattern(kTagSize + mix(uint32_t(sender) << 24 ^ counter) % (maxLength - kTagSize + 1),
-                      uint8_t(mix(counter * 2654435761U + sender)));
+Bytes tagged(Bytes m, uint8_t sender, uint32_t counter) {
     m[0] = kTagByte, m[1] = sender;
     for (int i = 0; i < 4; ++i) m[2 + i] = uint8_t(counter >> (24 - 8 * i));
     return m;
+}
+
+Bytes taggedMessage(uint8_t sender, uint32_t counter, size_t maxLength) {
+    return tagged(pattern(kTagSize + mix(uint32_t(sender) << 24 ^ counter) % (maxLength - kTagSize + 1),
+                          uint8_t(mix(counter * 2654435761U + sender))),
+                  sender, counter);
 }
 
 struct Tag { bool whole = false; uint8_t sender = 0; uint32_t counter = 0; };
@@ -98,13 +102,6 @@ struct Tally {
     std::map<std::pair<int, uint8_t>, long long> lastCounter;
     long long messages = 0, misordered = 0, malformed = 0;
 };
-
-// How many frames from the start of a and b agree in identifier and data.
-size_t sameFrames(const std::vector<can_frame>& a, const std::vector<can_frame>& b) {
-    size_t n = 0;
-    while (n < a.size() && n < b.size() && a[n].can_id == b[n].can_id && frameData(a[n]) == frameData(b[n])) ++n;
-    return n;
-}
 
 // Descriptors are back to before and no thread is left behind; prints the "[ figures ] ..." line.
 void expectBaselineAndPrint(const std::string& name, const std::vector<std::pair<std::string, long long>>& figures,
@@ -249,12 +246,7 @@ TEST_F(CanLoad, EveryMessageArrivesOnceWholeAndInOrderWithAllChannelsBusy) {
 // Overflow: what the kernel drops never makes a message of pieces of two.
 
 // Message n of a burst: 40 bytes (five full data frames), tagged with n.
-Bytes burstMessage(uint32_t n) {
-    Bytes m = pattern(40, uint8_t(mix(n)));
-    m[0] = kTagByte, m[1] = 0x31;
-    for (int i = 0; i < 4; ++i) m[2 + i] = uint8_t(n >> (24 - 8 * i));
-    return m;
-}
+Bytes burstMessage(uint32_t n) { return tagged(pattern(40, uint8_t(mix(n))), 0x31, n); }
 
 // Unpaced bursts of 1000 frames at the port: its own receive queue loses nothing; cut to a few
 // dozen frames, the kernel drops many, and every message delivered is still one that was sent.

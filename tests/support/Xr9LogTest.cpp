@@ -127,14 +127,11 @@ protected:
     std::string base;
 };
 
-TEST_F(LogTest, WithoutCreateLogFileALineOnlyReachesTheConsole) {
+TEST_F(LogTest, LinesTakeTheLineFormatInTheFirstFile) {
     xr9test::CaptureStdout out;
-    write("lost");
+    write("lost");  // before CreateLogFile: the console only
     EXPECT_EQ("WriteLogMsg: ERROR LOCK Mutex\nWriteLogMsg: ERROR UNLOCK Mutex\n", out.text());
     EXPECT_EQ(-1, fileSizeOf(base + ".0"));
-}
-
-TEST_F(LogTest, LinesTakeTheLineFormatInTheFirstFile) {
     ASSERT_EQ(0, Xr9Log::CreateLogFile(base));
     EXPECT_EQ(base + ".0", Xr9Log::m_Logfile);
     write("Params pFileName = /data/x");

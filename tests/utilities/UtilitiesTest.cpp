@@ -94,13 +94,11 @@ INSTANTIATE_TEST_SUITE_P(Paths, PathParts, ::testing::ValuesIn(kNameCases),
 TEST(PathPartsTest, NullPointersGiveMinusOneAndTheRootIsData) {
     Xr9Log::SetLogLevel(-1);
     Destination d;
-    EXPECT_EQ(-1, Utilities::GetFileName(d.bytes, nullptr));
-    EXPECT_EQ(-1, Utilities::GetXmlFileName(d.bytes, nullptr));
-    EXPECT_EQ(-1, Utilities::GetFilePath(d.bytes, nullptr));
+    for (auto operation : {Utilities::GetFileName, Utilities::GetXmlFileName, Utilities::GetFilePath}) {
+        EXPECT_EQ(-1, operation(d.bytes, nullptr));
+        EXPECT_EQ(-1, operation(nullptr, "/a/b"));
+    }
     EXPECT_TRUE(d.untouchedFrom(1));
-    EXPECT_EQ(-1, Utilities::GetFileName(nullptr, "/a/b"));
-    EXPECT_EQ(-1, Utilities::GetXmlFileName(nullptr, "/a/b"));
-    EXPECT_EQ(-1, Utilities::GetFilePath(nullptr, "/a/b"));
     EXPECT_EQ(-1, Utilities::GetTerminalRootPath(nullptr));
     EXPECT_EQ(0, Utilities::GetFileSize(nullptr));
     EXPECT_EQ(0, Utilities::GetTerminalRootPath(d.bytes));
