@@ -18,19 +18,24 @@ namespace {
 using namespace ethtest;
 using Clock = std::chrono::steady_clock;
 
-// A numbered message whose size follows from its origin and sequence.
+// A numbered message whose size follows from its origin and sequence: 5 to 604
+// bytes, on both sides of the size up to which the send path copies payloads.
 std::string varied(uint8_t origin, uint32_t sequence) {
-    return numbered(origin, sequence, 5 + (sequence * 7u + origin * 13u) % 200u);
+    return numbered(origin, sequence, 5 + (sequence * 7u + origin * 13u) % 600u);
 }
 
 // Reads frames of marker off peer (any thread) until done() or deadline, without the library's framing code; false
-// when malformed or cut off.
+// when malformed or cut off. It reads a few hundred bytes at a time, so that the transport's socket fills and its
+// writes are cut short anywhere in a frame.
 bool readFrames(TcpPeer& peer, uint8_t marker, const std::function<bool()>& done,
                 const std::function<void(const std::string&)>& onMessage, Clock::time_point deadline) {
     std::string buffer;
-    char chunk[65536];
+    char chunk[2048];
+    size_t reads = 0;
     for (pollfd p{peer.fd(), POLLIN, 0}; !done() && Clock::now() < deadline;) {
-        const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::recv(peer.fd(), chunk, sizeof chunk, MSG_DONTWAIT) : -1;
+        const size_t want = 300 + reads++ * 97 % 1400;
+        if (reads % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::recv(peer.fd(), chunk, want, MSG_DONTWAIT) : -1;
         if (n == 0 || (n < 0 && p.revents && errno != EAGAIN && errno != EINTR)) return false;
         buffer.append(chunk, size_t(std::max<ssize_t>(n, 0)));
         size_t at = 0;

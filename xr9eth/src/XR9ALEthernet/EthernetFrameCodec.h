@@ -31,14 +31,17 @@ constexpr KT::uint8 markerOf(enMsgType type) {
            : type == MSG_TYPE_BROADCAST ? 0xA2 : 0;
 }
 
+/// The header's size in a frame of type: 4 for the SHM short form, else 8.
+constexpr int frameHeaderSizeOf(enMsgType type) { return type == MSG_TYPE_SHM ? kMarkerSize : kFrameHeaderSize; }
+
 /// Writes the header of a frame of type carrying payloadSize bytes into
 /// header (room for 8) and returns its size: 8, or 4 for the SHM short form,
 /// whose payload follows the marker.
 inline int encodeFrameHeader(enMsgType type, int payloadSize, char* header) {
     std::fill(header, header + kMarkerSize, static_cast<char>(markerOf(type)));
-    if (type == MSG_TYPE_SHM) return kMarkerSize;
-    xr9::encodeBigEndian32(reinterpret_cast<uint8_t*>(header + kMarkerSize), static_cast<uint32_t>(payloadSize));
-    return kFrameHeaderSize;
+    if (type != MSG_TYPE_SHM)
+        xr9::encodeBigEndian32(reinterpret_cast<uint8_t*>(header + kMarkerSize), static_cast<uint32_t>(payloadSize));
+    return frameHeaderSizeOf(type);
 }
 
 /// The channel whose marker fills header[0..3], tried in the order broadcast,

@@ -40,8 +40,13 @@ QByteArray frameOf(enMsgType type, const QByteArray& payload) {
     return frame;
 }
 
-// The frames that sendmsg takes in one call: two pieces each.
-constexpr int kFramesPerCall = IOV_MAX / 2 < 256 ? IOV_MAX / 2 : 256;
+// The pieces of one sendmsg call, and the bytes it may copy: payloads up to
+// kCopyUpTo bytes are copied next to their headers into one piece, since the
+// system's cost per piece is more than such a copy; larger ones go from their
+// own arrays. Both on the owner's stack, which keeps them small.
+constexpr int kPiecesPerCall = IOV_MAX < 256 ? IOV_MAX : 256;
+constexpr size_t kStageBytes = 8 * 1024;
+constexpr int kCopyUpTo = 256;
 
 // Hands count frames from frames[from] on to Qt's write buffer, each in one
 // write (which copies it there). A stream frame that Qt refuses is reported
@@ -55,34 +60,53 @@ void bufferFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int
     }
 }
 
+// Hands the bytes of frame from sent on to Qt's write buffer.
+void bufferRest(QTcpSocket* socket, const QPair<enMsgType, QByteArray>& frame, size_t sent) {
+    char header[xr9eth::kFrameHeaderSize];
+    const size_t headerSize = size_t(xr9eth::encodeFrameHeader(frame.first, frame.second.size(), header));
+    if (sent < headerSize) socket->write(header + sent, qint64(headerSize - sent));
+    const size_t skip = sent > headerSize ? sent - headerSize : 0;
+    socket->write(frame.second.constData() + skip, qint64(size_t(frame.second.size()) - skip));
+}
+
 // Hands count frames from frames[from] on to a connected TCP
-// socket, in order, as far as the system takes them at once: straight from
-// the frames' own arrays, header and payload side by side and many frames per
-// call, with no copy of ours. The frame the system stops in, or the next one
-// when it takes nothing, goes to Qt's buffer (a copy), so that Qt writes it
-// when the system has room and reports that (bytesWritten); the frames behind
-// it are left to the caller. While Qt's buffer holds bytes nothing is handed
-// over. A failure other than a full system is Qt's to find and report: then
-// every frame goes through its buffer, as it always did. Returns how many
-// frames were handed over. Owner thread.
+// socket, in order, as far as the system takes them at once: many frames per
+// call, with no copy of ours but the small payloads' (above). The frame the
+// system stops in, or the next one when it takes nothing, goes to Qt's buffer
+// (a copy), so that Qt writes it when the system has room and reports that
+// (bytesWritten); the frames behind it are left to the caller. While Qt's
+// buffer holds bytes nothing is handed over. A failure other than a full
+// system is Qt's to find and report: then every frame goes through its
+// buffer, as it always did. Returns how many frames were handed over. Owner
+// thread.
 int writeFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int count) {
     const int fd = int(socket->socketDescriptor());
     if (socket->bytesToWrite() > 0) return 0;
+    char stage[kStageBytes];
+    iovec pieces[kPiecesPerCall];
     int handed = 0;
     while (handed < count) {
-        const int base = from + handed, n = qMin(count - handed, kFramesPerCall);
-        char headers[kFramesPerCall][xr9eth::kFrameHeaderSize];
-        iovec pieces[2 * kFramesPerCall];
-        int frameOfPiece[2 * kFramesPerCall];
-        int used = 0;
-        for (int i = 0; i < n; ++i) {
-            const QByteArray& payload = frames[base + i].second;
-            frameOfPiece[used] = i;
-            const int headerSize = xr9eth::encodeFrameHeader(frames[base + i].first, payload.size(), headers[i]);
-            pieces[used++] = iovec{headers[i], size_t(headerSize)};
-            if (payload.isEmpty()) continue;
-            frameOfPiece[used] = i;
-            pieces[used++] = iovec{const_cast<char*>(payload.constData()), size_t(payload.size())};
+        const int base = from + handed;
+        size_t staged = 0;
+        int used = 0, n = 0;
+        bool stageOpen = false;  // the last piece ends where the stage goes on
+        for (; handed + n < count && used + 2 <= kPiecesPerCall; ++n) {
+            const QPair<enMsgType, QByteArray>& frame = frames[base + n];
+            const size_t payloadSize = size_t(frame.second.size());
+            const bool copy = payloadSize <= size_t(kCopyUpTo);
+            if (staged + xr9eth::kFrameHeaderSize + (copy ? payloadSize : 0) > sizeof stage) break;
+            char* at = stage + staged;
+            size_t piece = size_t(xr9eth::encodeFrameHeader(frame.first, int(payloadSize), at));
+            if (copy && payloadSize > 0) std::memcpy(at + piece, frame.second.constData(), payloadSize);
+            if (copy) piece += payloadSize;
+            staged += piece;
+            if (stageOpen) {
+                pieces[used - 1].iov_len += piece;
+            } else {
+                pieces[used++] = iovec{at, piece};
+            }
+            stageOpen = copy;
+            if (!copy) pieces[used++] = iovec{const_cast<char*>(frame.second.constData()), payloadSize};
         }
         msghdr message{};
         message.msg_iov = pieces;
@@ -96,20 +120,21 @@ int writeFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int c
             return count;
         }
         size_t left = size_t(qMax<ssize_t>(sent, 0));
-        int piece = 0;
-        for (; piece < used && left >= pieces[piece].iov_len; ++piece) left -= pieces[piece].iov_len;
-        if (piece == used) {
+        int f = 0;
+        for (; f < n; ++f) {
+            const QPair<enMsgType, QByteArray>& frame = frames[base + f];
+            const size_t bytes = size_t(xr9eth::frameHeaderSizeOf(frame.first) + frame.second.size());
+            if (left < bytes) break;
+            left -= bytes;
+        }
+        if (f == n) {
             handed += n;
             continue;
         }
-        const int f = frameOfPiece[piece];
-        if (left == 0 && pieces[piece].iov_base == headers[f]) {
+        if (left == 0) {
             bufferFrames(socket, frames, base + f, 1);
         } else {
-            for (int p = piece; p < used && frameOfPiece[p] == f; ++p) {
-                const size_t skip = p == piece ? left : 0;
-                socket->write(static_cast<const char*>(pieces[p].iov_base) + skip, qint64(pieces[p].iov_len - skip));
-            }
+            bufferRest(socket, frames[base + f], left);
         }
         return handed + f + 1;
     }
