@@ -34,7 +34,10 @@ void EthernetThread::notify() {
     // The flag keeps a notify() that comes just before the loop waits from
     // being lost (a message would otherwise wait out the 100 ms); only a loop
     // that sleeps, or is about to, needs the wake: a host that notifies each
-    // message it queues pays for a wake only when the loop is idle.
+    // message it queues pays for a wake only when the loop is idle, and for a
+    // write to the loop's cache line only once per turn of the loop (a wake
+    // already pending is seen before the loop sleeps).
+    if (wake_.load(std::memory_order_relaxed) & kWakePending) return;
     if (wake_.fetch_or(kWakePending) & kSleeping) condition.wakeAll();
 }
 
@@ -48,7 +51,7 @@ void EthernetThread::stop() {
         notify();
         // The loop never waits for the transport's owner thread, so this
         // ends within one batch of steps, whichever thread stops it.
-        while (!wait(kStopSliceMs)) notify();
+        while (!wait(kStopSliceMs)) condition.wakeAll();  // past a wake lost just before the loop slept
     }
     xr9::tsanAcquire(this);  // pairs with the release at the end of run()
     stopRequested_ = false;
