@@ -8,6 +8,10 @@
 //    and 1 KiB also written in batches of up to 64 KiB (one send per batch)
 //    and read 64 KiB at a time with each frame found in place, as a careful
 //    plain program would.
+//    A third reference for 64 B and 1 KiB, a plain program that hands each
+//    message on as its own array between two threads, as the transport's
+//    interface does: one QByteArray per message through a mutex-guarded
+//    QList, one thread on each side of it, the socket side batched as above.
 //    The transport runs as a host runs it: its owner thread in the Qt event
 //    loop, a host thread taking messages with a waiting ReceiveData, or
 //    queueing them with SendData and notify() for the EthernetThread. The
@@ -31,12 +35,16 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QList>
 #include <QMetaObject>
+#include <QMutex>
+#include <QWaitCondition>
 
 #include "BenchReport.h"
 #include "XR9ALEthernet/EthernetFrameCutter.h"
@@ -232,6 +240,132 @@ Run rawRun(const Traffic& t, bool batched) {
     const bool read = batched ? readBatched(pair.b, t) : readPerMessage(pair.b, t);
     writer.join();
     if (!wrote || !read) fail("raw TCP run");
+    return runOf(t, watch);
+}
+
+// Whole messages between two plain threads, one array each, oldest first:
+// put wakes a waiting take, which waits at most kWaitMs.
+class PlainHandOver {
+public:
+    void put(QList<QByteArray>* batch) {
+        QMutexLocker lock(&mutex_);
+        if (messages_.isEmpty()) {
+            messages_.swap(*batch);
+        } else {
+            messages_ += *batch;
+            batch->clear();
+        }
+        if (waiting_) ready_.wakeOne();
+    }
+    void put(const QByteArray& message) {
+        QMutexLocker lock(&mutex_);
+        messages_.append(message);
+        if (waiting_) ready_.wakeOne();
+    }
+    // One message (all when batch), waiting for one: false when none came in time.
+    bool take(QByteArray* message, QList<QByteArray>* batch = nullptr) {
+        QMutexLocker lock(&mutex_);
+        for (bool woken = true; messages_.isEmpty(); waiting_ = false) {
+            if (!woken) return false;
+            waiting_ = true;
+            woken = ready_.wait(&mutex_, kWaitMs) || !messages_.isEmpty();
+        }
+        batch ? batch->swap(messages_) : void(*message = messages_.takeFirst());
+        return true;
+    }
+
+private:
+    QMutex mutex_;
+    QWaitCondition ready_;
+    QList<QByteArray> messages_;
+    bool waiting_ = false;
+};
+
+// peer -> host through the plain hand-over: the peer writes in batches, a
+// reader thread reads 64 KiB at a time and puts each frame's payload in an
+// array of its own, a host thread takes them one by one.
+Run plainInboundRun(const Traffic& t) {
+    RawPair pair;
+    PlainHandOver handOver;
+    std::atomic<bool> ok{true};
+    const Stopwatch watch;
+    std::thread writer([&] { ok = writeBatched(pair.a, t) && ok; });
+    std::thread reader([&] {
+        std::vector<uint8_t> buffer(2 * kBatchBytes);  // a frame cut by a receive moves to the front
+        size_t held = 0;
+        QList<QByteArray> batch;
+        for (size_t bytes = t.wireBytes(); bytes > 0 && ok;) {
+            const ssize_t r = recv(pair.b, buffer.data() + held, std::min(buffer.size() - held, bytes), 0);
+            if (r <= 0) {
+                ok = false;
+                break;
+            }
+            bytes -= size_t(r);
+            held += size_t(r);
+            size_t at = 0;
+            while (held - at >= 8) {
+                const uint8_t* h = buffer.data() + at;
+                const size_t length = size_t(h[4]) << 24 | size_t(h[5]) << 16 | size_t(h[6]) << 8 | h[7];
+                if (held - at - 8 < length) break;
+                batch.append(QByteArray(reinterpret_cast<const char*>(h + 8), int(length)));
+                at += 8 + length;
+            }
+            std::memmove(buffer.data(), buffer.data() + at, held - at);
+            held -= at;
+            if (!batch.isEmpty()) handOver.put(&batch);
+        }
+    });
+    for (int i = 0; i < t.count && ok; ++i) {
+        QByteArray message;
+        if (!handOver.take(&message) || size_t(message.size()) != t.messageSize) ok = false;
+    }
+    reader.join();
+    writer.join();
+    if (!ok) fail("plain hand-over, peer -> host");
+    return runOf(t, watch);
+}
+
+// host -> peer through the plain hand-over: a host thread puts each message,
+// a writer thread takes all there is and sends the frames in batches of up to
+// 64 KiB (header and payload copied together), the peer reads as above.
+Run plainOutboundRun(const Traffic& t) {
+    RawPair pair;
+    PlainHandOver handOver;
+    std::atomic<bool> ok{true};
+    const QByteArray payload(int(t.messageSize), 'y');
+    const Stopwatch watch;
+    std::thread peer([&] { ok = readBatched(pair.b, t) && ok; });
+    std::thread writer([&] {
+        std::vector<uint8_t> out;
+        out.reserve(kBatchBytes);
+        QList<QByteArray> batch;
+        for (int sent = 0; sent < t.count && ok;) {
+            if (!handOver.take(nullptr, &batch)) {
+                ok = false;
+                break;
+            }
+            for (const QByteArray& m : batch) {
+                if (out.size() + 8 + size_t(m.size()) > kBatchBytes && !out.empty()) {
+                    ok = writeAll(pair.a, out.data(), out.size()) && ok;
+                    out.clear();
+                }
+                out.insert(out.end(), t.frame.begin(), t.frame.begin() + 4);  // the marker
+                for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(uint32_t(m.size()) >> shift));
+                out.insert(out.end(), m.constData(), m.constData() + m.size());
+            }
+            sent += batch.size();
+            batch.clear();
+            if (!out.empty()) ok = writeAll(pair.a, out.data(), out.size()) && ok;
+            out.clear();
+        }
+    });
+    for (int i = 0; i < t.count; ++i) {
+        QByteArray message = payload;
+        handOver.put(message);
+    }
+    writer.join();
+    peer.join();
+    if (!ok) fail("plain hand-over, host -> peer");
     return runOf(t, watch);
 }
 
@@ -439,6 +573,8 @@ int main(int argc, char** argv) {
 
     const char* perMessage = "raw TCP, send per message";
     const char* batched = "raw TCP, 64 KiB batches";
+    const char* plainIn = "plain hand-over, peer -> host";
+    const char* plainOut = "plain hand-over, host -> peer";
     // Messages per run. The batched baseline moves more of them, so that its
     // runs, the shortest, still last long enough to time on a busy machine.
     const Traffic traffics[] = {{64, 300000}, {1024, 100000}, {65536, 4000}};
@@ -451,7 +587,7 @@ int main(int argc, char** argv) {
         }
     };
     struct SizeSeries {
-        Series raw, rawBatched, in, out;
+        Series raw, rawBatched, in, out, plainIn, plainOut;
     };
     std::vector<SizeSeries> series(std::size(traffics));
     std::vector<std::function<void(bool)>> steps;
@@ -472,6 +608,10 @@ int main(int argc, char** argv) {
             steps.push_back([tb, s](bool warmUp) {
                 const Run r = rawRun(*tb, true);
                 if (!warmUp) s->rawBatched.add(r);
+            });
+            steps.push_back([t, s](bool warmUp) {
+                const Run in = plainInboundRun(*t), out = plainOutboundRun(*t);
+                if (!warmUp) s->plainIn.add(in), s->plainOut.add(out);
             });
         }
         steps.push_back([t, s, transport, streamFd](bool warmUp) {
@@ -494,11 +634,19 @@ int main(int argc, char** argv) {
             const bool small = !s.rawBatched.rate.empty();
             auto pick = [rate](const Series& x) -> const std::vector<double>& { return rate ? x.rate : x.cpu; };
             report.figure(perMessage + size, pick(s.raw));
-            if (small) report.figure(batched + size, pick(s.rawBatched));
-            for (const auto& way : {std::make_pair("peer -> host ReceiveData", &s.in),
-                                    std::make_pair("host SendData -> peer", &s.out)}) {
-                report.compare(way.first + size, pick(*way.second), perMessage, pick(s.raw));
-                if (small) report.compare(way.first + size, pick(*way.second), batched, pick(s.rawBatched));
+            if (small) {
+                report.figure(batched + size, pick(s.rawBatched));
+                report.compare(plainIn + size, pick(s.plainIn), batched, pick(s.rawBatched));
+                report.compare(plainOut + size, pick(s.plainOut), batched, pick(s.rawBatched));
+            }
+            for (const auto& way : {std::make_tuple("peer -> host ReceiveData", &s.in, plainIn, &s.plainIn),
+                                    std::make_tuple("host SendData -> peer", &s.out, plainOut, &s.plainOut)}) {
+                const std::string name = std::get<0>(way) + size;
+                const std::vector<double>& figure = pick(*std::get<1>(way));
+                report.compare(name, figure, perMessage, pick(s.raw));
+                if (!small) continue;
+                report.compare(name, figure, batched, pick(s.rawBatched));
+                report.compare(name, figure, std::get<2>(way), pick(*std::get<3>(way)));
             }
         }
         report.note("(a 64 KiB message fills a 64 KiB batch by itself: there the two raw baselines are one)");
