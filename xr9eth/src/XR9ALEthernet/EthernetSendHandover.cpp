@@ -95,8 +95,8 @@ int EthernetSendHandover::handOver(EthernetQueue* queue, int maxSteps, QObject* 
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         const bool commandUp = moved ? isUp(command) : commandUp_.load();
         const bool streamUp = moved ? isUp(stream) : streamUp_.load();
-        if (commandUp && streamUp && queue->size() <= maxSteps) {
-            // All of it may go: into an empty outbox it moves whole.
+        if (commandUp && streamUp && (queue->size() <= maxSteps || maxSteps > 1)) {
+            // All of it may go: into an empty outbox it moves whole, in one step.
             taken = queue->size();
             if (outbox_.isEmpty()) {
                 outbox_.swap(*queue);

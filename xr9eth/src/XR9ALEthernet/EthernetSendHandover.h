@@ -50,7 +50,10 @@ public:
     bool takeHead(EthernetQueue* queue, QPair<enMsgType, QByteArray>* head);
     bool idle(const EthernetQueue* queue);  ///< nothing waits in queue or in the outbox
     /// Up to maxSteps heads of queue into the outbox (SHM without its
-    /// connection dropped), as above: the number taken. From another thread
+    /// connection dropped), as above: the number taken. With both connections
+    /// up and maxSteps above 1, the whole queue, however long: it moves at
+    /// once, where heads taken one by one each cost their list node a
+    /// release and a new allocation. From another thread
     /// (moved null) by the connections the owner last saw, posting owner one
     /// write event; in the owner by command and stream now, *moved telling
     /// whether the outbox holds messages for it to write.

@@ -150,7 +150,9 @@ public:
     /// its connection. Never waits for the owner. Any thread (see above).
     int sendMessages();
     /// Up to maxSteps sendMessages() steps back to back, ending at the first
-    /// step that gives 0. The number of messages taken. Any thread.
+    /// step that gives 0; in another thread than the owner, with maxSteps
+    /// above 1, all of the queue when its connections are up. The number of
+    /// messages taken. Any thread.
     int sendQueuedMessages(int maxSteps);
     /// Writes, in order, the messages that steps in other threads have taken
     /// for the owner to write. Owner thread; run by the owner's event loop.
