@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <utility>
 
 #include <QByteArray>
 #include <QList>
@@ -28,6 +29,14 @@ class QObject;
 
 /// A queue of messages, each with its channel, oldest first.
 typedef QList<QPair<enMsgType, QByteArray>> EthernetQueue;
+
+/// Appends (type, message) to queue, moving message in: a pair built first
+/// and copied in would count the array's users up twice and down once more,
+/// each a write to a line that the thread taking it also writes.
+inline void appendMessage(EthernetQueue* queue, enMsgType type, QByteArray message) {
+    queue->append(qMakePair(type, QByteArray()));
+    queue->last().second.swap(message);
+}
 
 /// The gate of a transport's waiters (takers, senders) on one lock: ClosePort
 /// and the destructor let them go (XR_USER_ABORT); the destructor also
@@ -94,8 +103,7 @@ public:
     /// touches it next.
     static void add(const Route& route, enMsgType type, QByteArray message) {
         route.account->bytes += xr9eth::queuedCost(message.size());
-        route.queue->append(qMakePair(type, QByteArray()));
-        route.queue->last().second.swap(message);
+        appendMessage(route.queue, type, std::move(message));
     }
     /// The cost queued on reader's queue now.
     qint64 held(enMsgType reader);

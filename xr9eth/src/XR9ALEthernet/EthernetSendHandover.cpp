@@ -57,7 +57,7 @@ KT::int32 EthernetSendHandover::queueWithin(EthernetQueue* queue, enMsgType type
         }
     }
     if (result == XR_SUCCESS) {
-        queue->append(qMakePair(type, payload));
+        appendMessage(queue, type, payload);
         accounts_[endpoint].queued += cost;
     }
     gate_.leave();
@@ -66,7 +66,7 @@ KT::int32 EthernetSendHandover::queueWithin(EthernetQueue* queue, enMsgType type
 
 void EthernetSendHandover::add(EthernetQueue* queue, enMsgType type, const QByteArray& payload) {
     xr9::AnnotatedLocker locker(&mutexTxQueue);
-    queue->append(qMakePair(type, payload));
+    appendMessage(queue, type, payload);
     charge(queue->last(), 1);
 }
 
