@@ -69,13 +69,11 @@ void bufferFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int
     }
 }
 
-// Hands the bytes of frame from sent on to Qt's write buffer.
+// Hands the bytes of frame from sent on to Qt's write buffer (once per cut
+// write: the whole frame is built again).
 void bufferRest(QTcpSocket* socket, const QPair<enMsgType, QByteArray>& frame, size_t sent) {
-    char header[xr9eth::kFrameHeaderSize];
-    const size_t headerSize = size_t(xr9eth::encodeFrameHeader(frame.first, frame.second.size(), header));
-    if (sent < headerSize) socket->write(header + sent, qint64(headerSize - sent));
-    const size_t skip = sent > headerSize ? sent - headerSize : 0;
-    socket->write(frame.second.constData() + skip, qint64(size_t(frame.second.size()) - skip));
+    const QByteArray whole = frameOf(frame.first, frame.second);
+    socket->write(whole.constData() + sent, qint64(size_t(whole.size()) - sent));
 }
 
 // Hands count frames from frames[from] on to a connected TCP
@@ -106,8 +104,10 @@ int writeFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int c
             if (staged + xr9eth::kFrameHeaderSize + (copy ? payloadSize : 0) > kStageBytes) break;
             char* at = stage + staged;
             size_t piece = size_t(xr9eth::encodeFrameHeader(frame.first, int(payloadSize), at));
-            if (copy && payloadSize > 0) std::memcpy(at + piece, frame.second.constData(), payloadSize);
-            if (copy) piece += payloadSize;
+            if (copy) {
+                std::memcpy(at + piece, frame.second.constData(), payloadSize);
+                piece += payloadSize;
+            }
             staged += piece;
             if (stageOpen) {
                 pieces[used - 1].iov_len += piece;
