@@ -147,7 +147,11 @@ awk '/^per channel/ { on = 1; next }
        print m "|" $(NF - 6) "|" $(NF - 3) "|" $(NF - 2) "|" $(NF - 1) "|" $NF }' \
   "$work/demo.txt" >"$work/demo-channels.txt"
 
-ports=(-o "xr9al.command_port:$cport" -o "xr9al.stream_port:$sport" -o "xr9al.broadcast_port:$bport")
+# Loopback under load drops packets past the capture point, so the capture
+# holds retransmissions and segments out of order; without out-of-order
+# reassembly tshark loses every frame after such a gap.
+ports=(-o "xr9al.command_port:$cport" -o "xr9al.stream_port:$sport" -o "xr9al.broadcast_port:$bport"
+       -o tcp.reassemble_out_of_order:TRUE)
 if [ "$can_only" = 0 ]; then
   decodes_cleanly "$work/eth.pcapng" "${ports[@]}"
 
