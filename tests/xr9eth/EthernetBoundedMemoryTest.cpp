@@ -241,6 +241,7 @@ TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound
     ASSERT_TRUE(connect(&peer, MSG_TYPE_STREAM) && connect(&command, MSG_TYPE_COMMAND));
     const size_t size = 64 * 1024;
     const uint32_t count = 1024;  // 64 MiB, four times the default bound
+    eth->setSendTimeout(kPhaseMs);  // a send stalled for good fails the run rather than hang it
     EthernetThread sendThread("EthSend", false, eth);
     sendThread.start();
     pumpFor(20);
@@ -288,7 +289,7 @@ TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound
     EXPECT_TRUE(timed.finish(5000));
     EXPECT_EQ(-407, late.load()) << "at the host's time-out";
     EXPECT_EQ(waiting, eth->bytesWaiting(MSG_TYPE_STREAM)) << "nothing refused is queued";
-    eth->setSendTimeout(-1);
+    eth->setSendTimeout(kPhaseMs);
 
     std::string got;
     for (uint32_t i = 0; i < count; ++i)

@@ -117,6 +117,7 @@ TEST_F(EthernetLoad, ConcurrentSendersAndTakersMoveEveryMessageExactlyOnce) {
         outOfOrder += last[origin] >= (long long)sequence;
         last[origin] = sequence;
     };
+    eth->setSendTimeout(kPhaseMs);  // a stalled send fails the run rather than hang it
     EthernetThread sendThread("EthSend", false, eth);
     sendThread.start();
     for (int s = 0; s < kSenders; ++s) {
