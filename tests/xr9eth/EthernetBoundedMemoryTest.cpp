@@ -235,10 +235,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A peer that reads nothing: a host thread sending to it waits once the bytes waiting towards it reach the send bound,
 // the owner's own sends are refused, a host's time-out ends a wait, neither queuing anything; once the peer reads,
-// everything accepted arrives in order.
-TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound) {
-    TcpPeer peer, command;
-    ASSERT_TRUE(connect(&peer, MSG_TYPE_STREAM) && connect(&command, MSG_TYPE_COMMAND));
+// everything accepted arrives in order. On either connection: a send thread writes command messages itself, and the
+// system cuts its writes there too.
+class EthernetSendBound : public EthernetBoundedMemory, public ::testing::WithParamInterface<enMsgType> {};
+
+TEST_P(EthernetSendBound, SendsToAPeerThatReadsNothingWaitWithinTheSendBound) {
+    const enMsgType flooded = GetParam(), other = flooded == MSG_TYPE_STREAM ? MSG_TYPE_COMMAND : MSG_TYPE_STREAM;
+    TcpPeer peer, otherPeer;
+    ASSERT_TRUE(connect(&peer, flooded) && connect(&otherPeer, other));
     const size_t size = 64 * 1024;
     const uint32_t count = 1024;  // 64 MiB, four times the default bound
     eth->setSendTimeout(kPhaseMs);  // a send stalled for good fails the run rather than hang it
@@ -252,17 +256,17 @@ TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound
     host.add([&] {
         for (QByteArray m; sent < count && !host.timeIsUp(); ++sent) {
             m = QByteArray::fromStdString(floodMessage(sent, size));
-            if (eth->SendData(&m, MSG_TYPE_STREAM) != 0) break;
+            if (eth->SendData(&m, flooded) != 0) break;
             sendThread.notify();
         }
     });
     const qint64 bound = qint64(eth->sendBound());
     ASSERT_TRUE(pumpUntil(
-        [&] { return eth->bytesWaiting(MSG_TYPE_STREAM) >= bound - xr9eth::queuedCost(size) || sent == count; },
+        [&] { return eth->bytesWaiting(flooded) >= bound - xr9eth::queuedCost(size) || sent == count; },
         60000));
     ASSERT_TRUE(pumpUntilStill([&] { return sent.load(); }));
     const uint32_t sentAtStall = sent;
-    const qint64 waiting = eth->bytesWaiting(MSG_TYPE_STREAM);
+    const qint64 waiting = eth->bytesWaiting(flooded);
     // Besides what waits, the allocator keeps the memory of messages copied on towards the system (into the socket's
     // buffer, and what the system took) for the next ones: the documented resident bound.
     const qint64 systemTook = qint64(sentAtStall) * qint64(size + 8) - waiting;
@@ -272,37 +276,43 @@ TEST_F(EthernetBoundedMemory, SendsToAPeerThatReadsNothingWaitWithinTheSendBound
     EXPECT_LE(waiting, bound);
     EXPECT_GE(waiting, bound - xr9eth::queuedCost(size)) << "held back only at the bound";
     EXPECT_TRUE(!kResidentMeasured || peakResident <= residentBound) << peakResident;
-    QByteArray ping("ping");  // behind the stalled stream messages in the queue
-    ASSERT_EQ(0, eth->SendData(&ping, MSG_TYPE_COMMAND));
+    QByteArray ping("ping");  // behind the stalled messages in the queue
+    ASSERT_EQ(0, eth->SendData(&ping, other));
     sendThread.notify();
     pumpFor(100);
-    EXPECT_TRUE(arrives(command, frame(0xA5, "ping"))) << "the command connection is not held up by the stream's";
+    EXPECT_TRUE(arrives(otherPeer, frame(markerOf(other), "ping"))) << "the other connection is not held up";
 
     QByteArray refused(int(size), 'r');  // more than the room left
     auto* bytes = reinterpret_cast<KT::uint8*>(refused.data());
-    EXPECT_EQ(-1, eth->SendData(&refused, MSG_TYPE_STREAM)) << "the owner cannot wait for itself";
-    EXPECT_EQ(-407, eth->SendData(bytes, KT::uint32(size), MSG_TYPE_STREAM));
+    EXPECT_EQ(-1, eth->SendData(&refused, flooded)) << "the owner cannot wait for itself";
+    EXPECT_EQ(-407, eth->SendData(bytes, KT::uint32(size), flooded));
     eth->setSendTimeout(100);
     std::atomic<int> late{0};
     Workers timed;
-    timed.add([&] { late = eth->SendData(bytes, KT::uint32(size), MSG_TYPE_STREAM); });
+    timed.add([&] { late = eth->SendData(bytes, KT::uint32(size), flooded); });
     EXPECT_TRUE(timed.finish(5000));
     EXPECT_EQ(-407, late.load()) << "at the host's time-out";
-    EXPECT_EQ(waiting, eth->bytesWaiting(MSG_TYPE_STREAM)) << "nothing refused is queued";
+    EXPECT_EQ(waiting, eth->bytesWaiting(flooded)) << "nothing refused is queued";
     eth->setSendTimeout(kPhaseMs);
 
     std::string got;
     for (uint32_t i = 0; i < count; ++i)
-        ASSERT_TRUE(peer.receive(size + 8, &got) && got == frame(0xA7, floodMessage(i, size))) << "message " << i;
+        ASSERT_TRUE(peer.receive(size + 8, &got) && got == frame(markerOf(flooded), floodMessage(i, size)))
+            << "message " << i;
     EXPECT_TRUE(host.finish());
     EXPECT_FALSE(peer.receive(1, &got, 200)) << "a refused message went out";
-    std::printf("[ figures ] SendBound reader=none frame=%zu messages=%u sentAtStall=%u waiting=%lld bound=%lld "
-                "systemTook=%lld peakResident=%lld residentBound=%lld\n",
-                size, count, sentAtStall, static_cast<long long>(waiting), static_cast<long long>(bound),
+    std::printf("[ figures ] SendBound channel=%d reader=none frame=%zu messages=%u sentAtStall=%u waiting=%lld "
+                "bound=%lld systemTook=%lld peakResident=%lld residentBound=%lld\n",
+                int(flooded), size, count, sentAtStall, static_cast<long long>(waiting), static_cast<long long>(bound),
                 static_cast<long long>(systemTook), kResidentMeasured ? peakResident : -1LL,
                 static_cast<long long>(residentBound));
     sendThread.stop();
 }
+
+INSTANTIATE_TEST_SUITE_P(Channels, EthernetSendBound, ::testing::Values(MSG_TYPE_STREAM, MSG_TYPE_COMMAND),
+                         [](const ::testing::TestParamInfo<enMsgType>& info) {
+                             return std::string(info.param == MSG_TYPE_STREAM ? "Stream" : "Command");
+                         });
 
 // Datagrams have no flow control: past the budget they wait in the kernel,
 // one message at a time with a zero budget, until taken or the budget grows.

@@ -1,12 +1,18 @@
 #include "XR9ALEthernet/EthernetSendHandover.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <climits>
+#include <unordered_map>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
 #include <QTcpSocket>
 
+#include "XR9ALEthernet/EthernetFrameCodec.h"
+#include "XR9ALEthernet/EthernetFrameWriter.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/TsanAnnotations.h"
 #include "vocabulary/XRErrorCodes.h"
@@ -23,6 +29,44 @@ unsigned long remainingMs(const QDeadlineTimer& deadline) {
 }
 
 }  // namespace
+
+// For steps' own writes on the command connection: the socket and
+// descriptor the owner last saw up, the duplicate steps write to (-1: none),
+// and the rest of a frame a step's write cut, for the owner to buffer first.
+// One writer at a time, the owner or a step, and neither waits for the
+// other: a step writes outside mutexTxQueue, so that senders queue meanwhile.
+struct EthernetSendHandover::Direct {
+    QTcpSocket* socket = nullptr;
+    qintptr source = -1;
+    int fd = -1;
+    QByteArray rest;
+    bool ownerWriting = false;  // between takeOutbox and settle
+    bool stepWriting = false;   // a step writes outside the lock
+    QList<int> retired;         // duplicates replaced while a step wrote: it closes them
+    quint64 resets = 0;         // moves on when ClosePort drops what a step holds
+};
+
+namespace {
+
+// Guarded by mutexTxQueue; never destroyed, so that a transport that outlives
+// static destruction still finds it.
+std::unordered_map<const EthernetSendHandover*, EthernetSendHandover::Direct>& directs() {
+    static auto* all = new std::unordered_map<const EthernetSendHandover*, EthernetSendHandover::Direct>;
+    return *all;
+}
+
+}  // namespace
+
+EthernetSendHandover::~EthernetSendHandover() {
+    xr9::AnnotatedLocker locker(&mutexTxQueue);
+    const auto found = directs().find(this);
+    if (found == directs().end()) return;
+    if (found->second.fd >= 0) ::close(found->second.fd);
+    for (int fd : found->second.retired) ::close(fd);
+    directs().erase(found);
+}
+
+EthernetSendHandover::Direct& EthernetSendHandover::direct() { return directs()[this]; }
 
 bool EthernetSendHandover::isUp(QTcpSocket* socket) {
     return socket && socket->state() == QAbstractSocket::ConnectedState;
@@ -83,11 +127,76 @@ bool EthernetSendHandover::takeHead(EthernetQueue* queue, QPair<enMsgType, QByte
 
 bool EthernetSendHandover::idle(const EthernetQueue* queue) {
     xr9::AnnotatedLocker locker(&mutexTxQueue);
-    return (!queue || queue->isEmpty()) && outbox_.isEmpty();
+    const Direct& d = direct();
+    return (!queue || queue->isEmpty()) && outbox_.isEmpty() && !d.stepWriting && d.rest.isEmpty();
+}
+
+int EthernetSendHandover::writeDirect(EthernetQueue* queue, int most, QObject* owner) {
+    EthernetQueue run;  // the command connection's heads, taken off the queue still charged
+    int fd = -1;
+    quint64 resets = 0;
+    {
+        xr9::AnnotatedLocker locker(&mutexTxQueue);
+        Direct& d = direct();
+        auto onCommand = [](const QPair<enMsgType, QByteArray>& m) { return endpointOf(m.first) == 0; };
+        if (d.stepWriting || d.ownerWriting || !outbox_.isEmpty() || d.fd < 0 || accounts_[0].inSocket > 0 ||
+            !d.rest.isEmpty() || !queue || queue->isEmpty() || !onCommand(queue->first()))
+            return 0;
+        int n = 1;
+        while (n < most && n < queue->size() && onCommand((*queue)[n])) ++n;
+        if (n == queue->size()) {
+            run.swap(*queue);
+        } else {
+            run = queue->mid(0, n);
+            queue->erase(queue->begin(), queue->begin() + n);
+        }
+        d.stepWriting = true;
+        fd = d.fd;
+        resets = d.resets;
+    }
+    const int taken = run.size();
+    const xr9eth::FramesSent sent = xr9eth::sendFrames(fd, run, 0, taken);
+    bool ask = false;
+    {
+        xr9::AnnotatedLocker locker(&mutexTxQueue);
+        Direct& d = direct();
+        d.stepWriting = false;
+        // Distinct while retired ones stay open: the same connection is still up.
+        const bool sameConnection = d.fd == fd;
+        for (int old : d.retired) ::close(old);
+        d.retired.clear();
+        int gone = sent.whole;
+        if (sent.cutAt > 0) {
+            // Part of it is on the wire: the rest follows on that connection, whatever else happened meanwhile.
+            const QPair<enMsgType, QByteArray>& cut = run[gone++];
+            if (sameConnection) {
+                d.rest = xr9eth::frameOf(cut.first, cut.second).mid(int(sent.cutAt));
+                accounts_[0].inSocket += d.rest.size();
+            }
+        }
+        if (d.resets == resets) {  // else ClosePort emptied the queues and their accounts: the others are dropped
+            for (int i = 0; i < gone; ++i) charge(run[i], -1);
+            if (gone < taken) {
+                // Full or failed: the owner writes them, before all handed over meanwhile.
+                run.erase(run.begin(), run.begin() + gone);
+                run += outbox_;
+                outbox_.swap(run);
+            }
+        }
+        ask = (!outbox_.isEmpty() || !d.rest.isEmpty()) && !outboxPosted_;
+        outboxPosted_ = outboxPosted_ || ask;
+    }
+    room_.wakeAll();
+    if (ask) post(owner);
+    return taken;
 }
 
 int EthernetSendHandover::handOver(EthernetQueue* queue, int maxSteps, QObject* owner, QTcpSocket* command,
                                    QTcpSocket* stream, bool* moved) {
+    if (!moved) {
+        const int written = writeDirect(queue, maxSteps > 1 ? INT_MAX : maxSteps, owner);
+        if (written > 0) return written;
+    }
     // A batch is taken under one lock, with one hand-over event and one wake-up.
     int taken = 0, dropped = 0;
     bool wakeOwner = false;
@@ -125,13 +234,17 @@ int EthernetSendHandover::handOver(EthernetQueue* queue, int maxSteps, QObject* 
     return taken;
 }
 
-EthernetQueue EthernetSendHandover::takeOutbox() {
+EthernetQueue EthernetSendHandover::takeOutbox(QByteArray* rest) {
     EthernetQueue batch;
     // Served, even when ClosePort has emptied the outbox meanwhile: a flag
     // left set would keep every later hand-over from asking again.
     xr9::AnnotatedLocker locker(&mutexTxQueue);
     outboxPosted_ = false;
+    Direct& d = direct();
+    if (d.stepWriting) return batch;  // the step asks again when it is done
     batch.swap(outbox_);
+    rest->swap(d.rest);
+    d.ownerWriting = !batch.isEmpty() || !rest->isEmpty();
     return batch;
 }
 
@@ -139,6 +252,7 @@ void EthernetSendHandover::settle(EthernetQueue* queue, EthernetQueue* rest, int
                                   QTcpSocket* command, QTcpSocket* stream) {
     {
         xr9::AnnotatedLocker locker(&mutexTxQueue);
+        direct().ownerWriting = false;
         for (int endpoint = 0; endpoint < 3; ++endpoint) accounts_[endpoint].queued -= written[endpoint];
         const bool down = rest->size() > held;
         *rest += outbox_;  // the ones taken meanwhile come after: only they are copied
@@ -158,7 +272,19 @@ void EthernetSendHandover::settle(EthernetQueue* queue, EthernetQueue* rest, int
 }
 
 void EthernetSendHandover::noteLocked(QTcpSocket* command, QTcpSocket* stream) {
-    accounts_[0].inSocket = command ? command->bytesToWrite() : 0;
+    Direct& d = direct();
+    const qintptr source = isUp(command) ? command->socketDescriptor() : -1;
+    if (command != d.socket || source != d.source) {
+        // Another connection, or none: a rest of the last one's frame would
+        // corrupt the next, and the old duplicate would hold its connection
+        // open past Qt's close.
+        if (d.fd >= 0) d.stepWriting ? d.retired.append(d.fd) : void(::close(d.fd));
+        d.fd = source >= 0 ? ::fcntl(int(source), F_DUPFD_CLOEXEC, 0) : -1;
+        d.socket = command;
+        d.source = source;
+        d.rest.clear();
+    }
+    accounts_[0].inSocket = (command ? command->bytesToWrite() : 0) + d.rest.size();
     accounts_[1].inSocket = stream ? stream->bytesToWrite() : 0;
     commandUp_ = isUp(command);
     streamUp_ = isUp(stream);
@@ -183,6 +309,7 @@ void EthernetSendHandover::reset(EthernetQueue* queue, QTcpSocket* command, QTcp
         xr9::AnnotatedLocker locker(&mutexTxQueue);
         queue->clear();
         outbox_.clear();
+        ++direct().resets;
         for (Account& account : accounts_) account.queued = 0;
         gate_.releaseAll();
         noteLocked(command, stream);

@@ -7,8 +7,9 @@
 ///
 /// Threads. The transport belongs to the thread that created it (the owner):
 /// its sockets and servers live there and its readers run from that thread's
-/// Qt event loop, which the host must run. Every socket operation runs in the
-/// owner and nothing waits for it (EthernetSendHandover.h). A receiver or a
+/// Qt event loop, which the host must run. Its Qt sockets are used in the
+/// owner alone, and nothing waits for it; a send step in another thread may
+/// write command messages itself (EthernetSendHandover.h). A receiver or a
 /// sender waiting for room returns XR_USER_ABORT (-503) when ClosePort or the
 /// destructor runs; the destructor waits until every one of them has left.
 ///

@@ -1,12 +1,6 @@
 // The send path of XR9ALEthernet: the send queue with its bound (any
 // thread), the send step (any thread) and the writes (owner thread).
-#include <sys/socket.h>
-#include <sys/uio.h>
-
-#include <cerrno>
 #include <climits>
-#include <cstring>
-#include <memory>
 
 #include <QEvent>
 #include <QHostAddress>
@@ -15,6 +9,7 @@
 #include <QUdpSocket>
 
 #include "XR9ALEthernet/EthernetFrameCodec.h"
+#include "XR9ALEthernet/EthernetFrameWriter.h"
 #include "XR9ALEthernet/XR9ALEthernet.h"
 #include "support/Console.h"
 #include "support/TsanAnnotations.h"
@@ -31,31 +26,7 @@ QTcpSocket* connectionOf(enMsgType type, QTcpSocket* command, QTcpSocket* stream
     return type == MSG_TYPE_STREAM ? stream : type == MSG_TYPE_BROADCAST ? nullptr : command;
 }
 
-// The whole frame in one array, for a write that takes one array.
-QByteArray frameOf(enMsgType type, const QByteArray& payload) {
-    char header[xr9eth::kFrameHeaderSize];
-    const int headerSize = xr9eth::encodeFrameHeader(type, payload.size(), header);
-    QByteArray frame(headerSize + payload.size(), Qt::Uninitialized);
-    std::memcpy(frame.data(), header, size_t(headerSize));
-    if (!payload.isEmpty()) std::memcpy(frame.data() + headerSize, payload.constData(), size_t(payload.size()));
-    return frame;
-}
-
-// The pieces of one sendmsg call, and the bytes it may copy: payloads up to
-// kCopyUpTo bytes are copied next to their headers, many frames into one
-// piece, since the system's cost per piece is more than such a copy (a 1 KiB
-// message moves a third faster so); larger ones go from their own arrays.
-constexpr int kPiecesPerCall = IOV_MAX < 256 ? IOV_MAX : 256;
-constexpr size_t kStageBytes = 64 * 1024;
-constexpr int kCopyUpTo = 2048;
-
-// The writing thread's buffer for those copies, made at its first write and
-// kept for its life: too large for its stack, too often needed to allocate.
-char* stageBuffer() {
-    static thread_local std::unique_ptr<char[]> stage;
-    if (!stage) stage.reset(new char[kStageBytes]);
-    return stage.get();
-}
+using xr9eth::frameOf;
 
 // Hands count frames from frames[from] on to Qt's write buffer, each in one
 // write (which copies it there). A stream frame that Qt refuses is reported
@@ -69,85 +40,32 @@ void bufferFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int
     }
 }
 
-// Hands the bytes of frame from sent on to Qt's write buffer (once per cut
-// write: the whole frame is built again).
-void bufferRest(QTcpSocket* socket, const QPair<enMsgType, QByteArray>& frame, size_t sent) {
-    const QByteArray whole = frameOf(frame.first, frame.second);
-    socket->write(whole.constData() + sent, qint64(size_t(whole.size()) - sent));
-}
-
-// Hands count frames from frames[from] on to a connected TCP
-// socket, in order, as far as the system takes them at once: many frames per
-// call, with no copy of ours but the small payloads' (above). The frame the
-// system stops in, or the next one when it takes nothing, goes to Qt's buffer
-// (a copy), so that Qt writes it when the system has room and reports that
-// (bytesWritten); the frames behind it are left to the caller. While Qt's
-// buffer holds bytes nothing is handed over. A failure other than a full
-// system is Qt's to find and report: then every frame goes through its
+// Hands count frames from frames[from] on to a connected TCP socket, in
+// order, as far as the system takes them at once (xr9eth::sendFrames). The
+// frame the system stops in, or the next one when it takes nothing, goes to
+// Qt's buffer (a copy), so that Qt writes it when the system has room and
+// reports that (bytesWritten); the frames behind it are left to the caller.
+// While Qt's buffer holds bytes nothing is handed over. A failure other than
+// a full system is Qt's to find and report: then every frame goes through its
 // buffer, as it always did. Returns how many frames were handed over. Owner
 // thread.
 int writeFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int count) {
-    const int fd = int(socket->socketDescriptor());
     if (socket->bytesToWrite() > 0) return 0;
-    char* const stage = stageBuffer();
-    iovec pieces[kPiecesPerCall];
-    int handed = 0;
-    while (handed < count) {
-        const int base = from + handed;
-        size_t staged = 0;
-        int used = 0, n = 0;
-        bool stageOpen = false;  // the last piece ends where the stage goes on
-        for (; handed + n < count && used + 2 <= kPiecesPerCall; ++n) {
-            const QPair<enMsgType, QByteArray>& frame = frames[base + n];
-            const size_t payloadSize = size_t(frame.second.size());
-            const bool copy = payloadSize <= size_t(kCopyUpTo);
-            if (staged + xr9eth::kFrameHeaderSize + (copy ? payloadSize : 0) > kStageBytes) break;
-            char* at = stage + staged;
-            size_t piece = size_t(xr9eth::encodeFrameHeader(frame.first, int(payloadSize), at));
-            if (copy) {
-                std::memcpy(at + piece, frame.second.constData(), payloadSize);
-                piece += payloadSize;
-            }
-            staged += piece;
-            if (stageOpen) {
-                pieces[used - 1].iov_len += piece;
-            } else {
-                pieces[used++] = iovec{at, piece};
-            }
-            stageOpen = copy;
-            if (!copy) pieces[used++] = iovec{const_cast<char*>(frame.second.constData()), payloadSize};
-        }
-        msghdr message{};
-        message.msg_iov = pieces;
-        message.msg_iovlen = size_t(used);
-        ssize_t sent = -1;
-        do {
-            sent = fd >= 0 ? ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            bufferFrames(socket, frames, base, count - handed);
-            return count;
-        }
-        size_t left = size_t(qMax<ssize_t>(sent, 0));
-        int f = 0;
-        for (; f < n; ++f) {
-            const QPair<enMsgType, QByteArray>& frame = frames[base + f];
-            const size_t bytes = size_t(xr9eth::frameHeaderSizeOf(frame.first) + frame.second.size());
-            if (left < bytes) break;
-            left -= bytes;
-        }
-        if (f == n) {
-            handed += n;
-            continue;
-        }
-        if (left == 0) {
-            bufferFrames(socket, frames, base + f, 1);
-        } else {
-            bufferRest(socket, frames[base + f], left);
-        }
-        return handed + f + 1;
+    const xr9eth::FramesSent sent = xr9eth::sendFrames(int(socket->socketDescriptor()), frames, from, count);
+    if (sent.failed) {
+        bufferFrames(socket, frames, from + sent.whole, count - sent.whole);
+        return count;
     }
-    return handed;
+    if (sent.whole == count) return count;
+    const int cut = from + sent.whole;
+    if (sent.cutAt == 0) {
+        bufferFrames(socket, frames, cut, 1);
+    } else {
+        // Once per cut write: the whole frame is built again for its rest.
+        const QByteArray whole = frameOf(frames[cut].first, frames[cut].second);
+        socket->write(whole.constData() + sent.cutAt, qint64(size_t(whole.size()) - sent.cutAt));
+    }
+    return sent.whole + 1;
 }
 
 }  // namespace
@@ -196,7 +114,7 @@ bool XR9ALEthernet::isSendQueueEmpty() { return sendHandover_.idle(txQueue); }
 int XR9ALEthernet::sendMessages() { return sendQueuedMessages(1); }
 
 int XR9ALEthernet::sendQueuedMessages(int maxSteps) {
-    // Another thread's steps only hand messages over to the owner.
+    // Another thread's steps write command messages or hand them over to the owner.
     if (QThread::currentThread() != thread()) return sendHandover_.handOver(txQueue, maxSteps, this);
     int dealtWith = 0;
     while (dealtWith < maxSteps && sendStep(true) == 1) ++dealtWith;
@@ -228,8 +146,10 @@ bool XR9ALEthernet::writeToPeer(enMsgType type, const QByteArray& payload) {
 }
 
 void XR9ALEthernet::serveSendRequests() {
-    EthernetQueue batch = sendHandover_.takeOutbox();
-    if (batch.isEmpty()) return;
+    QByteArray rest;  // of a frame a step's write cut: before all else on the command connection
+    EthernetQueue batch = sendHandover_.takeOutbox(&rest);
+    if (batch.isEmpty() && rest.isEmpty()) return;
+    if (!rest.isEmpty() && EthernetSendHandover::isUp(commandSocket)) commandSocket->write(rest);
     // Messages for a connection whose socket still holds bytes in Qt's buffer
     // wait here, in order, until Qt has handed those to the system (its
     // bytesWritten has the outbox served again); they then go out from their
