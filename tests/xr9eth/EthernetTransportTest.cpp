@@ -246,26 +246,29 @@ TEST_F(EthernetTransport, ByteReceiveDeliversUpTo1024BytesAndTakesLongerMessages
 }
 
 TEST_F(EthernetTransport, ClosePortForgetsQueuesBuffersAndAPausedReaderButKeepsListening) {
-    ASSERT_TRUE(openAndConnect());
+    ASSERT_TRUE(openAndConnect() && connect(&stream, MSG_TYPE_STREAM));
     eth->setReceiveBudget(0);  // the reader pauses once a message is queued
     ASSERT_TRUE(command.sendAll(frame(0xA5, "queued") + frame(0xA5, "part").substr(0, 10)));
     ASSERT_TRUE(pumpUntil([&] { return !eth->isReceiveQueueEmpty(); }));
-    ASSERT_TRUE(send("handed over", MSG_TYPE_COMMAND));
+    // A stream message: another thread's step hands it over (a command message it may write itself).
+    ASSERT_TRUE(send("handed over", MSG_TYPE_STREAM));
     std::thread([&] { eth->SendData(nullptr, MSG_TYPE_NONE); }).join();  // its write event waits for this thread
     ASSERT_TRUE(send("pending", MSG_TYPE_STREAM));
     EXPECT_EQ(0, eth->ClosePort());
     EXPECT_TRUE(eth->isReceiveQueueEmpty());
     EXPECT_EQ(0, eth->bytesHeld(MSG_TYPE_COMMAND));
     EXPECT_TRUE(eth->isSendQueueEmpty());
+    std::string got;
+    EXPECT_FALSE(stream.receive(1, &got, 100)) << "what was handed over is forgotten: " << got;
     EXPECT_TRUE(command.waitClosed());
 
     xr9test::CaptureStdout capture;
     ASSERT_EQ(0, eth->OpenPort(IF_TYPE_ETHERNET, nullptr, 0)) << "the kept record is used";
     TcpPeer peer;
-    ASSERT_TRUE(connect(&peer, MSG_TYPE_COMMAND));  // pumps: the stale write event finds nothing to write
-    ASSERT_TRUE(send("handed after", MSG_TYPE_COMMAND));
+    ASSERT_TRUE(connect(&peer, MSG_TYPE_STREAM));  // pumps: the stale write event finds nothing to write
+    ASSERT_TRUE(send("handed after", MSG_TYPE_STREAM));
     std::thread([&] { eth->SendData(nullptr, MSG_TYPE_NONE); }).join();
-    EXPECT_TRUE(arrives(peer, frame(0xA5, "handed after"))) << "a later hand-over still has the owner write";
+    EXPECT_TRUE(arrives(peer, frame(0xA7, "handed after"))) << "a later hand-over still has the owner write";
     carriesBothWays("after");
     EXPECT_EQ(std::string::npos, capture.text().find("Error")) << "the listeners were not restarted";
 }
