@@ -13,8 +13,7 @@
 /// without waiting and outside mutexTxQueue, one writer at a time. What the
 /// system does not take goes to the owner ahead of the outbox, and the rest
 /// of a frame it took part of before anything else on that connection. A
-/// host's answer so reaches the peer without a switch to the owner: a command
-/// round trip answered from a host thread takes a quarter less time. Stream
+/// host's answer so reaches the peer without a switch to the owner. Stream
 /// messages keep the hand-over, where the owner's larger batches move small
 /// messages faster. Taking heads and handing them over is one step under
 /// mutexTxQueue and every write is in the order taken, so the queue's order
