@@ -53,7 +53,7 @@ bool isRoot();
 
 // Load-test counts times XR9AL_SOAK_SCALE (default 1), never below 1.
 long long soakCount(long long fullCount);
-// The process's open file descriptors and threads, from /proc.
+// The process's open file descriptors (once their number holds still for 50 ms) and threads, from /proc.
 int openFdCount();
 int threadCount();
 // threadCount() after one thread has been started and joined, so that a
