@@ -37,6 +37,10 @@ QByteArray frameOf(enMsgType type, const QByteArray& payload) {
     return frame;
 }
 
+QByteArray frameRest(const QPair<enMsgType, QByteArray>& message, size_t sent) {
+    return frameOf(message.first, message.second).mid(int(sent));  // once per cut write, off the hot path
+}
+
 FramesSent sendFrames(int fd, const EthernetQueue& frames, int from, int count) {
     char* const stage = stageBuffer();
     iovec pieces[kPiecesPerCall];

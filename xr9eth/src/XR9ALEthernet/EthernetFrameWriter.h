@@ -16,6 +16,10 @@ namespace xr9eth {
 /// The whole frame of (type, payload) in one array, for a write that takes one array.
 QByteArray frameOf(enMsgType type, const QByteArray& payload);
 
+/// The bytes of (type, payload)'s frame from sent on: what must follow a
+/// write the system cut there, before anything else on that connection.
+QByteArray frameRest(const QPair<enMsgType, QByteArray>& message, size_t sent);
+
 /// What one sendFrames call handed to the system.
 struct FramesSent {
     int whole = 0;        ///< frames handed over whole, from the first

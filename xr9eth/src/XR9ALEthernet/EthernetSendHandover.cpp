@@ -170,7 +170,7 @@ int EthernetSendHandover::writeDirect(EthernetQueue* queue, int most, QObject* o
             // Part of it is on the wire: the rest follows on that connection, whatever else happened meanwhile.
             const QPair<enMsgType, QByteArray>& cut = run[gone++];
             if (sameConnection) {
-                d.rest = xr9eth::frameOf(cut.first, cut.second).mid(int(sent.cutAt));
+                d.rest = xr9eth::frameRest(cut, sent.cutAt);
                 accounts_[0].inSocket += d.rest.size();
             }
         }

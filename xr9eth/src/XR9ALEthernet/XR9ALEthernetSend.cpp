@@ -61,9 +61,7 @@ int writeFrames(QTcpSocket* socket, const EthernetQueue& frames, int from, int c
     if (sent.cutAt == 0) {
         bufferFrames(socket, frames, cut, 1);
     } else {
-        // Once per cut write: the whole frame is built again for its rest.
-        const QByteArray whole = frameOf(frames[cut].first, frames[cut].second);
-        socket->write(whole.constData() + sent.cutAt, qint64(size_t(whole.size()) - sent.cutAt));
+        socket->write(xr9eth::frameRest(frames[cut], sent.cutAt));
     }
     return sent.whole + 1;
 }
