@@ -18,7 +18,8 @@
 //    peer writes in the same 64 KiB batches and reads as that program does.
 //  - command round trip against a raw TCP ping-pong of the same frames:
 //    answered by the owner thread (polling), and by a host thread waiting in
-//    ReceiveData with the send thread writing the answer;
+//    ReceiveData with the send thread writing the answer, or writing it
+//    itself with SendData(..., MSG_TYPE_NONE);
 //  - reassembly of one arrival holding 100,000 small frames against 10,000.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -509,8 +510,9 @@ double ownerRoundTripMicros(Transport& tr, int fd, int rounds) {
     return micros;
 }
 
-// A host thread waits in ReceiveData and answers with SendData + notify();
-// the send thread hands the write to the owner thread, which runs the event loop.
+// A host thread waits in ReceiveData and answers with SendData, then either
+// notify() for the send thread (sender given) or a send step of its own
+// (SendData with MSG_TYPE_NONE); the owner thread runs the event loop.
 double hostThreadRoundTripMicros(Transport& tr, int fd, int rounds, EthernetThread* sender) {
     QEventLoop loop;
     std::atomic<bool> ok{true};
@@ -523,7 +525,11 @@ double hostThreadRoundTripMicros(Transport& tr, int fd, int rounds, EthernetThre
                 break;
             }
             tr.eth.SendData(&message, MSG_TYPE_COMMAND);
-            sender->notify();
+            if (sender) {
+                sender->notify();
+            } else {
+                tr.eth.SendData(nullptr, MSG_TYPE_NONE);
+            }
         }
     });
     std::thread peerSide([&] {
@@ -653,7 +659,7 @@ int main(int argc, char** argv) {
     }
 
     constexpr int kRounds = 10000;
-    std::vector<double> rawRtt, ownerRtt, hostRtt;
+    std::vector<double> rawRtt, ownerRtt, hostRtt, pumpRtt;
     EthernetThread sender("bench", false, &tr.eth);
     sender.start();
     xr9bench::interleave({
@@ -669,6 +675,10 @@ int main(int argc, char** argv) {
             const double v = hostThreadRoundTripMicros(tr, commandFd, kRounds, &sender);
             if (!warmUp) hostRtt.push_back(v);
         },
+        [&](bool warmUp) {
+            const double v = hostThreadRoundTripMicros(tr, commandFd, kRounds, nullptr);
+            if (!warmUp) pumpRtt.push_back(v);
+        },
     });
     sender.stop();
     const char* pingPong = "raw TCP ping-pong";
@@ -676,6 +686,7 @@ int main(int argc, char** argv) {
     report.figure(pingPong, rawRtt);
     report.compare("owner thread polls and answers", ownerRtt, pingPong, rawRtt);
     report.compare("host thread waits, send thread answers", hostRtt, pingPong, rawRtt);
+    report.compare("host thread waits and answers, MSG_TYPE_NONE", pumpRtt, pingPong, rawRtt);
 
     std::vector<double> small, large;
     xr9bench::interleave({
