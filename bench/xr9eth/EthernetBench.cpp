@@ -686,7 +686,7 @@ int main(int argc, char** argv) {
     report.figure(pingPong, rawRtt);
     report.compare("owner thread polls and answers", ownerRtt, pingPong, rawRtt);
     report.compare("host thread waits, send thread answers", hostRtt, pingPong, rawRtt);
-    report.compare("host thread waits and answers, MSG_TYPE_NONE", pumpRtt, pingPong, rawRtt);
+    report.compare("host thread waits, answers itself", pumpRtt, pingPong, rawRtt);
 
     std::vector<double> small, large;
     xr9bench::interleave({
